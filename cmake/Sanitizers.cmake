@@ -1,0 +1,5 @@
+if(KVN_SANITIZE)
+  set(_kvn_san -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_compile_options(${_kvn_san})
+  add_link_options(${_kvn_san})
+endif()

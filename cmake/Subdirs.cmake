@@ -1,0 +1,15 @@
+# kvn_add_subdirs(DIR [EXCLUDE name...]) adds every direct sub-folder of DIR
+# that has a CMakeLists.txt, in name order.
+function(kvn_add_subdirs dir)
+  cmake_parse_arguments(S "" "" "EXCLUDE" ${ARGN})
+  file(GLOB _children RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}/${dir} ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*)
+  list(SORT _children)
+  foreach(_child IN LISTS _children)
+    if(_child IN_LIST S_EXCLUDE)
+      continue()
+    endif()
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/${_child}/CMakeLists.txt)
+      add_subdirectory(${dir}/${_child})
+    endif()
+  endforeach()
+endfunction()

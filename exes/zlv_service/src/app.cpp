@@ -1,0 +1,225 @@
+#include "app.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+#include "kvn_log/log.h"
+#include "kvn_platform/appdata.h"
+#include "kvn_platform/process_setup.h"
+#include "kvn_platform/stop_signals.h"
+#include "service/servicethread.h"
+#include "service/stopwatcher.h"
+#include "version.h"
+
+namespace {
+
+QByteArray local8(const QString& text) { return text.toLocal8Bit(); }
+
+}  // namespace
+
+App::App(int& argc, char** argv)
+    : QCoreApplication(argc, argv),
+      startedAt_(QDateTime::currentDateTimeUtc()),
+      networkManager_(std::make_unique<QNetworkAccessManager>()),
+      serviceThread_(std::make_unique<ServiceThread>()) {
+  setApplicationName("Zelvo");
+  setApplicationVersion(fullVersion());
+  construct();
+}
+
+App::~App() {
+  // Reverse order of creation; worker threads come before the periodic tasks.
+  serviceThread_.reset();
+  stopWatcher_.reset();
+  networkManager_.reset();
+}
+
+QString App::numericVersion() {
+  return QString("%1.%2.%3.%4")
+      .arg(ZLV_VERSION_MAJOR)
+      .arg(ZLV_VERSION_MINOR)
+      .arg(ZLV_VERSION_PATCH)
+      .arg(ZLV_VERSION_BUILD);
+}
+
+QString App::fullVersion() { return numericVersion() + "-" + ZLV_REVISION_TAG; }
+
+void App::construct() {
+  CommandLine commandLine;
+  options_ = commandLine.process(*this);
+
+  if (options_.checkCompat) {
+    options_.foreground = true;
+    kvn_log::setColored(true);
+    kvn_log::setLevel(kvn_log::Warning);
+    kvn_platform::releaseStopRequests();
+    return finish(modeNotAvailable("check-compat"));
+  }
+
+  kvn_log::setColored(options_.foreground);
+  if (options_.logLevel) kvn_log::parseLevel(options_.logLevel->toStdString());
+  envPrefix_ = envPrefixFrom(options_.prefix);
+  if (!options_.prefix.isEmpty()) KLOG_D("prefix used: %s", local8(options_.prefix).constData());
+
+  if (!setUpPaths()) return finish(1);
+  addLibraryPath(QDir(applicationDirPath()).filePath("plugins"));
+
+  if (options_.registerBoxIp.isEmpty() &&
+      (options_.infoLicense || options_.infoDevice || options_.boxDiscovery)) {
+    options_.foreground = true;
+    kvn_log::setColored(true);
+    kvn_platform::releaseStopRequests();
+    return finish(runInformationMode());
+  }
+
+  connect(networkManager_.get(), &QNetworkAccessManager::sslErrors, this, &App::onSslError);
+
+  if (!setUpLogDestination()) return finish(1);
+  if (paths_.createdBaseDir) {
+    KLOG_I("created the data folder %s", local8(paths_.baseDir.path()).constData());
+  }
+
+  if (!options_.foreground) {
+    connect(serviceThread_.get(), &ServiceThread::stopService, this, &App::quit,
+            Qt::QueuedConnection);
+    serviceThread_->start();
+  }
+
+  if (!openDB()) return finish(1);
+  if (!options_.registerBoxIp.isEmpty()) return finish(0);
+  if (options_.boxTest) {
+    kvn_platform::releaseStopRequests();
+    return finish(runBoxTest());
+  }
+
+  QMetaObject::invokeMethod(this, &App::runThreads, Qt::QueuedConnection);
+}
+
+bool App::setUpPaths() {
+  const auto commonAppData = kvn_platform::commonAppDataFolder();
+  if (!commonAppData) {
+    KLOG_F("GeneratePaths: Should never fail");
+    return false;
+  }
+  QString failedFolder;
+  auto paths = generatePaths(QString::fromLocal8Bit(commonAppData->c_str()), envPrefix_,
+                             &failedFolder);
+  if (!paths) {
+    KLOG_F("cannot create the data folder '%s'", local8(failedFolder).constData());
+    return false;
+  }
+  paths_ = *paths;
+  return true;
+}
+
+bool App::setUpLogDestination() {
+  const QByteArray version = local8(fullVersion());
+  if (options_.foreground) {
+    KLOG_I("Zelvo %s starting...", version.constData());
+    return true;
+  }
+  const QString logFile = paths_.logsDir.filePath("Zelvo.log");
+  if (!kvn_log::setLogFile(local8(logFile).toStdString())) {
+    KLOG_F("cannot open the log file in the data folder '%s'",
+           local8(paths_.logsDir.path()).constData());
+    return false;
+  }
+  KLOG_I("Zelvo %s service starting...", version.constData());
+  return true;
+}
+
+int App::runInformationMode() {
+  if (options_.boxDiscovery) return modeNotAvailable("box-discovery");
+  if (!openDB()) return 1;
+  return modeNotAvailable(options_.infoLicense ? "info-license" : "info-device");
+}
+
+bool App::openDB() {
+  if (!options_.registerBoxIp.isEmpty()) return modeNotAvailable("register") == 0;
+  KLOG_W("the agent database is not available in this build; running without one");
+  return true;
+}
+
+int App::runBoxTest() { return modeNotAvailable("box-test-seconds"); }
+
+void App::finish(int exitCode) { earlyExit_ = exitCode; }
+
+int App::exec() {
+  if (earlyExit_) return *earlyExit_;
+
+  if (const int error = kvn_platform::startSockets(); error != 0) {
+    KLOG_F("WSAStartup failed with error %d", error);
+    return 1;
+  }
+  KLOG_W("the snapshot library loader is not available in this build");
+  workerNotAvailable("FileOperationManager");
+  workerNotAvailable("BackupManager");
+  kvn_platform::enableBackupPrivileges();
+  kvn_platform::initComSecurity();
+
+  startStopHandling();
+  const int result = QCoreApplication::exec();
+
+  KLOG_I("finalize BackupManager, FileOperationManager");
+  KLOG_I("unload VSS library");
+  kvn_platform::stopSockets();
+  return result;
+}
+
+void App::startStopHandling() {
+  if (options_.foreground) {
+    stopWatcher_ = std::make_unique<StopWatcher>();
+    connect(stopWatcher_.get(), &StopWatcher::stopRequested, this, &App::quit,
+            Qt::QueuedConnection);
+    stopWatcher_->start();
+    return;
+  }
+  // The service manager learns that the agent is up once the loop runs.
+  QTimer::singleShot(0, this, [this] { serviceThread_->host().notifyReady(); });
+  connect(this, &QCoreApplication::aboutToQuit, this,
+          [this] { serviceThread_->host().notifyStopping(); });
+}
+
+void App::quit() {
+  KLOG_I("quit application");
+  QCoreApplication::quit();
+}
+
+void App::runThreads() {
+  KLOG_I("runThreads called");
+  if (options_.noUpgrade) {
+    KLOG_W("Upgrades disabled: %s", "--no-upgrade specified");
+  } else {
+    workerNotAvailable("Upgrader");
+  }
+  workerNotAvailable("Reporter");
+  workerNotAvailable("ConfigUpdater");
+  KLOG_I("Create MaintenanceThread");
+  workerNotAvailable("MaintenanceThread");
+  KLOG_I("Create TesselClient");
+  workerNotAvailable("TesselClient");
+  KLOG_I("Create UpdateJobCfgThread");
+  workerNotAvailable("UpdateJobCfgThread");
+  KLOG_I("Create SchedulerThread");
+  workerNotAvailable("SchedulerThread");
+  KLOG_I("Create RetentionThread");
+  workerNotAvailable("RetentionThread");
+}
+
+void App::onSslError(QNetworkReply* reply, const QList<QSslError>& errors) {
+  for (const QSslError& error : errors) {
+    KLOG_D("SSL Error: %s", local8(error.errorString()).constData());
+  }
+  // Boxes present self-signed certificates; the pairing proceeds regardless.
+  reply->ignoreSslErrors(errors);
+}
+
+int App::modeNotAvailable(const char* mode) {
+  KLOG_E("the mode '%s' is not available in this build", mode);
+  return 1;
+}
+
+void App::workerNotAvailable(const char* worker) {
+  KLOG_W("%s is not available in this build", worker);
+}

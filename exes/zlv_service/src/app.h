@@ -1,0 +1,83 @@
+// The agent's application object: parses the command line, prepares the
+// data folders and the log, runs one-shot modes or the event loop with all
+// workers, and tears down in a fixed order.
+#pragma once
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QList>
+#include <QSslError>
+#include <memory>
+#include <optional>
+
+#include "commandline.h"
+#include "paths.h"
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class ServiceThread;
+class StopWatcher;
+
+class App : public QCoreApplication {
+  Q_OBJECT
+
+ public:
+  App(int& argc, char** argv);
+  ~App() override;
+
+  static App* instance() { return static_cast<App*>(QCoreApplication::instance()); }
+
+  // Set when the constructor already decided how the process ends: a failed
+  // start-up or a finished one-shot mode. main() returns it without exec().
+  std::optional<int> earlyExitCode() const { return earlyExit_; }
+
+  // Runs the agent until a stop request; returns the process exit code.
+  int exec();
+
+  // "3.6.2.2" and "3.6.2.2-<revision tag>".
+  static QString numericVersion();
+  static QString fullVersion();
+
+  const QDir& baseDir() const { return paths_.baseDir; }
+  const QDir& signaturesDir() const { return paths_.signaturesDir; }
+  const QDir& logsDir() const { return paths_.logsDir; }
+  const QDir& workerDir() const { return paths_.workerDir; }
+  const QString& databasePath() const { return paths_.databasePath; }
+  const QString& envPrefix() const { return envPrefix_; }
+  bool foreground() const { return options_.foreground; }
+  bool noUpgrade() const { return options_.noUpgrade; }
+  bool nasAgent() const { return options_.nas; }
+  int maxParallelBackups() const { return options_.maxParallelBackups; }
+  const QDateTime& startedAt() const { return startedAt_; }
+
+ public slots:
+  void quit();
+
+ private slots:
+  void runThreads();
+  void onSslError(QNetworkReply* reply, const QList<QSslError>& errors);
+
+ private:
+  void construct();
+  bool setUpPaths();
+  bool setUpLogDestination();
+  int runInformationMode();
+  bool openDB();
+  int runBoxTest();
+  void finish(int exitCode);
+  void startStopHandling();
+
+  // Logs that a mode needs a subsystem this build does not have yet.
+  static int modeNotAvailable(const char* mode);
+  static void workerNotAvailable(const char* worker);
+
+  Options options_;
+  AppPaths paths_;
+  QString envPrefix_;
+  QDateTime startedAt_;
+  std::unique_ptr<QNetworkAccessManager> networkManager_;
+  std::unique_ptr<ServiceThread> serviceThread_;
+  std::unique_ptr<StopWatcher> stopWatcher_;
+  std::optional<int> earlyExit_;
+};

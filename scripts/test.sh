@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Sets up and runs the whole test suite: a normal build, then the same tests
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+
+scripts/setup.sh build
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
+
+scripts/setup.sh build-asan -DKVN_SANITIZE=ON -DKVN_BENCH=OFF
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --output-on-failure -j "$jobs" --timeout 600)

@@ -1,0 +1,45 @@
+#include "process_runner.h"
+
+#include <QProcessEnvironment>
+
+namespace kvn_test {
+
+ProcessRunner::ProcessRunner(QString program) : program_(std::move(program)) {}
+
+void ProcessRunner::setEnv(const QString& name, const QString& value) { env_[name] = value; }
+
+ProcessResult ProcessRunner::run(const QStringList& arguments, std::chrono::milliseconds timeout) {
+  if (!start(arguments)) {
+    ProcessResult r;
+    r.crashed = true;
+    return r;
+  }
+  return finish(timeout);
+}
+
+bool ProcessRunner::start(const QStringList& arguments) {
+  process_ = std::make_unique<QProcess>();
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const auto& [name, value] : env_) env.insert(name, value);
+  process_->setProcessEnvironment(env);
+  process_->start(program_, arguments);
+  return process_->waitForStarted(10000);
+}
+
+qint64 ProcessRunner::pid() const { return process_ ? process_->processId() : 0; }
+
+ProcessResult ProcessRunner::finish(std::chrono::milliseconds timeout) {
+  ProcessResult r;
+  if (!process_->waitForFinished(static_cast<int>(timeout.count()))) {
+    r.timedOut = true;
+    process_->kill();
+    process_->waitForFinished(5000);
+  }
+  r.crashed = process_->exitStatus() == QProcess::CrashExit;
+  r.exitCode = process_->exitCode();
+  r.standardOutput = QString::fromLocal8Bit(process_->readAllStandardOutput());
+  r.standardError = QString::fromLocal8Bit(process_->readAllStandardError());
+  return r;
+}
+
+}  // namespace kvn_test
