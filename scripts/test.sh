@@ -13,3 +13,6 @@ scripts/setup.sh build-asan -DKVN_SANITIZE=ON -DKVN_BENCH=OFF
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --output-on-failure -j "$jobs" --timeout 600)
+
+# Bounded fuzzing of the parsers and decoders that take input from the network.
+fuzz/run.sh 30
