@@ -1,0 +1,133 @@
+// The agent as a process: how it starts, where it logs and how it stops.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QString>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <optional>
+#include <string>
+
+#include "process_runner.h"
+#include "temp_dir.h"
+
+namespace {
+
+using kvn_test::ProcessRunner;
+using kvn_test::TempDir;
+
+// Receives the datagrams a service sends to $NOTIFY_SOCKET.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    timeval tv{10, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~NotifySocket() { ::close(fd_); }
+  bool bound() const { return bound_; }
+  std::optional<std::string> receive() {
+    char buffer[256];
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n < 0) return std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(n));
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+class ServiceProcess : public ::testing::Test {
+ protected:
+  ServiceProcess() : runner_(ZLV_SERVICE_BINARY) {
+    runner_.setEnv("ZLV_COMMON_APPDATA", QString::fromStdString(dir_.path()));
+  }
+  std::string logOf(const std::string& prefix) const {
+    return kvn_test::readFile(dir_.file("Zelvo/" + prefix + "Logs/Zelvo.log"));
+  }
+
+  TempDir dir_;
+  ProcessRunner runner_;
+};
+
+TEST_F(ServiceProcess, DaemonTellsSystemdAndStopsCleanlyOnSigterm) {
+  NotifySocket notify(dir_.file("notify.sock"));
+  ASSERT_TRUE(notify.bound());
+  runner_.setEnv("NOTIFY_SOCKET", QString::fromStdString(dir_.file("notify.sock")));
+  ASSERT_TRUE(runner_.start({"--prefix", "test"}));
+
+  EXPECT_EQ(notify.receive(), "READY=1");
+  ASSERT_EQ(::kill(static_cast<pid_t>(runner_.pid()), SIGTERM), 0);
+  const auto result = runner_.finish(std::chrono::seconds(10));
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_FALSE(result.crashed);
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(notify.receive(), "STOPPING=1");
+
+  const std::string log = logOf("test-");
+  EXPECT_NE(log.find("Zelvo 3.6.2.2-"), std::string::npos) << log;
+  EXPECT_NE(log.find(" service starting..."), std::string::npos);
+  EXPECT_NE(log.find("ServiceMain stopping..."), std::string::npos);
+  EXPECT_NE(log.find("- quit application\n"), std::string::npos);
+  EXPECT_NE(log.find("ServiceMain stopped..."), std::string::npos);
+  // Nothing of the service goes to the console.
+  EXPECT_TRUE(result.standardOutput.isEmpty()) << result.standardOutput.toStdString();
+}
+
+TEST_F(ServiceProcess, ForegroundLogsPlainLinesToAPipeAndStopsOnSigint) {
+  ASSERT_TRUE(runner_.start({"--foreground", "--log-level", "d", "--prefix", "fg"}));
+  ASSERT_TRUE(kvn_test::waitFor([&] { return QFile::exists(QString::fromStdString(
+                                          dir_.file("Zelvo/fg-WorkerFolder"))); },
+                                std::chrono::seconds(10)));
+  // Give the event loop time to start before asking it to end; a stop that
+  // comes earlier is kept until it does.
+  ::usleep(300 * 1000);
+  ASSERT_EQ(::kill(static_cast<pid_t>(runner_.pid()), SIGINT), 0);
+  const auto result = runner_.finish(std::chrono::seconds(10));
+  EXPECT_EQ(result.exitCode, 0);
+  const std::string out = result.standardOutput.toStdString();
+  EXPECT_EQ(out.find('\033'), std::string::npos) << "no colours on a pipe";
+  EXPECT_NE(out.find("dd ["), std::string::npos) << out;
+  EXPECT_NE(out.find("prefix used: fg"), std::string::npos);
+  EXPECT_NE(out.find("Zelvo 3.6.2.2-"), std::string::npos);
+  EXPECT_NE(out.find("- quit application\n"), std::string::npos);
+  EXPECT_EQ(out.find("ServiceMain"), std::string::npos) << "no service host in the foreground";
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(dir_.file("Zelvo/fg-Logs/Zelvo.log"))));
+}
+
+TEST_F(ServiceProcess, UnknownOptionFailsWithTheParsersText) {
+  const auto result = runner_.run({"--frobnicate"});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_TRUE(result.standardError.contains("frobnicate")) << result.standardError.toStdString();
+}
+
+TEST_F(ServiceProcess, UnwritableDataFolderIsAFatalLineNotACrash) {
+  // A plain file where the data folder's parent should be.
+  kvn_test::writeFile(dir_.file("blocked"), "");
+  runner_.setEnv("ZLV_COMMON_APPDATA", QString::fromStdString(dir_.file("blocked")));
+  const auto result = runner_.run({"--foreground"});
+  EXPECT_FALSE(result.crashed);
+  EXPECT_EQ(result.exitCode, 1);
+  const std::string out = result.standardOutput.toStdString();
+  EXPECT_NE(out.find("FF ["), std::string::npos) << out;
+  EXPECT_NE(out.find(dir_.file("blocked")), std::string::npos) << out;
+}
+
+TEST_F(ServiceProcess, ModesWithoutTheirSubsystemSaySoAndExitOne) {
+  for (const char* mode : {"--box-discovery", "--check-compat"}) {
+    const auto result = runner_.run({mode});
+    EXPECT_EQ(result.exitCode, 1) << mode;
+    EXPECT_TRUE(result.standardOutput.contains("is not available in this build")) << mode;
+  }
+}
+
+}  // namespace
