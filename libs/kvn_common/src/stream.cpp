@@ -13,4 +13,26 @@ StreamSink& StreamLink::forward() const {
   return *next_;
 }
 
+void StreamChain::linkBehindTail(StreamSink& element) {
+  if (head_ == nullptr) {
+    head_ = &element;
+    return;
+  }
+  if (tail_ == nullptr) throw KvnCommonException(KVN_HERE, "Clogged chain");
+  tail_->setNext(&element);
+}
+
+StreamChain& StreamChain::append(StreamSink& element) {
+  linkBehindTail(element);
+  tail_ = dynamic_cast<StreamLink*>(&element);
+  return *this;
+}
+
+StreamChain& StreamChain::append(const StreamChain& other) {
+  if (other.head_ == nullptr) return *this;
+  linkBehindTail(*other.head_);
+  tail_ = other.tail_;
+  return *this;
+}
+
 }  // namespace kvn_common

@@ -33,4 +33,26 @@ class StreamLink : public StreamSink {
   StreamSink* next_ = nullptr;
 };
 
+// Links elements in the order they are appended. It owns none of them: the
+// job that builds a chain keeps its elements alive until the chain has ended.
+class StreamChain {
+ public:
+  // The first element appended becomes the head. Appending after a pure
+  // sink throws "Clogged chain": nothing could ever reach the new element.
+  StreamChain& append(StreamSink& element);
+  // Links other's head behind this chain and takes over its tail.
+  StreamChain& append(const StreamChain& other);
+
+  // Where a source pushes its data; null while the chain is empty.
+  StreamSink* head() const { return head_; }
+  // The last element when it is a link, null when it is a pure sink.
+  StreamLink* tail() const { return tail_; }
+
+ private:
+  void linkBehindTail(StreamSink& element);
+
+  StreamSink* head_ = nullptr;
+  StreamLink* tail_ = nullptr;
+};
+
 }  // namespace kvn_common
