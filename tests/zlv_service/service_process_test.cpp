@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "core_app_environment.h"
+#include "paired_data_folder.h"
 #include "process_runner.h"
 #include "temp_dir.h"
 
@@ -62,6 +64,7 @@ class ServiceProcess : public ::testing::Test {
 TEST_F(ServiceProcess, DaemonTellsSystemdAndStopsCleanlyOnSigterm) {
   NotifySocket notify(dir_.file("notify.sock"));
   ASSERT_TRUE(notify.bound());
+  kvn_test::pairDataFolder(dir_.path(), "test-");
   runner_.setEnv("NOTIFY_SOCKET", QString::fromStdString(dir_.file("notify.sock")));
   ASSERT_TRUE(runner_.start({"--prefix", "test"}));
 
@@ -84,6 +87,7 @@ TEST_F(ServiceProcess, DaemonTellsSystemdAndStopsCleanlyOnSigterm) {
 }
 
 TEST_F(ServiceProcess, ForegroundLogsPlainLinesToAPipeAndStopsOnSigint) {
+  kvn_test::pairDataFolder(dir_.path(), "fg-");
   ASSERT_TRUE(runner_.start({"--foreground", "--log-level", "d", "--prefix", "fg"}));
   ASSERT_TRUE(kvn_test::waitFor([&] { return QFile::exists(QString::fromStdString(
                                           dir_.file("Zelvo/fg-WorkerFolder"))); },
@@ -102,6 +106,13 @@ TEST_F(ServiceProcess, ForegroundLogsPlainLinesToAPipeAndStopsOnSigint) {
   EXPECT_NE(out.find("- quit application\n"), std::string::npos);
   EXPECT_EQ(out.find("ServiceMain"), std::string::npos) << "no service host in the foreground";
   EXPECT_FALSE(QFile::exists(QString::fromStdString(dir_.file("Zelvo/fg-Logs/Zelvo.log"))));
+}
+
+TEST_F(ServiceProcess, AnAgentThatWasNeverPairedRefusesToStart) {
+  const auto result = runner_.run({"--foreground"});
+  EXPECT_FALSE(result.crashed);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_TRUE(result.standardOutput.contains("openDB error")) << result.standardOutput.toStdString();
 }
 
 TEST_F(ServiceProcess, UnknownOptionFailsWithTheParsersText) {

@@ -2,8 +2,15 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSysInfo>
 #include <QTimer>
+#include <cstdio>
 
+#include "credentials.h"
+#include "database/agentdatabase.h"
+#include "database/resetunfinishedoperations.h"
+#include "enrolment.h"
+#include "kvn_log/errors.h"
 #include "kvn_log/log.h"
 #include "kvn_platform/appdata.h"
 #include "kvn_platform/process_setup.h"
@@ -11,10 +18,14 @@
 #include "service/servicethread.h"
 #include "service/stopwatcher.h"
 #include "version.h"
+#include "zlvnetwork.h"
 
 namespace {
 
 QByteArray local8(const QString& text) { return text.toLocal8Bit(); }
+
+// The box load test: one packet carrying the test's length in seconds.
+constexpr std::uint32_t kBoxTestPacketType = 17;
 
 }  // namespace
 
@@ -103,8 +114,8 @@ bool App::setUpPaths() {
     return false;
   }
   QString failedFolder;
-  auto paths = generatePaths(QString::fromLocal8Bit(commonAppData->c_str()), envPrefix_,
-                             &failedFolder);
+  auto paths =
+      generatePaths(QString::fromLocal8Bit(commonAppData->c_str()), envPrefix_, &failedFolder);
   if (!paths) {
     KLOG_F("cannot create the data folder '%s'", local8(failedFolder).constData());
     return false;
@@ -132,21 +143,85 @@ bool App::setUpLogDestination() {
 int App::runInformationMode() {
   if (options_.boxDiscovery) return modeNotAvailable("box-discovery");
   if (!openDB()) return 1;
-  return modeNotAvailable(options_.infoLicense ? "info-license" : "info-device");
+  const Credentials& credentials = Credentials::instance();
+  std::fprintf(stderr, "%d\n",
+               options_.infoLicense ? credentials.licenseStorage() : credentials.licenseAgent());
+  std::fflush(stderr);
+  return 0;
 }
 
 bool App::openDB() {
-  if (!options_.registerBoxIp.isEmpty()) return modeNotAvailable("register") == 0;
-  KLOG_W("the agent database is not available in this build; running without one");
+  auto& database = kvn_agent_database::AgentDatabase::instance();
+  Credentials& credentials = Credentials::instance();
+  const QString& path = paths_.databasePath;
+
+  if (!options_.registerBoxIp.isEmpty()) {
+    // The fresh database replaces the current one only once the box has
+    // answered with a pairing: a failed attempt keeps the agent as it was.
+    Enrolment enrolment(*networkManager_,
+                        {QSysInfo::machineHostName(), options_.nas, numericVersion()},
+                        [&](const Enrolment::Pairing& p) -> std::uint32_t {
+                          if (!database.createDB(path)) return KVN_E_FAILED;
+                          return credentials.saveCredentials(p.licenseStorage, p.licenseAgent,
+                                                             p.boxIp, p.datanode, p.cryptkey);
+                        });
+    return enrolment.enrol(options_.registerBoxIp) == KVN_OK;
+  }
+
+  std::optional<QString> boxIpOverride;
+  if (options_.boxIpOverride) boxIpOverride = QString::fromLatin1(*options_.boxIpOverride);
+  if (!database.openDB(path) || !credentials.load(boxIpOverride)) {
+    KLOG_F("openDB error");
+    return false;
+  }
+  if (!credentials.resetAgent()) return true;
+
+  // The box asked for a reset: start over with an empty database.
+  if (!database.createDB(path)) {
+    KLOG_F("reset DB error");
+    return false;
+  }
+  if (!database.openDB(path) || !credentials.load(boxIpOverride)) {
+    KLOG_F("openDB error");
+    return false;
+  }
   return true;
 }
 
-int App::runBoxTest() { return modeNotAvailable("box-test-seconds"); }
+int App::runBoxTest() {
+  KLOG_I("Running BoxScalabilityTest task...");
+  CZLVNetwork network(true);
+  // Without a session there is nothing to test; the process then says so
+  // through its exit code instead of ending as if the test had run.
+  if (const std::uint32_t result = network.ConnectToServer(); result != KVN_OK) {
+    KLOG_E("ConnectToServer error: 0x%08x", result);
+    return 1;
+  }
+  kvn_network::NetPacket request(kBoxTestPacketType);
+  request.putInt32(options_.boxTestSeconds);
+  if (!network.SendPacket(request)) {
+    KLOG_E("cannot send packet");
+    network.stop();
+    return 1;
+  }
+  try {
+    network.receivePacket();
+  } catch (const std::exception& e) {
+    KLOG_E("Error receiving packet: %s", e.what());
+    return 1;
+  }
+  return 0;
+}
 
 void App::finish(int exitCode) { earlyExit_ = exitCode; }
 
 int App::exec() {
   if (earlyExit_) return *earlyExit_;
+
+  if (Credentials::instance().restoredAgent()) {
+    KLOG_F("This is a restored agent, please reinstall the software using the installer");
+    return 0;
+  }
 
   if (const int error = kvn_platform::startSockets(); error != 0) {
     KLOG_F("WSAStartup failed with error %d", error);
@@ -157,6 +232,13 @@ int App::exec() {
   workerNotAvailable("BackupManager");
   kvn_platform::enableBackupPrivileges();
   kvn_platform::initComSecurity();
+
+  kvn_agent_database::ResetUnfinishedOperations resetUnfinished;
+  if (const std::uint32_t result =
+          kvn_agent_database::AgentDatabase::instance().run(resetUnfinished);
+      result != KVN_OK) {
+    KLOG_E("resetUnfinishedOperations error %d", int(result));
+  }
 
   startStopHandling();
   const int result = QCoreApplication::exec();

@@ -1,0 +1,74 @@
+// What pairs the agent with its box: addresses, licence numbers and the
+// shared key. Kept in the credential table and in "zlv.ini"; a complete
+// settings file wins, the database refills an incomplete one. Only the
+// settings file carries the reset and restored flags.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <optional>
+
+class QSettings;
+
+class Credentials : public QObject {
+  Q_OBJECT
+
+ public:
+  // Works on "<envPrefix>zlv.ini" in the data folder and the default
+  // database connection.
+  static Credentials& instance();
+
+  explicit Credentials(QString settingsPath);
+
+  // boxIpOverride replaces the stored box address for this run only.
+  bool load(const std::optional<QString>& boxIpOverride = std::nullopt);
+
+  // KVN_OK or KVN_E_FAILED; on failure nothing changes anywhere.
+  std::uint32_t saveCredentials(std::int32_t licenseStorage, std::int32_t licenseAgent,
+                                const QString& boxIp, const QString& datanode,
+                                const QString& cryptkey);
+
+  // KVN_OK, or KVN_E_EXCEPTION when the settings file cannot be written.
+  std::uint32_t setResetAgent(bool reset);
+
+  const QString& cryptkey() const { return cryptkey_; }
+  const QString& datanode() const { return datanode_; }
+  const QString& boxIp() const { return boxIp_; }
+  bool hasBoxIp() const { return !boxIp_.isEmpty(); }
+  std::int32_t licenseAgent() const { return licenseAgent_; }
+  std::int32_t licenseStorage() const { return licenseStorage_; }
+  bool resetAgent() const { return resetAgent_; }
+  bool restoredAgent() const { return restoredAgent_; }
+  const QString& settingsPath() const { return settingsPath_; }
+
+ public slots:
+  void saveNewBoxIP(const QString& boxIp);
+  void saveNewDatanode(const QString& host, int port);
+
+ private:
+  struct Values {
+    std::int32_t licenseStorage = 0;
+    std::int32_t licenseAgent = 0;
+    QString cryptkey;
+    QString datanode;
+    QString boxIp;
+  };
+
+  bool loadFromDatabase(Values* values);
+  // Writes the keys when the file is writable; returns whether it was.
+  bool writeSettings(const QList<std::pair<const char*, QVariant>>& keys);
+  void writeAllSettings(const Values& values);
+  void updateColumn(const char* statement, const char* placeholder, const QString& value);
+  void take(const Values& values);
+  void logValues() const;
+
+  QString settingsPath_;
+  QString cryptkey_;
+  QString datanode_;
+  QString boxIp_;
+  std::int32_t licenseAgent_ = 0;
+  std::int32_t licenseStorage_ = 0;
+  bool resetAgent_ = false;
+  bool restoredAgent_ = false;
+};

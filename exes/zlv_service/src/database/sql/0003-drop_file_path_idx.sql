@@ -1,0 +1,1 @@
+DROP INDEX IF EXISTS file_path_idx;

@@ -1,0 +1,1 @@
+DROP TABLE IF EXISTS config_x_sel_tem;

@@ -1,0 +1,112 @@
+// File records, signature cache names and the closing of interrupted runs.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include "database/filerecords.h"
+#include "database/resetunfinishedoperations.h"
+#include "database/signaturefile.h"
+#include "fresh_database.h"
+#include "kvn_log/errors.h"
+#include "kvn_log/exception.h"
+#include "log_capture.h"
+
+namespace {
+
+using kvn_agent_database::FileRecords;
+using kvn_agent_database::signatureFilePath;
+
+class FileRecordsTest : public kvn_test::FreshDatabase {
+ protected:
+  void SetUp() override {
+    FreshDatabase::SetUp();
+    signatures_ = QDir(QString::fromStdString(file("Signatures")));
+    ASSERT_TRUE(QDir().mkpath(signatures_.path()));
+  }
+  QString makeSignature(const QString& path, std::int64_t lastWrite, std::int64_t job) {
+    const QString sig = signatureFilePath(signatures_, path, lastWrite, job);
+    QDir().mkpath(QFileInfo(sig).path());
+    kvn_test::writeFile(sig.toStdString(), "sig");
+    return sig;
+  }
+  QDir signatures_;
+};
+
+TEST_F(FileRecordsTest, SignatureNamesSplitTheMd5OfTheUtf16Path) {
+  // MD5 of "/data/a.txt" in UTF-16LE, computed independently (Python hashlib).
+  EXPECT_EQ(signatureFilePath(QDir("/sig"), "/data/a.txt", 1700000000, 7),
+            "/sig/7/fb/49/7ef40ab598726a4881942cacc6091700000000.sig");
+}
+
+TEST_F(FileRecordsTest, RecordsAreFoundAndUpdatedAndOldSignaturesRemoved) {
+  FileRecords records(database().database(), signatures_);
+  std::int64_t id = 0, other = 0;
+  ASSERT_EQ(records.insertFile("/data/a.txt", 7, 100, &id), KVN_OK);
+  ASSERT_EQ(records.insertFile("/data/a.txt", 8, 100, &other), KVN_OK);
+  ASSERT_NE(id, other);
+
+  // Lookups normalise separators the way records are stored.
+  QSqlQuery found = records.findFile(QDir::fromNativeSeparators("/data/a.txt"), 7);
+  ASSERT_TRUE(found.next());
+  EXPECT_EQ(found.value(0).toInt(), 100);
+  EXPECT_EQ(found.value(1).toLongLong(), id);
+  EXPECT_FALSE(found.next());
+
+  const QString oldSig = makeSignature("/data/a.txt", 100, 7);
+  const QString otherJobSig = makeSignature("/data/a.txt", 100, 8);
+  ASSERT_EQ(records.updateLastWrite(id, 200), KVN_OK);
+  EXPECT_FALSE(QFile::exists(oldSig));
+  EXPECT_TRUE(QFile::exists(otherJobSig));
+  EXPECT_EQ(scalar(QString("SELECT lastwrite FROM file WHERE id_file=%1;").arg(id)).toInt(), 200);
+
+  // With no version on the box there is no signature to remove.
+  ASSERT_EQ(records.clearLastWrite(id), KVN_OK);
+  const QString zeroSig = makeSignature("/data/a.txt", 0, 7);
+  ASSERT_EQ(records.updateLastWrite(id, 300), KVN_OK);
+  EXPECT_TRUE(QFile::exists(zeroSig));
+  EXPECT_EQ(scalar(QString("SELECT lastwrite FROM file WHERE id_file=%1;").arg(id)).toInt(), 300);
+
+  ASSERT_EQ(records.deleteFile(id), KVN_OK);
+  EXPECT_FALSE(records.findFile("/data/a.txt", 7).next());
+}
+
+TEST_F(FileRecordsTest, FailuresAreReportedWithTheirCodes) {
+  FileRecords records(database().database(), signatures_);
+  sql("DROP TABLE file;");
+  kvn_test::LogCapture capture;
+  std::int64_t id = -1;
+  EXPECT_EQ(records.insertFile("/x", 1, 1, &id), KVN_E_FAILED);
+  EXPECT_EQ(id, -1);
+  EXPECT_EQ(records.clearLastWrite(1), KVN_E_FAILED);
+  try {
+    records.findFile("/x", 1);
+    FAIL() << "no exception";
+  } catch (const KvnCommonException& e) {
+    EXPECT_EQ(e.code, KVN_E_FAILED);
+    EXPECT_NE(std::string(e.what()).find("cannot prepare query"), std::string::npos);
+  }
+  EXPECT_NE(capture.text().find("sql statement 'INSERT INTO file"), std::string::npos);
+}
+
+TEST_F(FileRecordsTest, UnfinishedRunsAreClosedAndFinishedOnesKept) {
+  sql("INSERT INTO backup (start_time, status, job_id) VALUES (10, 0, 1), (11, 0, 2);");
+  sql("INSERT INTO backup (start_time, last_time, status, job_id) VALUES (5, 6, 4097, 1);");
+  sql("INSERT INTO restoration (start_time, status, job_id) VALUES (10, 0, 1);");
+  sql("INSERT INTO suppression (start_time, status, job_id) VALUES (10, 0, 1);");
+
+  kvn_agent_database::ResetUnfinishedOperations reset;
+  ASSERT_EQ(database().run(reset), KVN_OK);
+  EXPECT_EQ(scalar("SELECT COUNT(*) FROM backup WHERE last_time=1 AND status=4098;").toInt(), 2);
+  EXPECT_EQ(scalar("SELECT status FROM backup WHERE start_time=5;").toInt(), 4097);
+  EXPECT_EQ(scalar("SELECT status || '/' || last_time FROM restoration;").toString(), "16386/1");
+  EXPECT_EQ(scalar("SELECT status || '/' || last_time FROM suppression;").toString(), "8194/1");
+
+  sql("DROP TABLE restoration;");
+  sql("INSERT INTO backup (start_time, status, job_id) VALUES (20, 0, 3);");
+  kvn_test::LogCapture capture;
+  EXPECT_EQ(database().run(reset), KVN_E_FAILED);
+  EXPECT_NE(capture.text().find("sql statement 'UPDATE restoration"), std::string::npos);
+}
+
+}  // namespace
