@@ -1,0 +1,52 @@
+// The file backup job ("fsn"): what the box selected, the versions already
+// on the box, and the list of files this run must send.
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+
+#include "backup/file/filefinder.h"
+#include "backup/file/finderentries.h"
+#include "backup/file/selection.h"
+#include "backup/file/snapshotcontext.h"
+#include "backup/file/versions.h"
+
+class FSNJob {
+ public:
+  // signaturesPath: the agent's "Signatures" folder; context: supplied by
+  // the transfer (stop flag, snapshot roots, mount points).
+  FSNJob(std::int64_t jobId, const QString& signaturesPath,
+         std::shared_ptr<SnapshotContext> context);
+
+  // Exclusion patterns, selection, then versions; 0 or the failing step's
+  // code.
+  std::uint32_t load(QSqlDatabase& db);
+
+  // Lists the files to send and fills counters: 0, KVN_E_STOPPED or
+  // KVN_E_EXCEPTION. On failure the previous list is kept.
+  std::uint32_t analyse(QSqlDatabase& db, AnalysisCounters& counters);
+
+  // Keyed by native path; the run drops entries to have files sent again.
+  FileVersions& versions() { return versions_; }
+
+  QStringList expandPath(const QString& path) const;
+
+  std::int64_t jobId() const { return jobId_; }
+  const Selection& selection() const { return selection_; }
+  const QStringList& exclusionPatterns() const { return exclusionPatterns_; }
+  // In discovery order; the transfer takes entries from the front.
+  FinderEntryList& entries() { return entries_; }
+  SnapshotContext& context() { return *context_; }
+
+ private:
+  std::int64_t jobId_;
+  QString signaturesPath_;
+  std::shared_ptr<SnapshotContext> context_;
+  Selection selection_;
+  QStringList exclusionPatterns_;
+  FileVersions versions_;
+  FinderEntryList entries_;
+};
