@@ -8,3 +8,9 @@ if(KVN_SANITIZE)
     add_compile_options(-Wno-maybe-uninitialized)
   endif()
 endif()
+
+# Coverage hooks in every library, not only in the fuzz targets, so that the
+# fuzzers are guided by the code they exercise.
+if(KVN_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
