@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include "../kvn_log/log_capture.h"
+#include "crypto_test_support.h"
+#include "kvn_crypto/aes_context.h"
+#include "kvn_crypto/crypto.h"
+#include "kvn_crypto/session_keys.h"
+#include "kvn_log/exception.h"
+#include "temp_dir.h"
+
+namespace {
+
+using kvn_crypto::AesContext;
+using kvn_crypto::Bytes;
+using kvn_test::bytesOf;
+using kvn_test::runTool;
+using kvn_test::thrown;
+using kvn_test::toHex;
+
+// PBKDF2-HMAC-SHA1 and EVP_BytesToKey(SHA-1, 10000) written out in Python
+// from their definitions, printing key and IV in hexadecimal.
+const char* kDerivationScript = R"(
+import hashlib, sys
+pw, salt = bytes.fromhex(sys.argv[1]), bytes.fromhex(sys.argv[2])
+keylen, ivlen = int(sys.argv[3]), int(sys.argv[4])
+t = hashlib.pbkdf2_hmac('sha1', pw, salt, 10000, len(pw))
+out, prev = b'', b''
+while len(out) < keylen + ivlen:
+    d = prev + t + salt[:8]
+    for _ in range(10000):
+        d = hashlib.sha1(d).digest()
+    prev, out = d, out + d
+print(out[:keylen].hex(), out[keylen:keylen + ivlen].hex())
+)";
+
+std::string python(const std::string& script, const std::string& args) {
+  kvn_test::TempDir dir;
+  kvn_test::writeFile(dir.file("s.py"), script);
+  return runTool("python3 " + dir.file("s.py") + " " + args);
+}
+
+std::string opensslEnc(const std::string& options, const std::string& input) {
+  kvn_test::TempDir dir;
+  kvn_test::writeFile(dir.file("in"), input);
+  runTool("openssl enc " + options + " -in " + dir.file("in") + " -out " + dir.file("out"));
+  return kvn_test::readFile(dir.file("out"));
+}
+
+TEST(KeyDerivation, MatchesPythonHashlib) {
+  const Bytes master = bytesOf("\x01\x23\x45\x67\x89\xab\xcd\xef\x10\x32\x54\x76\x98\xba\xdc\xfe");
+  kvn_crypto::SessionKeys keys;
+  keys.setMasterKey(master);
+  const std::string expected = python(
+      "import hashlib, sys\n"
+      "m = bytes.fromhex(sys.argv[1])\n"
+      "print(' '.join(hashlib.pbkdf2_hmac('sha1', m, m, n, 32).hex() "
+      "for n in (20000, 40000, 60000)))\n",
+      toHex(master));
+  EXPECT_EQ(toHex(keys.file) + " " + toHex(keys.transport) + " " + toHex(keys.box), expected);
+}
+
+TEST(KeyDerivation, EmptyMasterKeyLogsAndGivesEmptyKeys) {
+  kvn_test::LogCapture capture;
+  kvn_crypto::SessionKeys keys;
+  keys.setMasterKey({});
+  EXPECT_TRUE(keys.file.empty());
+  EXPECT_TRUE(keys.transport.empty());
+  EXPECT_TRUE(keys.box.empty());
+  EXPECT_NE(capture.text().find("Error initial parameters PBKDF2"), std::string::npos);
+}
+
+struct CipherCase {
+  int bits;
+  AesContext::Mode mode;
+  const char* opensslName;
+};
+
+class AesAgainstOpenssl : public ::testing::TestWithParam<CipherCase> {};
+
+TEST_P(AesAgainstOpenssl, KeyIvAndCiphertextMatchIndependentTools) {
+  const CipherCase c = GetParam();
+  const Bytes password = bytesOf("a shared secret of some length!");
+  const Bytes salt = bytesOf("salty-salt-bytes");
+  AesContext aes;
+  aes.init(password, salt, c.bits, c.mode);
+  const int ivLength = c.mode == AesContext::Cbc ? 16 : 0;
+  EXPECT_EQ(
+      toHex(aes.key()) + " " + toHex(aes.iv()),
+      python(kDerivationScript, toHex(password) + " " + toHex(salt) + " " +
+                                    std::to_string(c.bits / 8) + " " + std::to_string(ivLength)));
+
+  std::string options = std::string("-") + c.opensslName + " -K " + toHex(aes.key());
+  if (ivLength != 0) options += " -iv " + toHex(aes.iv());
+  const std::string plain = "The quick brown fox jumps over the lazy dog, twice over.";
+  const Bytes cipher = aes.encrypt(bytesOf(plain));
+  EXPECT_EQ(opensslEnc("-d " + options, kvn_crypto::toString(cipher)), plain);
+  EXPECT_EQ(aes.decrypt(bytesOf(opensslEnc("-e " + options, plain))), bytesOf(plain));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ciphers, AesAgainstOpenssl,
+                         ::testing::Values(CipherCase{256, AesContext::Cbc, "aes-256-cbc"},
+                                           CipherCase{128, AesContext::Ecb, "aes-128-ecb"},
+                                           CipherCase{128, AesContext::Cbc, "aes-128-cbc"}));
+
+TEST(Aes, MessagesArePaddedToWholeBlocksAndIndependent) {
+  AesContext aes;
+  aes.init(bytesOf("password"), bytesOf("saltsalt"), 128, AesContext::Ecb);
+  EXPECT_EQ(aes.encrypt(Bytes(15, 1)).size(), 16u);
+  EXPECT_EQ(aes.encrypt(Bytes(16, 1)).size(), 32u);
+  EXPECT_EQ(aes.encrypt(Bytes(0, 1)).size(), 16u);
+  // Every message starts afresh: the same input gives the same output.
+  EXPECT_EQ(aes.encrypt(Bytes(40, 9)), aes.encrypt(Bytes(40, 9)));
+}
+
+TEST(Aes, NewIvIsUsedByLaterMessages) {
+  AesContext aes;
+  aes.init(bytesOf("password"), bytesOf("saltsalt"), 256, AesContext::Cbc);
+  std::uint8_t iv[16];
+  for (int i = 0; i < 16; ++i) iv[i] = static_cast<std::uint8_t>(0xF0 + i);
+  aes.setEncryptIv(iv);
+  const std::string plain(100, 'x');
+  const Bytes cipher = aes.encrypt(bytesOf(plain));
+  EXPECT_EQ(
+      opensslEnc("-d -aes-256-cbc -K " + toHex(aes.key()) + " -iv " + toHex(Bytes(iv, iv + 16)),
+                 kvn_crypto::toString(cipher)),
+      plain);
+  aes.setDecryptIv(iv);
+  EXPECT_EQ(aes.decrypt(cipher), bytesOf(plain));
+}
+
+TEST(Aes, FailuresThrowTheirMessages) {
+  AesContext aes;
+  auto e = thrown([&] { aes.encrypt(Bytes(4, 0)); });
+  EXPECT_STREQ(e.what(), "Error encrypt context not initialized");
+  EXPECT_EQ(e.code, KVN_E_ARGUMENTS);
+  e = thrown([&] { aes.decrypt(Bytes(16, 0)); });
+  EXPECT_STREQ(e.what(), "Error decrypt context not initialized");
+
+  aes.init(bytesOf("password"), bytesOf("saltsalt"), 256, AesContext::Cbc);
+  e = thrown([&] { aes.decrypt(Bytes(32, 0x41)); });
+  EXPECT_EQ(std::string(e.what()).rfind("Error EVP_DecryptFinal_ex: ", 0), 0u) << e.what();
+  EXPECT_EQ(e.code, KVN_E_EXCEPTION);
+  e = thrown([&] { aes.decrypt(Bytes(17, 0x41)); });
+  EXPECT_EQ(std::string(e.what()).rfind("Error EVP_DecryptFinal_ex: ", 0), 0u) << e.what();
+
+  // EVP_BytesToKey takes 8 salt bytes; a shorter salt must not be read past.
+  e = thrown(
+      [] { AesContext().init(bytesOf("password"), bytesOf("short"), 256, AesContext::Cbc); });
+  EXPECT_EQ(e.code, KVN_E_ARGUMENTS);
+  e = thrown([] { AesContext().init({}, bytesOf("saltsalt"), 256, AesContext::Cbc); });
+  EXPECT_STREQ(e.what(), "Error PKCS5_PBKDF2_HMAC_SHA1");
+}
+
+TEST(Crypto, UnknownDirectionIsLoggedAndGivesNothing) {
+  kvn_test::LogCapture capture;
+  kvn_crypto::Crypto crypto;
+  const std::uint8_t data[4] = {1, 2, 3, 4};
+  EXPECT_TRUE(crypto(3, data, sizeof data).empty());
+  EXPECT_NE(capture.text().find("Crypto::operator() parameters errors"), std::string::npos);
+  // Before a negotiation the ciphers are not ready.
+  EXPECT_THROW(crypto(kvn_crypto::Crypto::Encrypt, data, sizeof data), KvnCommonException);
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <thread>
+
+#include "kvn_compression/compressor.h"
+#include "network_test_support.h"
+#include "process_runner.h"
+
+namespace {
+
+using kvn_compression::Compressor;
+using kvn_test::ByteVector;
+using kvn_test::thrown;
+
+constexpr std::size_t kBuffer = 0x100000;
+
+ByteVector compress(Compressor& c, const ByteVector& data) {
+  return c.compress(data.data(), data.size());
+}
+ByteVector decompress(Compressor& c, const ByteVector& data,
+                      std::size_t limit = Compressor::kUnlimited) {
+  return c.decompress(data.data(), data.size(), limit);
+}
+
+TEST(Compressor, OutputIsZlibThatPythonReadsAndTheReverse) {
+  Compressor c(kBuffer, -1);
+  for (std::size_t size : {std::size_t{1}, std::size_t{1000}, std::size_t{2 * kBuffer + 17}}) {
+    const ByteVector data = kvn_test::mixedBytes(size);
+    const ByteVector packed = compress(c, data);
+    ASSERT_GE(packed.size(), 2u);
+    EXPECT_EQ(packed[0], 0x78) << "zlib header";
+    EXPECT_EQ(kvn_test::pythonFilter(kvn_test::kZlibDecompress, packed), data) << size;
+    EXPECT_EQ(decompress(c, kvn_test::pythonFilter(kvn_test::kZlibCompress, data)), data) << size;
+    EXPECT_EQ(decompress(c, packed), data);
+    EXPECT_FALSE(c.busy());
+  }
+}
+
+TEST(Compressor, HighlyCompressibleDataExpandsPastTheWorkingBuffer) {
+  Compressor c(4096, -1);
+  const ByteVector zeros(10 * 1024 * 1024, 0);
+  const ByteVector packed = compress(c, zeros);
+  EXPECT_LT(packed.size(), 20000u);
+  EXPECT_EQ(decompress(c, packed), zeros);
+  // With a limit, a small input cannot make it allocate without bound.
+  const auto e = thrown([&] { decompress(c, packed, 1024 * 1024); });
+  EXPECT_EQ(e.code, KVN_E_EXCEPTION);
+  EXPECT_FALSE(c.busy());
+}
+
+TEST(Compressor, BadInputThrowsAndTheCompressorStaysUsable) {
+  Compressor c(kBuffer, -1);
+  const ByteVector data = kvn_test::mixedBytes(50000);
+  ByteVector packed = compress(c, data);
+
+  ByteVector corrupt = packed;
+  corrupt[0] = 0x00;  // not a zlib header
+  auto e = thrown([&] { decompress(c, corrupt); });
+  EXPECT_STREQ(e.what(), "Error inflate Z_DATA_ERROR -3");
+  EXPECT_EQ(e.code, KVN_E_EXCEPTION);
+
+  const ByteVector truncated(packed.begin(), packed.begin() + packed.size() / 2);
+  e = thrown([&] { decompress(c, truncated); });
+  EXPECT_STREQ(e.what(), "inflate error -5");
+
+  // Bytes after the end of the stream are ignored instead of looping.
+  ByteVector trailing = packed;
+  trailing.insert(trailing.end(), 100, 0xAB);
+  EXPECT_EQ(decompress(c, trailing), data);
+  EXPECT_EQ(decompress(c, packed), data);
+}
+
+TEST(Compressor, StopFlagEndsAnOperationWithTheStopCode) {
+  Compressor c(kBuffer, -1);
+  c.stop();
+  const ByteVector data = kvn_test::mixedBytes(1000);
+  auto e = thrown([&] { compress(c, data); });
+  EXPECT_STREQ(e.what(), "deflate stopped by User");
+  EXPECT_EQ(e.code, KVN_E_STOPPED);
+  e = thrown([&] { decompress(c, data); });
+  EXPECT_STREQ(e.what(), "inflate stopped by User");
+  c.resetStop();
+  EXPECT_EQ(decompress(c, compress(c, data)), data);
+}
+
+TEST(Compressor, SecondConcurrentOperationFailsAtOnce) {
+  Compressor c(kBuffer, 9);
+  // Random data at level 9 keeps the first operation busy long enough; the
+  // stop flag then ends it.
+  const ByteVector big = kvn_test::mixedBytes(64 * 1024 * 1024);
+  std::uint32_t firstCode = 0;
+  std::thread first([&] {
+    try {
+      compress(c, big);
+    } catch (const KvnCommonException& e) {
+      firstCode = e.code;
+    }
+  });
+  ASSERT_TRUE(kvn_test::waitFor([&] { return c.busy(); }, std::chrono::seconds(30)));
+  const auto e = thrown([&] { compress(c, ByteVector(10, 1)); });
+  EXPECT_STREQ(e.what(), "Thread is already running ");
+  EXPECT_EQ(e.code, KVN_E_EXCEPTION);
+  c.stop();
+  first.join();
+  EXPECT_EQ(firstCode, KVN_E_STOPPED);
+  EXPECT_FALSE(c.busy());
+}
+
+}  // namespace
