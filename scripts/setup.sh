@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(
   build-essential cmake ninja-build ccache pkg-config git python3 openssl gzip lz4
   qt6-base-dev libqt6sql6-sqlite
-  libssl-dev zlib1g-dev liblz4-dev librsync-dev libisal-dev isal
+  libssl-dev zlib1g-dev liblz4-dev librsync-dev rdiff libisal-dev isal
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   iproute2 util-linux

@@ -1,0 +1,18 @@
+// Exceptions of the rsync elements, with the librsync result in the text.
+#pragma once
+
+#include <cstdint>
+
+#include "kvn_log/log.h"
+
+namespace kvn_rsync {
+
+// Throws KvnCommonException with code and a printf-style text.
+[[noreturn]] void throwCode(const kvn_log::Location& where, std::uint32_t code, const char* format,
+                            ...) __attribute__((format(printf, 3, 4)));
+
+// Throws "RSync error (%d): %s" with KVN_E_SERVER unless result is RS_DONE
+// or RS_BLOCKED.
+void checkJobResult(const kvn_log::Location& where, int result);
+
+}  // namespace kvn_rsync
