@@ -1,0 +1,23 @@
+// What a file transfer needs from a connection: send a packet, take the
+// next packet of one of the three queues. The agent's NetClient and the box
+// simulator's session both provide it, so both ends share one transfer code.
+#pragma once
+
+#include <atomic>
+
+#include "kvn_network/netpacket.h"
+
+namespace kvn_network {
+
+class PacketChannel {
+ public:
+  virtual ~PacketChannel() = default;
+  // False when the packet could not be handed to the socket.
+  virtual bool SendPacket(NetPacket& packet, bool compress, bool encrypt) = 0;
+  // Each blocks until its queue holds a packet; failures are thrown.
+  virtual NetPacket receivePacket() = 0;
+  virtual NetPacket receiveControlPacket() = 0;
+  virtual NetPacket receiveFilePacket() = 0;
+};
+
+}  // namespace kvn_network

@@ -1,0 +1,61 @@
+// One packet connection over a blocking QTcpSocket, used on one thread:
+// sends packets (compressing and encrypting on request) and receives them
+// through the three queues. The agent's NetClient and the box simulator's
+// session add their end of the negotiation on top.
+#pragma once
+
+#include <QTcpSocket>
+#include <memory>
+
+#include "kvn_compression/compressor.h"
+#include "kvn_network/byte_stream.h"
+#include "kvn_network/net_receiver.h"
+#include "kvn_network/net_settings.h"
+#include "kvn_network/packet_channel.h"
+
+namespace kvn_network {
+
+class PacketConnection : public PacketChannel {
+ public:
+  static constexpr std::size_t kCompressorBuffer = 0x100000;
+
+  explicit PacketConnection(const NetSettings& settings = {});
+  ~PacketConnection() override;
+  PacketConnection(const PacketConnection&) = delete;
+  PacketConnection& operator=(const PacketConnection&) = delete;
+
+  bool SendPacket(NetPacket& packet, bool compress, bool encrypt) override;
+  NetPacket receivePacket() override;
+  NetPacket receiveControlPacket() override;
+  NetPacket receiveFilePacket() override;
+  // receivePacket(), throwing KVN_E_INVALID_REPLY when it has the error bit.
+  NetPacket receiveChecked();
+
+  // Sends one negotiation message: type 0, negotiation bit, u32 body
+  // length, u8 code, body; neither compressed nor encrypted.
+  bool sendNegotiation(std::uint8_t code, const std::vector<std::uint8_t>& body);
+
+  bool hasSocket() const { return socket_ != nullptr; }
+  // Pushes out what is queued on the socket, then closes it.
+  void closeSocket();
+
+  const NetSettings& settings() const { return settings_; }
+  NetReceiver& receiver() { return receiver_; }
+
+ protected:
+  void adoptSocket(std::unique_ptr<QTcpSocket> socket);
+  QTcpSocket* socket() const { return socket_.get(); }
+  void setCrypto(kvn_crypto::Crypto* crypto);
+  // Drops the socket without flushing (after a failed write).
+  void dropSocket();
+
+ private:
+  NetSettings settings_;
+  kvn_compression::Compressor compressor_;
+  NetReceiver receiver_;
+  std::unique_ptr<QTcpSocket> socket_;
+  std::unique_ptr<SocketStream> stream_;
+  kvn_crypto::Crypto* crypto_ = nullptr;
+};
+
+}  // namespace kvn_network

@@ -1,0 +1,190 @@
+#include <cstdio>
+
+#include "kvn_log/log.h"
+#include "kvn_network/file_transfer.h"
+#include "net_error.h"
+
+namespace kvn_network {
+
+namespace {
+
+// The file header and chunk of one data or end packet.
+struct FileChunk {
+  std::uint32_t fileId = 0;
+  std::uint32_t chunk = 0;
+  std::uint64_t offset = 0;
+  std::uint64_t total = 0;
+  std::uint32_t size = 0;
+  const std::uint8_t* data = nullptr;
+
+  // Reads in place: data points into the packet.
+  static FileChunk read(NetPacket& packet) {
+    FileChunk c;
+    c.fileId = packet.getUInt32();
+    packet.getStdString();
+    c.chunk = packet.getUInt32();
+    c.offset = packet.getUInt64();
+    c.total = packet.getUInt64();
+    c.size = packet.getUInt32();
+    c.data = packet.getDataPointer(c.size);
+    return c;
+  }
+};
+
+}  // namespace
+
+bool sendTransferControl(PacketChannel& channel, std::uint32_t fileId, bool refusal) {
+  NetPacket packet(kTransferControlType);
+  packet.setControl();
+  packet.setEnd();
+  if (refusal) packet.setError();
+  packet.putUInt32(fileId);
+  packet.putUInt64(refusal ? 0 : static_cast<std::uint64_t>(kCreditWindow));
+  return channel.SendPacket(packet, false, false);
+}
+
+std::uint32_t refuseTransfer(PacketChannel& channel, std::uint32_t fileId) {
+  if (!sendTransferControl(channel, fileId, true)) {
+    KLOG_E("Error: Sending file packet");
+    return KVN_E_NETWORK;
+  }
+  try {
+    for (;;) {
+      NetPacket packet = channel.receiveFilePacket();
+      if (!packet.isFile() || packet.isError() || packet.isEnd()) return KVN_OK;
+    }
+  } catch (const KvnCommonException& e) {
+    KLOG_E("Cannot receive packet: %s", e.what());
+    return e.code;
+  }
+}
+
+void NetClientReceiveFileSource::receive() {
+  std::int64_t credit = kCreditWindow;
+  std::uint64_t expected = 0;
+  for (;;) {
+    NetPacket packet = channel_.receiveFilePacket();
+    if (packet.isError())
+      throw KvnCommonException(KVN_HERE, KVN_E_NETWORK,
+                               "NetClientReceiveFileSource: Received error packet");
+    if (!packet.isFile())
+      throw KvnCommonException(KVN_HERE, KVN_E_NETWORK,
+                               "NetClientReceiveFileSource: Received non file packet");
+    FileChunk c;
+    try {
+      c = FileChunk::read(packet);
+    } catch (const KvnCommonException&) {
+      throw KvnCommonException(KVN_HERE, KVN_E_NETWORK,
+                               "NetClientReceiveFileSource: Error getting data from packet");
+    }
+    if (c.fileId != fileId_)
+      KVN_NET_THROW(KVN_E_NETWORK,
+                    "NetClientReceiveFileSource: FileId mismatch local %u - remote %u", fileId_,
+                    c.fileId);
+    if (c.offset != expected)
+      KVN_NET_THROW(
+          KVN_E_NETWORK, "NetClientReceiveFileSource: Chunk sequence break at %llu - received %llu",
+          static_cast<unsigned long long>(expected), static_cast<unsigned long long>(c.offset));
+    if (c.size != 0) link_.write(reinterpret_cast<const char*>(c.data), c.size);
+    credit -= c.size;
+    if (credit <= 0 && !packet.isEnd()) {
+      if (!sendTransferControl(channel_, c.fileId, false))
+        throw KvnCommonException(KVN_HERE, KVN_E_NETWORK,
+                                 "NetClientReceiveFileSource: SendPacket for control packet error");
+      credit = kCreditWindow;
+    }
+    expected += c.size;
+    if (packet.isEnd()) {
+      link_.end();
+      return;
+    }
+  }
+}
+
+NetClientReceiveFileSource::NetClientReceiveFileSource(kvn_common::StreamSink& link,
+                                                       PacketChannel& channel, std::uint32_t fileId)
+    : link_(link), channel_(channel), fileId_(fileId) {}
+
+void FileReceiver::writeChunk(QFile& file, std::uint64_t offset, const std::uint8_t* data,
+                              std::uint32_t size) {
+  if (kvn_log::enabled(kvn_log::Debug))
+    KLOG_D("writeDataChunk to '%s': offset %llu, size %d", file.fileName().toUtf8().constData(),
+           static_cast<unsigned long long>(offset), static_cast<int>(size));
+  if (offset > static_cast<std::uint64_t>(INT64_MAX) || !file.seek(static_cast<qint64>(offset))) {
+    KLOG_E("Seek failed in ReceiveFile");
+    throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Unable to writed data chunk");
+  }
+  std::uint32_t done = 0;
+  while (done < size) {
+    const qint64 n = file.write(reinterpret_cast<const char*>(data) + done, size - done);
+    if (n <= 0) {
+      KLOG_E("Error writing: %s", file.errorString().toUtf8().constData());
+      throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Unable to writed data chunk");
+    }
+    done += static_cast<std::uint32_t>(n);
+  }
+}
+
+std::uint32_t FileReceiver::receiveData(QFile& file) {
+  if (!file.isOpen()) {
+    KLOG_E("Error initial parameters");
+    return KVN_E_ARGUMENTS;
+  }
+  std::int64_t sum = 0;
+  bool first = true;
+  for (;;) {
+    if (stop_) {
+      KLOG_W("Stopped by User");
+      return KVN_E_STOPPED;
+    }
+    NetPacket packet = channel_.receiveFilePacket();
+    if (!packet.isFile()) {
+      KLOG_E("Error: this packet isnt file part");
+      return KVN_E_NETWORK;
+    }
+    if (packet.isError()) {
+      KLOG_E("Error packet received");
+      return KVN_E_INVALID_REPLY;
+    }
+    FileChunk c;
+    try {
+      c = FileChunk::read(packet);
+    } catch (const KvnCommonException& e) {
+      KLOG_E("Error: getting data from packet: %s", e.what());
+      return KVN_E_NETWORK;
+    }
+    KLOG_D("Received file packet: type %d, offset %llu, chunk size %d, file size %llu",
+           static_cast<int>(c.fileId), static_cast<unsigned long long>(c.offset),
+           static_cast<int>(c.size), static_cast<unsigned long long>(c.total));
+    if (c.total != 0 || c.size != 0) {
+      if (first && c.total != 0 &&
+          (c.total > static_cast<std::uint64_t>(INT64_MAX) ||
+           !file.resize(static_cast<qint64>(c.total)))) {
+        KLOG_E("Error: Generating file to receive");
+        refuseTransfer(channel_, c.fileId);
+        throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Cannot generate file to receive");
+      }
+      first = false;
+      if (c.size != 0) {
+        try {
+          writeChunk(file, c.offset, c.data, c.size);
+        } catch (const KvnQFileException&) {
+          refuseTransfer(channel_, c.fileId);
+          throw;
+        }
+      }
+      sum += c.size;
+      if (sum >= kCreditWindow && !packet.isEnd()) {
+        if (!sendTransferControl(channel_, c.fileId, false)) {
+          KLOG_E("Error: Sending file packet");
+          KLOG_E("receiveData: confirmReceivedData error %d", static_cast<int>(KVN_E_NETWORK));
+          return KVN_E_NETWORK;
+        }
+        sum = 0;
+      }
+    }
+    if (packet.isEnd()) return KVN_OK;
+  }
+}
+
+}  // namespace kvn_network

@@ -1,0 +1,192 @@
+// Packet-level behaviour of the senders and receivers on a connection
+// without a peer.
+#include <gtest/gtest.h>
+
+#include <QFile>
+
+#include "kvn_common/buffer_sink.h"
+#include "recording_channel.h"
+#include "temp_dir.h"
+
+namespace {
+
+using kvn_network::FileSender;
+using kvn_network::NetPacket;
+using kvn_test::Header;
+using kvn_test::RecordingChannel;
+
+NetPacket dataPacket(std::uint32_t fileId, std::uint32_t chunk, std::uint64_t offset,
+                     std::uint32_t size, bool last) {
+  NetPacket p = kvn_network::filePacket(0x50010002, fileId, "?", chunk, offset, 0);
+  p.putUInt32(size);
+  std::vector<std::uint8_t> data(size, static_cast<std::uint8_t>(chunk + 1));
+  p.putDataChunk(data.data(), data.size());
+  if (last) p.setEnd();
+  return p;
+}
+
+std::string what(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const KvnCommonException& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+TEST(FilePacketsTest, SenderWaitsForCreditAndEndsWithTheTotals) {
+  RecordingChannel channel;
+  FileSender sender(channel, "?", 0x50010002, 10, 600000, true, true);
+  std::vector<char> block(300000, 'a');
+  sender.sendChunk(0, block.data(), 300000, false);
+  // The window is used up: the next chunk needs a grant first.
+  EXPECT_NE(what([&] { sender.sendChunk(300000, block.data(), 300000, false); }).find("timed out"),
+            std::string::npos);
+  channel.grant(10);
+  sender.sendChunk(300000, block.data(), 300000, false);
+  channel.grant(10);
+  sender.finish();
+  ASSERT_EQ(channel.sent.size(), 3u);
+  EXPECT_TRUE(channel.compressed[0] && channel.encrypted[0]);
+  EXPECT_FALSE(channel.compressed[2] || channel.encrypted[2]);
+  const Header end = Header::of(channel.sent[2]);
+  EXPECT_TRUE(channel.sent[2].isEnd() && channel.sent[2].isFile());
+  EXPECT_EQ(end.chunk, 2u);
+  EXPECT_EQ(end.offset, 600000u);
+  EXPECT_EQ(end.total, 600000u);
+  EXPECT_EQ(end.size, 0u);
+  EXPECT_EQ(sender.grantsReceived(), 2u);
+  EXPECT_NE(what([&] { sender.finish(); }).find("FileSender: Stream is closed ?"),
+            std::string::npos);
+}
+
+TEST(FilePacketsTest, EmptyFileIsOneEndPacket) {
+  kvn_test::TempDir dir;
+  kvn_test::writeFile(dir.file("empty"), "");
+  RecordingChannel channel;
+  kvn_network::NetFileController controller(channel);
+  controller.sendFile(QString::fromStdString(dir.file("empty")), 0x50010002, 10, true, true);
+  ASSERT_EQ(channel.sent.size(), 1u);
+  const Header end = Header::of(channel.sent[0]);
+  EXPECT_TRUE(channel.sent[0].isEnd());
+  EXPECT_EQ(end.name, "?");
+  EXPECT_EQ(end.chunk, 0u);
+  EXPECT_EQ(end.offset, 0u);
+  EXPECT_EQ(end.total, 0u);
+}
+
+TEST(FilePacketsTest, LastChunkDoesNotWaitForAGrantThatNeverComes) {
+  RecordingChannel channel;
+  FileSender sender(channel, "?", 1, 2, 0, false, false);
+  std::vector<char> block(300000, 'b');
+  sender.sendChunk(0, block.data(), 300000, true);
+  EXPECT_FALSE(sender.isOpen());
+  EXPECT_TRUE(channel.sent.at(0).isEnd());
+}
+
+TEST(FilePacketsTest, RefusalAbortsTheSendAndNamesTheSender) {
+  RecordingChannel channel;
+  kvn_network::NetClientSendFileSink sink(channel, 0x50010002, 11, false, false);
+  std::vector<char> block(0x40000, 'c');
+  sink.write(block.data(), 0x40000);
+  NetPacket refusal(kvn_network::kTransferControlType);
+  refusal.setControl();
+  refusal.setError();
+  refusal.putUInt32(11);
+  refusal.putUInt64(0);
+  channel.control.push_back(refusal);
+  EXPECT_NE(what([&] {
+              sink.write(block.data(), 10);
+            }).find("NetClientSendFileSink: Received error control packet"),
+            std::string::npos);
+  ASSERT_EQ(channel.sent.size(), 2u);
+  NetPacket abort = channel.sent[1];
+  EXPECT_TRUE(abort.isFile() && abort.isError());
+  EXPECT_EQ(abort.getUInt32(), 11u);
+  EXPECT_EQ(abort.getStdString(), "[NetClientSendFileSink]");
+  EXPECT_EQ(Header::of(channel.sent[0]).name, "[NetClientStream]");
+}
+
+TEST(FilePacketsTest, ReceiverAcknowledgesOncePerWindowButNeverTheLastPacket) {
+  kvn_test::TempDir dir;
+  for (bool endOnThird : {false, true}) {
+    RecordingChannel channel;
+    channel.files.push_back(dataPacket(10, 0, 0, 100000, false));
+    channel.files.push_back(dataPacket(10, 1, 100000, 100000, false));
+    channel.files.push_back(dataPacket(10, 2, 200000, 100000, endOnThird));
+    if (!endOnThird) {
+      NetPacket end = kvn_network::filePacket(0x50010002, 10, "?", 3, 300000, 300000);
+      end.putUInt32(0);
+      end.setEnd();
+      channel.files.push_back(end);
+    }
+    QFile file(QString::fromStdString(dir.file("out")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    const std::atomic<bool> stop{false};
+    EXPECT_EQ(kvn_network::FileReceiver(channel, stop).receiveData(file), KVN_OK);
+    file.close();
+    EXPECT_EQ(file.size(), 300000);
+    ASSERT_EQ(channel.sent.size(), endOnThird ? 0u : 1u);
+    if (!endOnThird) {
+      NetPacket ack = channel.sent[0];
+      EXPECT_TRUE(ack.isControl() && ack.isEnd() && !ack.isError());
+      EXPECT_EQ(ack.type(), kvn_network::kTransferControlType);
+      EXPECT_EQ(ack.getUInt32(), 10u);
+      EXPECT_EQ(ack.getUInt64(), 0x40000u);
+    }
+  }
+}
+
+TEST(FilePacketsTest, ReceiverRefusesBrokenInputAndStops) {
+  RecordingChannel channel;
+  NetPacket notFile(0x50010002);
+  channel.files.push_back(notFile);
+  kvn_test::TempDir dir;
+  QFile file(QString::fromStdString(dir.file("out")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  std::atomic<bool> stop{false};
+  kvn_network::FileReceiver receiver(channel, stop);
+  EXPECT_EQ(receiver.receiveData(file), KVN_E_NETWORK);
+  NetPacket abort(0x50010002);
+  abort.setFile();
+  abort.setError();
+  channel.files.push_back(abort);
+  EXPECT_EQ(receiver.receiveData(file), KVN_E_INVALID_REPLY);
+  NetPacket cut = kvn_network::filePacket(0x50010002, 10, "?", 0, 0, 0);
+  cut.putUInt32(50);  // announces 50 bytes and has none
+  channel.files.push_back(cut);
+  EXPECT_EQ(receiver.receiveData(file), KVN_E_NETWORK);
+  stop = true;
+  EXPECT_EQ(receiver.receiveData(file), KVN_E_STOPPED);
+  EXPECT_TRUE(channel.sent.empty());
+  QFile closed;
+  EXPECT_EQ(receiver.receiveData(closed), KVN_E_ARGUMENTS);
+}
+
+TEST(FilePacketsTest, ReceiveSourceChecksIdAndSequence) {
+  {
+    RecordingChannel channel;
+    channel.files.push_back(dataPacket(12, 0, 0, 65536, false));
+    channel.files.push_back(dataPacket(12, 1, 65536, 65536, false));
+    channel.files.push_back(dataPacket(12, 2, 65536, 65536, false));
+    kvn_common::BufferSink sink;
+    kvn_network::NetClientReceiveFileSource source(sink, channel, 12);
+    EXPECT_NE(
+        what([&] {
+          source.receive();
+        }).find("NetClientReceiveFileSource: Chunk sequence break at 131072 - received 65536"),
+        std::string::npos);
+  }
+  {
+    RecordingChannel channel;
+    channel.files.push_back(dataPacket(13, 0, 0, 10, false));
+    kvn_common::BufferSink sink;
+    kvn_network::NetClientReceiveFileSource source(sink, channel, 12);
+    EXPECT_NE(what([&] {
+                source.receive();
+              }).find("NetClientReceiveFileSource: FileId mismatch local 12 - remote 13"),
+              std::string::npos);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+// The simulated box: listens on one address and port and serves every
+// agent connection on a thread of its own with blocking sockets.
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "boxsim/faults.h"
+#include "boxsim/handler.h"
+#include "boxsim/record.h"
+#include "boxsim/session.h"
+#include "kvn_network/net_settings.h"
+
+namespace boxsim {
+
+inline constexpr std::uint16_t kBoxPort = 6670;
+
+struct SimulatorConfig {
+  QString address = "127.0.0.1";
+  std::uint16_t port = kBoxPort;
+  BoxIdentity identity;
+  FaultScript faults;
+  kvn_network::NetSettings settings;
+};
+
+class BoxSimulator {
+ public:
+  BoxSimulator(Registry registry, SimulatorConfig config);
+  ~BoxSimulator();
+  BoxSimulator(const BoxSimulator&) = delete;
+  BoxSimulator& operator=(const BoxSimulator&) = delete;
+
+  // Starts listening; false (logged) when the address cannot be bound.
+  bool start();
+  // Stops accepting, breaks off every session and waits for their threads.
+  void stop();
+
+  // Applies to connections accepted from now on.
+  void setFaults(const FaultScript& faults);
+
+  Record& record() { return record_; }
+  const BoxIdentity& identity() const { return config_.identity; }
+  const SimulatorConfig& config() const { return config_; }
+
+ private:
+  void acceptLoop();
+  void serve(qintptr descriptor);
+
+  Registry registry_;
+  SimulatorConfig config_;
+  Record record_;
+  std::mutex mutex_;
+  std::set<qintptr> live_;
+  std::vector<std::thread> sessions_;
+  std::thread acceptor_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> listening_{0};  // 0 starting, 1 listening, -1 failed
+};
+
+}  // namespace boxsim

@@ -1,0 +1,79 @@
+#include "boxsim/record.h"
+
+namespace boxsim {
+
+template <typename F>
+void Record::change(F f) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    f();
+    ++generation_;
+  }
+  changed_.notify_all();
+}
+
+void Record::addConnection() {
+  change([&] { ++connections_; });
+}
+void Record::addNegotiation(std::uint64_t storageLicence) {
+  change([&] { licences_.push_back(storageLicence); });
+}
+void Record::addPacket(std::uint32_t packetType) {
+  change([&] { packets_.push_back(packetType); });
+}
+void Record::addUnhandled(std::uint32_t packetType) {
+  change([&] { unhandled_.push_back(packetType); });
+}
+void Record::addFile(ReceivedFile file) {
+  change([&] { files_.push_back(std::move(file)); });
+}
+void Record::addSentFile(SentFile file) {
+  change([&] { sentFiles_.push_back(file); });
+}
+void Record::addOperation(AnnouncedOperation operation) {
+  change([&] { operations_.push_back(std::move(operation)); });
+}
+void Record::addErrorReport(ErrorReport report) {
+  change([&] { errorReports_.push_back(std::move(report)); });
+}
+void Record::addNote(const QString& note) {
+  change([&] { notes_.append(note); });
+}
+
+#define BOXSIM_READ(member)                 \
+  std::lock_guard<std::mutex> lock(mutex_); \
+  return member
+
+int Record::connections() const { BOXSIM_READ(connections_); }
+int Record::negotiations() const { BOXSIM_READ(static_cast<int>(licences_.size())); }
+std::vector<std::uint64_t> Record::storageLicences() const { BOXSIM_READ(licences_); }
+std::vector<std::uint32_t> Record::packets() const { BOXSIM_READ(packets_); }
+std::vector<std::uint32_t> Record::unhandled() const { BOXSIM_READ(unhandled_); }
+std::vector<ReceivedFile> Record::files() const { BOXSIM_READ(files_); }
+std::vector<SentFile> Record::sentFiles() const { BOXSIM_READ(sentFiles_); }
+std::vector<AnnouncedOperation> Record::operations() const { BOXSIM_READ(operations_); }
+std::vector<ErrorReport> Record::errorReports() const { BOXSIM_READ(errorReports_); }
+QStringList Record::notes() const { BOXSIM_READ(notes_); }
+
+#undef BOXSIM_READ
+
+bool Record::waitUntil(const std::function<bool(const Record&)>& done,
+                       std::chrono::milliseconds limit) const {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    std::uint64_t seen = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      seen = generation_;
+    }
+    // done() reads through the locking accessors, so it runs unlocked.
+    if (done(*this)) return true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!changed_.wait_until(lock, deadline, [&] { return generation_ != seen; })) {
+      lock.unlock();
+      return done(*this);
+    }
+  }
+}
+
+}  // namespace boxsim

@@ -1,0 +1,238 @@
+#include "boxsim/session.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "kvn_log/exception.h"
+#include "kvn_log/log.h"
+#include "kvn_network/file_transfer.h"
+
+namespace boxsim {
+
+using kvn_network::NetPacket;
+
+namespace {
+
+// Thrown by the collecting sink when the fault script refuses a transfer.
+struct TransferRefused {};
+
+// Collects an incoming transfer, counting its chunks so that the fault
+// script can refuse it part-way.
+class CollectSink : public kvn_common::StreamSink {
+ public:
+  CollectSink(ReceivedFile& file, bool keepData, int refuseAfterChunks)
+      : file_(file), keepData_(keepData), refuseAfter_(refuseAfterChunks) {}
+
+  void write(const char* data, std::uint32_t size) override {
+    if (refuseAfter_ >= 0 && chunks_ >= refuseAfter_) throw TransferRefused{};
+    ++chunks_;
+    file_.size += size;
+    if (keepData_) file_.data.append(data, static_cast<qsizetype>(size));
+  }
+  void end() override { file_.complete = true; }
+
+ private:
+  ReceivedFile& file_;
+  bool keepData_;
+  int refuseAfter_;
+  int chunks_ = 0;
+};
+
+kvn_crypto::Bytes bytesOf(const QByteArray& data) {
+  return kvn_crypto::Bytes(data.begin(), data.end());
+}
+
+}  // namespace
+
+BoxSession::BoxSession(qintptr socketDescriptor, const BoxIdentity& identity,
+                       const Registry& registry, const FaultScript& faults, Record& record,
+                       const kvn_network::NetSettings& settings)
+    : PacketConnection(settings),
+      identity_(identity),
+      registry_(registry),
+      faults_(faults),
+      record_(record) {
+  auto socket = std::make_unique<QTcpSocket>();
+  if (socket->setSocketDescriptor(socketDescriptor))
+    adoptSocket(std::move(socket));
+  else
+    KLOG_E("Box session cannot take over the connection: %s",
+           socket->errorString().toUtf8().constData());
+}
+
+void BoxSession::run() {
+  if (!hasSocket()) return;
+  if (faults_.silent) {
+    // Holds the connection open without reading until the agent leaves.
+    while (socket()->state() == QAbstractSocket::ConnectedState)
+      socket()->waitForDisconnected(1000);
+    return;
+  }
+  try {
+    if (negotiate()) serve();
+  } catch (const std::exception& e) {
+    KLOG_E("Box session ended: %s", e.what());
+  }
+  closeSocket();
+}
+
+bool BoxSession::negotiate() {
+  kvn_crypto::BoxSecrets secrets{identity_.firstKey, identity_.secondKey,
+                                 bytesOf(QByteArray::fromHex(identity_.cryptkeyHex)),
+                                 identity_.dataKey};
+  crypto_ = std::make_unique<kvn_crypto::CryptoBox>(secrets);
+  while (crypto_->state() != kvn_crypto::kDone) {
+    NetPacket packet;
+    try {
+      packet = receivePacket();
+    } catch (const KvnCommonException& e) {
+      KLOG_W("Box negotiation: %s", e.what());
+      return false;
+    }
+    kvn_crypto::NegotiationMessage message;
+    try {
+      if (!packet.isNegotiation()) throw KvnCommonException(KVN_HERE, "not a negotiation packet");
+      const std::uint32_t size = packet.getUInt32();
+      message.code = packet.getUInt8();
+      const std::uint8_t* body = packet.getDataPointer(size);
+      message.body.assign(body, body + size);
+    } catch (const KvnCommonException& e) {
+      KLOG_W("Box negotiation: bad packet: %s", e.what());
+      return false;
+    }
+    const kvn_crypto::NegotiationMessage reply = crypto_->next(message);
+    if (crypto_->state() == kvn_crypto::kDone) break;
+    if (reply.isFailure()) return false;
+    if (faults_.refuseNegotiationAt != 0 && reply.code == faults_.refuseNegotiationAt) {
+      KLOG_I("Box refuses the negotiation at 0x%02x (fault script)", reply.code);
+      return false;
+    }
+    if (!sendNegotiation(reply.code, reply.body)) return false;
+  }
+  if (identity_.storageLicence != 0 && crypto_->storageLicence() != identity_.storageLicence) {
+    KLOG_W("Box refuses storage licence %llu",
+           static_cast<unsigned long long>(crypto_->storageLicence()));
+    return false;
+  }
+  setCrypto(crypto_.get());
+  record_.addNegotiation(crypto_->storageLicence());
+  return true;
+}
+
+void BoxSession::serve() {
+  for (;;) {
+    if (faults_.closeAfterPackets >= 0 && packetsReceived_ >= faults_.closeAfterPackets) {
+      KLOG_I("Box closes the connection after %d packets (fault script)", packetsReceived_);
+      return;
+    }
+    NetPacket packet;
+    try {
+      packet = receive();
+    } catch (const KvnCommonException& e) {
+      KLOG_D("Box session: agent gone: %s", e.what());
+      return;
+    }
+    ++packetsReceived_;
+    record_.addPacket(packet.type());
+    Handler* handler = registry_.find(packet.type());
+    if (handler == nullptr) {
+      KLOG_W("Box has no handler for packet type 0x%08x", packet.type());
+      record_.addUnhandled(packet.type());
+      return;
+    }
+    if (!handler->handle(*this, packet)) return;
+  }
+}
+
+void BoxSession::sendPings() {
+  for (int i = 0; i < faults_.pingsBeforeAnswer; ++i) {
+    NetPacket ping(kvn_network::kPingPacketType);
+    SendPacket(ping, false, false);
+  }
+}
+
+bool BoxSession::send(NetPacket& packet, bool compress, bool encrypt) {
+  sendPings();
+  if (faults_.answerDelayMs > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(faults_.answerDelayMs));
+  return SendPacket(packet, compress, encrypt);
+}
+
+NetPacket BoxSession::receive() { return receiver().receiveAny(); }
+
+ReceivedFile BoxSession::receiveFile(std::uint32_t packetType, std::uint32_t fileId, bool keepData,
+                                     bool record) {
+  ReceivedFile file;
+  file.packetType = packetType;
+  file.fileId = fileId;
+  CollectSink sink(file, keepData, faults_.refuseTransferAfterChunks);
+  try {
+    kvn_network::NetClientReceiveFileSource(sink, *this, fileId).receive();
+  } catch (const TransferRefused&) {
+    KLOG_I("Box refuses the transfer of file id %u (fault script)", fileId);
+    if (kvn_network::sendTransferControl(*this, fileId, true)) drainTransfer();
+  } catch (const KvnCommonException& e) {
+    KLOG_W("Box: transfer of file id %u broke off: %s", fileId, e.what());
+  }
+  if (record) record_.addFile(file);
+  return file;
+}
+
+void BoxSession::drainTransfer() {
+  // An agent that heeds the refusal stops sending without an end packet, so
+  // anything that is not a file packet ends the transfer as well.
+  for (;;) {
+    NetPacket packet = receive();
+    if (!packet.isFile() || packet.isControl()) {
+      putBack(std::move(packet));
+      return;
+    }
+    if (packet.isEnd() || packet.isError()) return;
+  }
+}
+
+bool BoxSession::receiveFileToDisk(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) {
+    KLOG_E("Box cannot write %s", path.toUtf8().constData());
+    return false;
+  }
+  const std::atomic<bool> never{false};
+  return kvn_network::FileReceiver(*this, never).receiveData(file) == KVN_OK;
+}
+
+SentFile BoxSession::sendFile(std::uint32_t packetType, std::uint32_t fileId,
+                              const QByteArray& data, bool compress, bool encrypt,
+                              std::uint32_t chunkSize) {
+  SentFile sent;
+  sent.packetType = packetType;
+  sent.fileId = fileId;
+  sent.size = static_cast<std::uint64_t>(data.size());
+  kvn_network::FileSender sender(*this, "?", packetType, fileId, sent.size, encrypt, compress);
+  try {
+    std::uint64_t previous = 0;
+    int index = 0;
+    for (std::uint64_t offset = 0; offset < sent.size; ++index) {
+      const auto n =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(chunkSize, sent.size - offset));
+      const char* chunk = data.constData() + offset;
+      const std::uint64_t wireOffset = index == faults_.breakChunkSequenceAt ? previous : offset;
+      if (index == faults_.switchFileIdAt)
+        kvn_network::FileSender(*this, "?", packetType, fileId + 1, sent.size, encrypt, compress)
+            .sendChunk(wireOffset, chunk, n, false);
+      else
+        sender.sendChunk(wireOffset, chunk, n, false);
+      previous = offset;
+      offset += n;
+    }
+    sender.finish();
+    sent.complete = true;
+  } catch (const KvnCommonException& e) {
+    KLOG_W("Box: sending file id %u failed: %s", fileId, e.what());
+  }
+  sent.grants = sender.grantsReceived();
+  record_.addSentFile(sent);
+  return sent;
+}
+
+}  // namespace boxsim

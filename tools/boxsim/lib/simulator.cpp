@@ -1,0 +1,113 @@
+#include "boxsim/simulator.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QHostAddress>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <condition_variable>
+
+#include "kvn_log/log.h"
+
+namespace boxsim {
+
+namespace {
+
+// Hands every accepted connection's descriptor to the simulator, which
+// serves it on a thread of its own.
+class Listener : public QTcpServer {
+ public:
+  explicit Listener(std::function<void(qintptr)> accepted) : accepted_(std::move(accepted)) {}
+
+ protected:
+  void incomingConnection(qintptr descriptor) override { accepted_(descriptor); }
+
+ private:
+  std::function<void(qintptr)> accepted_;
+};
+
+}  // namespace
+
+BoxSimulator::BoxSimulator(Registry registry, SimulatorConfig config)
+    : registry_(std::move(registry)), config_(std::move(config)) {
+  BoxIdentity& id = config_.identity;
+  if (id.firstKey.privatePem.empty()) id.firstKey = kvn_crypto::generateRsaKeyPair();
+  if (id.secondKey.privatePem.empty()) id.secondKey = kvn_crypto::generateRsaKeyPair();
+  if (id.dataKey.empty()) {
+    id.dataKey.resize(32);
+    for (auto& b : id.dataKey)
+      b = static_cast<std::uint8_t>(QRandomGenerator::system()->bounded(256));
+  }
+}
+
+BoxSimulator::~BoxSimulator() { stop(); }
+
+bool BoxSimulator::start() {
+  if (acceptor_.joinable()) return listening_ == 1;
+  stopping_ = false;
+  listening_ = 0;
+  acceptor_ = std::thread([this] { acceptLoop(); });
+  while (listening_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (listening_ < 0) {
+    acceptor_.join();
+    return false;
+  }
+  return true;
+}
+
+void BoxSimulator::acceptLoop() {
+  Listener server([this](qintptr descriptor) { serve(descriptor); });
+  if (!server.listen(QHostAddress(config_.address), config_.port)) {
+    KLOG_E("Box simulator cannot listen on %s:%d: %s", config_.address.toUtf8().constData(),
+           static_cast<int>(config_.port), server.errorString().toUtf8().constData());
+    listening_ = -1;
+    return;
+  }
+  KLOG_I("Box simulator listening on %s:%d", config_.address.toUtf8().constData(),
+         static_cast<int>(config_.port));
+  listening_ = 1;
+  while (!stopping_) server.waitForNewConnection(100);
+}
+
+void BoxSimulator::serve(qintptr descriptor) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_) {
+    ::close(static_cast<int>(descriptor));
+    return;
+  }
+  live_.insert(descriptor);
+  const FaultScript faults = config_.faults;
+  sessions_.emplace_back([this, descriptor, faults] {
+    record_.addConnection();
+    {
+      BoxSession session(descriptor, config_.identity, registry_, faults, record_,
+                         config_.settings);
+      session.run();
+      // Forgotten before the session closes the descriptor, so that stop()
+      // never shuts down a number the system has handed out again.
+      std::lock_guard<std::mutex> lock(mutex_);
+      live_.erase(descriptor);
+    }
+  });
+}
+
+void BoxSimulator::setFaults(const FaultScript& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  config_.faults = faults;
+}
+
+void BoxSimulator::stop() {
+  stopping_ = true;
+  if (acceptor_.joinable()) acceptor_.join();
+  std::vector<std::thread> sessions;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Wakes sessions blocked in a read; they see the connection end.
+    for (qintptr descriptor : live_) ::shutdown(static_cast<int>(descriptor), SHUT_RDWR);
+    sessions.swap(sessions_);
+  }
+  for (std::thread& t : sessions) t.join();
+}
+
+}  // namespace boxsim
