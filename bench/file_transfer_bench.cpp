@@ -22,6 +22,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "kvn_platform/process_setup.h"
+
 #include "boxsim/file_handlers.h"
 #include "boxsim/session.h"
 #include "boxsim/simulator.h"
@@ -288,6 +290,9 @@ void parseSizes(int* argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The agent and the simulator run with this allocator setting; so does
+  // the measurement.
+  kvn_platform::tuneMemoryAllocator();
   parseSizes(&argc, argv);
   benchmark::Initialize(&argc, argv);
   // Set up before timing starts: data, simulator, session, TCP peer.

@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 build=build-fuzz
+source scripts/ccache_env.sh
 
 [ -n "$(ls fuzz/*_fuzz.cpp 2>/dev/null)" ] || { echo "no fuzz targets"; exit 0; }
 

@@ -29,6 +29,7 @@ if ((${#missing[@]})); then
 fi
 
 [ $# -ge 1 ] || exit 0
+source scripts/ccache_env.sh
 build_dir=$1
 shift
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null

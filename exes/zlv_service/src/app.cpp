@@ -10,6 +10,7 @@
 #include "database/agentdatabase.h"
 #include "database/resetunfinishedoperations.h"
 #include "enrolment.h"
+#include "kvn_crypto/openssl_setup.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
 #include "kvn_platform/appdata.h"
@@ -23,9 +24,6 @@
 namespace {
 
 QByteArray local8(const QString& text) { return text.toLocal8Bit(); }
-
-// The box load test: one packet carrying the test's length in seconds.
-constexpr std::uint32_t kBoxTestPacketType = 17;
 
 }  // namespace
 
@@ -189,6 +187,8 @@ bool App::openDB() {
 }
 
 int App::runBoxTest() {
+  // The box load test: one packet carrying the test's length in seconds.
+  constexpr std::uint32_t kBoxTestPacketType = 17;
   KLOG_I("Running BoxScalabilityTest task...");
   CZLVNetwork network(true);
   // Without a session there is nothing to test; the process then says so
@@ -228,6 +228,7 @@ int App::exec() {
     return 1;
   }
   KLOG_W("the snapshot library loader is not available in this build");
+  kvn_crypto::setupOpenSslLocking();
   workerNotAvailable("FileOperationManager");
   workerNotAvailable("BackupManager");
   kvn_platform::enableBackupPrivileges();
@@ -245,6 +246,7 @@ int App::exec() {
 
   KLOG_I("finalize BackupManager, FileOperationManager");
   KLOG_I("unload VSS library");
+  kvn_crypto::cleanupOpenSslLocking();
   kvn_platform::stopSockets();
   return result;
 }

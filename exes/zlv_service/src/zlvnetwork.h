@@ -1,0 +1,126 @@
+// The per-run connection to the box, or to the datanode when no box
+// answers. Every job (backup, restoration, deletion, configuration
+// download, report, upgrade check, box test) makes its own, uses it on its
+// own thread and destroys it at the end, which closes the connection.
+// Addresses, licence numbers and key come from the credentials each time
+// they are needed.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "kvn_crypto/aes_context.h"
+#include "kvn_crypto/bytes.h"
+#include "kvn_network/file_transfer.h"
+#include "kvn_network/net_settings.h"
+#include "kvn_network/netpacket.h"
+
+class Credentials;
+
+namespace kvn_crypto {
+class CryptoClient;
+}
+namespace kvn_network {
+class NetClient;
+}
+
+struct ZlvNetworkSettings {
+  // How long a box or datanode address gets to accept the probe.
+  int probeTimeoutMs = 15000;
+  // The connect and receive limits of the connection itself.
+  kvn_network::NetSettings net;
+};
+
+class CZLVNetwork {
+ public:
+  static constexpr std::uint16_t kBoxPort = 6670;
+
+  // Chooses the target: the boxes of the credentials' list in order, then
+  // (with allowDatanode) the datanode. Without a reachable target the
+  // facade has no client and every operation fails.
+  explicit CZLVNetwork(bool allowDatanode);
+  CZLVNetwork(bool allowDatanode, const Credentials& credentials,
+              const ZlvNetworkSettings& settings = {});
+  ~CZLVNetwork();
+  CZLVNetwork(const CZLVNetwork&) = delete;
+  CZLVNetwork& operator=(const CZLVNetwork&) = delete;
+
+  bool isConnected() const { return client_ != nullptr; }
+  // The chosen target; null without one.
+  const kvn_network::NetClient* client() const { return client_.get(); }
+
+  // Connects and negotiates the session. 0, KVN_E_ARGUMENTS without a
+  // client, else the failure's code.
+  std::uint32_t ConnectToServer();
+  // Announces an operation; 0, or KVN_E_SERVER_STATUS when the box refuses
+  // it, KVN_E_NETWORK, KVN_E_EXCEPTION, KVN_E_ARGUMENTS.
+  std::uint32_t SendOperation(const QString& name);
+  // Compressed and encrypted; false when it could not be sent.
+  bool SendPacket(kvn_network::NetPacket& packet);
+  bool SendPacket(kvn_network::NetPacket* packet);
+  // An empty packet of that type; 0 or KVN_E_NETWORK.
+  std::uint32_t SendConfirmPacket(std::uint32_t type);
+  // Sends the text as an error packet of that type and checks the box's
+  // acknowledgement.
+  bool reportError(std::uint32_t type, std::uint32_t code, const QString& text);
+
+  // The next packet of the general queue; failures are thrown
+  // (KvnCommonException "Invalid netclient" without a client).
+  kvn_network::NetPacket receivePacket();
+  // The same; an error packet throws KVN_E_INVALID_REPLY.
+  kvn_network::NetPacket receiveChecked();
+  // Receives one packet and drops it; a failure is only logged.
+  void receiveConfirm();
+
+  // Whole-file transfers; failures are thrown.
+  void sendFile(const QString& path, std::uint32_t type, std::uint32_t fileId, bool encrypt,
+                bool compress);
+  void receiveFile(const QString& path);
+  std::unique_ptr<kvn_network::FileSender> createFileSender(const std::string& name,
+                                                            std::uint32_t type,
+                                                            std::uint32_t fileId,
+                                                            std::uint64_t size, bool encrypt,
+                                                            bool compress);
+  std::unique_ptr<kvn_network::NetClientSendFileSink> createSendFileSink(std::uint32_t type,
+                                                                         std::uint32_t fileId,
+                                                                         bool encrypt,
+                                                                         bool compress);
+
+  // The session's keys; thrown when there is no negotiated session.
+  const kvn_crypto::Bytes& fileKey();
+  kvn_crypto::AesContext& dataCipher();
+
+  // Ends a running transfer with the stop code; any thread may call it.
+  void stop();
+
+  // The operation name of an index of the protocol's table ("INITIAL",
+  // "BCK_INITIAL", ...); "<unassigned>" outside it.
+  static const char* operationName(int index);
+
+ private:
+  struct Target {
+    QString host;
+    std::uint16_t port = 0;
+  };
+  std::optional<Target> chooseTarget(bool allowDatanode) const;
+  std::optional<Target> firstBox() const;
+  std::optional<Target> datanode() const;
+  // A probe connection to (host, port) within the probe limit; logs a
+  // failure with logText as the name.
+  bool probe(const QString& host, std::uint16_t port, const QString& logText) const;
+  kvn_network::NetClient& requireClient();
+  kvn_crypto::CryptoClient& requireSession();
+
+  const Credentials& credentials_;
+  ZlvNetworkSettings settings_;
+  std::unique_ptr<kvn_network::NetClient> client_;
+};
+
+// Reports a failure of a job to the box: "$e0000042" (error) or
+// "$e0000041" (warning), then ": <text>" or "."; logged at warning level
+// and sent with the code flagged for its kind. The facade's result.
+bool reportError(CZLVNetwork& network, std::uint32_t type, std::uint32_t code, bool isError,
+                 const QString& text);
