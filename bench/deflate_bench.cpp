@@ -174,34 +174,13 @@ void BM_InflateStreamIsal(benchmark::State& state) {
   report(state, out, packed().size());
 }
 
-BENCHMARK(BM_BareZlibDeflate)
-    ->Iterations(kIterations)
-    ->Repetitions(kRepetitions)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BareIsalDeflate)
-    ->Iterations(kIterations)
-    ->Repetitions(kRepetitions)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DeflateStreamZlib)
-    ->Iterations(kIterations)
-    ->Repetitions(kRepetitions)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DeflateStreamIsal)
-    ->Iterations(kIterations)
-    ->Repetitions(kRepetitions)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BareZlibInflate)
-    ->Iterations(kIterations)
-    ->Repetitions(kRepetitions)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_InflateStreamZlib)
-    ->Iterations(kIterations)
-    ->Repetitions(kRepetitions)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_InflateStreamIsal)
-    ->Iterations(kIterations)
-    ->Repetitions(kRepetitions)
-    ->Unit(benchmark::kMillisecond);
+KVN_RATIO_BENCHMARK(BM_BareZlibDeflate);
+KVN_RATIO_BENCHMARK(BM_BareIsalDeflate);
+KVN_RATIO_BENCHMARK(BM_DeflateStreamZlib);
+KVN_RATIO_BENCHMARK(BM_DeflateStreamIsal);
+KVN_RATIO_BENCHMARK(BM_BareZlibInflate);
+KVN_RATIO_BENCHMARK(BM_InflateStreamZlib);
+KVN_RATIO_BENCHMARK(BM_InflateStreamIsal);
 
 }  // namespace
 

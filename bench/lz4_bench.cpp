@@ -62,14 +62,8 @@ void BM_Lz4CompressStream(benchmark::State& state) {
       100.0 * static_cast<double>(produced) / static_cast<double>(data().size());
 }
 
-BENCHMARK(BM_BareLz4F)
-    ->Iterations(kIterations)
-    ->Repetitions(kRepetitions)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Lz4CompressStream)
-    ->Iterations(kIterations)
-    ->Repetitions(kRepetitions)
-    ->Unit(benchmark::kMillisecond);
+KVN_RATIO_BENCHMARK(BM_BareLz4F);
+KVN_RATIO_BENCHMARK(BM_Lz4CompressStream);
 
 }  // namespace
 

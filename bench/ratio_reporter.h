@@ -67,3 +67,8 @@ class NullSink : public kvn_common::StreamSink {
 };
 
 }  // namespace kvn_bench
+
+// Registers a benchmark with the iterations and repetitions (constants of the
+// including file) that its ratios are taken over.
+#define KVN_RATIO_BENCHMARK(fn) \
+  BENCHMARK(fn)->Iterations(kIterations)->Repetitions(kRepetitions)->Unit(benchmark::kMillisecond)

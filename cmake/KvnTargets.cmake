@@ -34,3 +34,18 @@ function(kvn_add_per_file_binaries glob)
     target_link_libraries(${_name} PRIVATE ${_libs} ${B_EXTRA})
   endforeach()
 endfunction()
+
+# kvn_add_library(NAME [SOURCE_GLOBS g...] [PUBLIC lib...] [PRIVATE lib...]
+#                 [PRIVATE_INCLUDES dir...])
+# A static library of every source matching the globs (src/*.cpp by
+# default) with its public headers in include/.
+function(kvn_add_library name)
+  cmake_parse_arguments(L "" "" "SOURCE_GLOBS;PUBLIC;PRIVATE;PRIVATE_INCLUDES" ${ARGN})
+  if(NOT L_SOURCE_GLOBS)
+    set(L_SOURCE_GLOBS src/*.cpp)
+  endif()
+  file(GLOB _sources CONFIGURE_DEPENDS ${L_SOURCE_GLOBS})
+  add_library(${name} STATIC ${_sources})
+  target_include_directories(${name} PUBLIC include PRIVATE src ${L_PRIVATE_INCLUDES})
+  target_link_libraries(${name} PUBLIC ${L_PUBLIC} PRIVATE ${L_PRIVATE})
+endfunction()

@@ -6,17 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz_support.h"
 #include "kvn_crypto/aes_stream.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
 
 namespace {
-
-class NullSink : public kvn_common::StreamSink {
- public:
-  void write(const char*, std::uint32_t) override {}
-  void end() override {}
-};
 
 kvn_crypto::AesContext& cipher() {
   static kvn_crypto::AesContext context;
@@ -40,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   data += 2;
   size -= 2;
 
-  NullSink sink;
+  kvn_fuzz::DiscardSink sink;
   kvn_crypto::DecryptStream stream(cipher(), preset);
   stream.setNext(&sink);
   try {

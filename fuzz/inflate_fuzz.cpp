@@ -4,18 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz_support.h"
 #include "kvn_compression/deflate_stream.h"
-#include "kvn_log/exception.h"
-
-namespace {
-
-class DiscardSink : public kvn_common::StreamSink {
- public:
-  void write(const char*, std::uint32_t) override {}
-  void end() override {}
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
@@ -25,14 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* input = reinterpret_cast<const char*>(data + 1);
   const auto length = static_cast<std::uint32_t>(size - 1);
   const std::uint32_t split = length / 3;
-  DiscardSink sink;
   kvn_compression::InflateStream stream(bufferSize, engine);
-  stream.setNext(&sink);
-  try {
-    stream.write(input, split);
-    stream.write(input + split, length - split);
-    stream.end();
-  } catch (const KvnCommonException&) {
-  }
+  kvn_fuzz::feedInTwoWrites(stream, input, length, split);
   return 0;
 }
