@@ -16,11 +16,6 @@ class Agent : public kvn_test::ProcessRunner {
  public:
   explicit Agent(const kvn_test::TempDir& data) : ProcessRunner(ZLV_SERVICE_BINARY) {
     setEnv("ZLV_COMMON_APPDATA", QString::fromStdString(data.path()));
-    // Under the sanitizers: the suppressions need whole allocation stacks,
-    // which OpenSSL (built without frame pointers) only gives this way.
-    setEnv("LSAN_OPTIONS", "suppressions=" KVN_TEST_SOURCE_DIR "/tests/boxsim_program/lsan.supp");
-    QString asan = qEnvironmentVariable("ASAN_OPTIONS");
-    setEnv("ASAN_OPTIONS", asan + (asan.isEmpty() ? "" : ":") + "fast_unwind_on_malloc=0");
   }
 };
 

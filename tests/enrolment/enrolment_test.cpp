@@ -141,7 +141,7 @@ TEST_F(EnrolmentTest, RefusedOrInvalidRepliesChangeNothing) {
   for (const auto& c : cases) {
     box.setBody(c.body);
     const auto result = registerWith(box);
-    EXPECT_EQ(result.exitCode, 1) << c.body;
+    EXPECT_EQ(result.exitCode, 1) << c.body << "\n" << result.standardError.toStdString();
     EXPECT_TRUE(result.standardOutput.contains(c.message)) << result.standardOutput.toStdString();
     if (c.body.find("exhausted") != std::string::npos) {
       EXPECT_EQ(result.standardError.toStdString(), "license exhausted\n");

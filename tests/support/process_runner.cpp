@@ -4,7 +4,17 @@
 
 namespace kvn_test {
 
-ProcessRunner::ProcessRunner(QString program) : program_(std::move(program)) {}
+ProcessRunner::ProcessRunner(QString program) : program_(std::move(program)) {
+  // Under the sanitizers, a child that made an HTTPS call can exit while
+  // Qt's network thread still holds OpenSSL's per-thread random generators;
+  // LeakSanitizer would fail the child for it. The suppressions need whole
+  // allocation stacks, which OpenSSL (built without frame pointers) only
+  // gives with the slow unwinder. Both settings are inert without ASan.
+  setEnv("LSAN_OPTIONS",
+         "print_suppressions=0:suppressions=" KVN_TEST_SOURCE_DIR "/tests/support/lsan.supp");
+  const QString asan = qEnvironmentVariable("ASAN_OPTIONS");
+  setEnv("ASAN_OPTIONS", asan + (asan.isEmpty() ? "" : ":") + "fast_unwind_on_malloc=0");
+}
 
 void ProcessRunner::setEnv(const QString& name, const QString& value) { env_[name] = value; }
 
