@@ -16,7 +16,7 @@ using kvn_crypto::Bytes;
 using kvn_crypto::DecryptStream;
 using kvn_crypto::EncryptStream;
 using kvn_test::runTool;
-using kvn_test::thrown;
+using kvn_test::thrownBy;
 using kvn_test::toHex;
 
 // Collects what reaches the end of a chain.
@@ -123,8 +123,8 @@ TEST(EncryptStream, EmptyStreamIsEmptyAndEachStreamGetsItsOwnIv) {
   EXPECT_NE(Bytes(first.begin(), first.begin() + 16),
             Bytes(out.bytes.begin(), out.bytes.begin() + 16));
 
-  EXPECT_EQ(thrown([] { EncryptStream(dataCipher(), 0); }).code, KVN_E_ARGUMENTS);
-  EXPECT_EQ(thrown([] { EncryptStream(dataCipher(), kvn_crypto::kMaxEncryptedBlock); }).code,
+  EXPECT_EQ(thrownBy([] { EncryptStream(dataCipher(), 0); }).code, KVN_E_ARGUMENTS);
+  EXPECT_EQ(thrownBy([] { EncryptStream(dataCipher(), kvn_crypto::kMaxEncryptedBlock); }).code,
             KVN_E_ARGUMENTS);
 }
 
@@ -183,18 +183,18 @@ TEST(DecryptStream, CorruptStreamsAreRefused) {
   };
   Bytes oversize(16, 0);
   kvn_crypto::appendLe<std::uint32_t>(oversize, 0x01000001);
-  EXPECT_STREQ(thrown([&] { feed(oversize, false); }).what(),
+  EXPECT_STREQ(thrownBy([&] { feed(oversize, false); }).what(),
                "Invalid block size: stream is probably corrupted");
   EXPECT_NE(log.text().find("Read block size is 16777217"), std::string::npos) << log.text();
   Bytes zero(16, 0);
   kvn_crypto::appendLe<std::uint32_t>(zero, 0);
-  EXPECT_STREQ(thrown([&] { feed(zero, false); }).what(),
+  EXPECT_STREQ(thrownBy([&] { feed(zero, false); }).what(),
                "Invalid block size: stream is probably corrupted");
 
   // Input that stops inside the IV, a length or a frame.
   const Bytes good = encrypt(randomBytes(40), 64);
   for (const std::size_t cut : {std::size_t(5), std::size_t(18), good.size() - 1}) {
-    EXPECT_STREQ(thrown([&] { feed(Bytes(good.begin(), good.begin() + cut), true); }).what(),
+    EXPECT_STREQ(thrownBy([&] { feed(Bytes(good.begin(), good.begin() + cut), true); }).what(),
                  "Pending data in DecryptStream: stream is probably corrupted")
         << cut;
   }
@@ -205,7 +205,7 @@ TEST(DecryptStream, CorruptStreamsAreRefused) {
   Bytes ragged(16, 0);
   kvn_crypto::appendLe<std::uint32_t>(ragged, 17);
   ragged.resize(ragged.size() + 17, 0x33);
-  EXPECT_EQ(std::string(thrown([&] { feed(ragged, true); }).what()).rfind("Error EVP_Decrypt", 0),
+  EXPECT_EQ(std::string(thrownBy([&] { feed(ragged, true); }).what()).rfind("Error EVP_Decrypt", 0),
             0u);
 }
 

@@ -14,7 +14,7 @@ using kvn_crypto::AesContext;
 using kvn_crypto::Bytes;
 using kvn_test::bytesOf;
 using kvn_test::runTool;
-using kvn_test::thrown;
+using kvn_test::thrownBy;
 using kvn_test::toHex;
 
 // PBKDF2-HMAC-SHA1 and EVP_BytesToKey(SHA-1, 10000) written out in Python
@@ -130,24 +130,24 @@ TEST(Aes, NewIvIsUsedByLaterMessages) {
 
 TEST(Aes, FailuresThrowTheirMessages) {
   AesContext aes;
-  auto e = thrown([&] { aes.encrypt(Bytes(4, 0)); });
+  auto e = thrownBy([&] { aes.encrypt(Bytes(4, 0)); });
   EXPECT_STREQ(e.what(), "Error encrypt context not initialized");
   EXPECT_EQ(e.code, KVN_E_ARGUMENTS);
-  e = thrown([&] { aes.decrypt(Bytes(16, 0)); });
+  e = thrownBy([&] { aes.decrypt(Bytes(16, 0)); });
   EXPECT_STREQ(e.what(), "Error decrypt context not initialized");
 
   aes.init(bytesOf("password"), bytesOf("saltsalt"), 256, AesContext::Cbc);
-  e = thrown([&] { aes.decrypt(Bytes(32, 0x41)); });
+  e = thrownBy([&] { aes.decrypt(Bytes(32, 0x41)); });
   EXPECT_EQ(std::string(e.what()).rfind("Error EVP_DecryptFinal_ex: ", 0), 0u) << e.what();
   EXPECT_EQ(e.code, KVN_E_EXCEPTION);
-  e = thrown([&] { aes.decrypt(Bytes(17, 0x41)); });
+  e = thrownBy([&] { aes.decrypt(Bytes(17, 0x41)); });
   EXPECT_EQ(std::string(e.what()).rfind("Error EVP_DecryptFinal_ex: ", 0), 0u) << e.what();
 
   // EVP_BytesToKey takes 8 salt bytes; a shorter salt must not be read past.
-  e = thrown(
+  e = thrownBy(
       [] { AesContext().init(bytesOf("password"), bytesOf("short"), 256, AesContext::Cbc); });
   EXPECT_EQ(e.code, KVN_E_ARGUMENTS);
-  e = thrown([] { AesContext().init({}, bytesOf("saltsalt"), 256, AesContext::Cbc); });
+  e = thrownBy([] { AesContext().init({}, bytesOf("saltsalt"), 256, AesContext::Cbc); });
   EXPECT_STREQ(e.what(), "Error PKCS5_PBKDF2_HMAC_SHA1");
 }
 

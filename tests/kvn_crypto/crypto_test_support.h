@@ -10,6 +10,8 @@
 #include "kvn_crypto/bytes.h"
 #include "kvn_log/exception.h"
 
+#include "thrown.h"
+
 namespace kvn_test {
 
 inline std::string toHex(const kvn_crypto::Bytes& bytes) {
@@ -40,17 +42,6 @@ inline std::string runTool(const std::string& command) {
   return out;
 }
 
-// The exception f throws; the test fails when it throws none.
-template <typename F>
-inline KvnCommonException thrown(F f) {
-  try {
-    f();
-  } catch (const KvnCommonException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no exception";
-  return KvnCommonException(KVN_HERE, "none");
-}
 
 inline kvn_crypto::Bytes bytesOf(const std::string& text) { return kvn_crypto::toBytes(text); }
 

@@ -10,7 +10,7 @@ namespace {
 using kvn_crypto::Bytes;
 using kvn_crypto::CRSA;
 using kvn_test::runTool;
-using kvn_test::thrown;
+using kvn_test::thrownBy;
 
 const kvn_crypto::RsaKeyPair& keys() { return kvn_crypto::agentKeyPair(); }
 
@@ -78,27 +78,27 @@ TEST(Rsa, BothDirectionsMatchTheOpensslTool) {
 }
 
 TEST(Rsa, BadKeysAndInputsThrowTheirMessages) {
-  auto e = thrown([] { CRSA("", CRSA::PublicKey); });
+  auto e = thrownBy([] { CRSA("", CRSA::PublicKey); });
   EXPECT_STREQ(e.what(), "Error buffer key nullptr");
   EXPECT_EQ(e.code, KVN_E_ARGUMENTS);
-  e = thrown([] { CRSA(keys().publicPem, 3); });
+  e = thrownBy([] { CRSA(keys().publicPem, 3); });
   EXPECT_STREQ(e.what(), "Key type error");
   EXPECT_EQ(e.code, KVN_E_ARGUMENTS);
-  e = thrown([] { CRSA("-----BEGIN RSA PUBLIC KEY-----\nAAAA\n", CRSA::PublicKey); });
+  e = thrownBy([] { CRSA("-----BEGIN RSA PUBLIC KEY-----\nAAAA\n", CRSA::PublicKey); });
   EXPECT_STREQ(e.what(), "Error psKeyPair nullptr");
   // A public key is not a private key.
-  e = thrown([] { CRSA(keys().publicPem, CRSA::PrivateKey); });
+  e = thrownBy([] { CRSA(keys().publicPem, CRSA::PrivateKey); });
   EXPECT_STREQ(e.what(), "Error psKeyPair nullptr");
 
   CRSA priv(keys().privatePem, CRSA::PrivateKey);
-  e = thrown([&] { priv.encrypt({}); });
+  e = thrownBy([&] { priv.encrypt({}); });
   EXPECT_STREQ(e.what(), "Error: input parameters");
   EXPECT_EQ(e.code, KVN_E_ARGUMENTS);
-  e = thrown([&] { priv.decrypt(Bytes(128, 0x55)); });
+  e = thrownBy([&] { priv.decrypt(Bytes(128, 0x55)); });
   EXPECT_EQ(std::string(e.what()).rfind("Error Decrypting message: ", 0), 0u) << e.what();
   EXPECT_EQ(e.code, KVN_E_EXCEPTION);
   // A length that is not whole blocks is refused before OpenSSL sees it.
-  e = thrown([&] { priv.decrypt(Bytes(129, 0x55)); });
+  e = thrownBy([&] { priv.decrypt(Bytes(129, 0x55)); });
   EXPECT_EQ(std::string(e.what()).rfind("Error Decrypting message: ", 0), 0u) << e.what();
 }
 

@@ -11,7 +11,7 @@ namespace {
 
 using kvn_compression::Compressor;
 using kvn_test::ByteVector;
-using kvn_test::thrown;
+using kvn_test::thrownBy;
 
 constexpr std::size_t kBuffer = 0x100000;
 
@@ -44,7 +44,7 @@ TEST(Compressor, HighlyCompressibleDataExpandsPastTheWorkingBuffer) {
   EXPECT_LT(packed.size(), 20000u);
   EXPECT_EQ(decompress(c, packed), zeros);
   // With a limit, a small input cannot make it allocate without bound.
-  const auto e = thrown([&] { decompress(c, packed, 1024 * 1024); });
+  const auto e = thrownBy([&] { decompress(c, packed, 1024 * 1024); });
   EXPECT_EQ(e.code, KVN_E_EXCEPTION);
   EXPECT_FALSE(c.busy());
 }
@@ -56,12 +56,12 @@ TEST(Compressor, BadInputThrowsAndTheCompressorStaysUsable) {
 
   ByteVector corrupt = packed;
   corrupt[0] = 0x00;  // not a zlib header
-  auto e = thrown([&] { decompress(c, corrupt); });
+  auto e = thrownBy([&] { decompress(c, corrupt); });
   EXPECT_STREQ(e.what(), "Error inflate Z_DATA_ERROR -3");
   EXPECT_EQ(e.code, KVN_E_EXCEPTION);
 
   const ByteVector truncated(packed.begin(), packed.begin() + packed.size() / 2);
-  e = thrown([&] { decompress(c, truncated); });
+  e = thrownBy([&] { decompress(c, truncated); });
   EXPECT_STREQ(e.what(), "inflate error -5");
 
   // Bytes after the end of the stream are ignored instead of looping.
@@ -75,10 +75,10 @@ TEST(Compressor, StopFlagEndsAnOperationWithTheStopCode) {
   Compressor c(kBuffer, -1);
   c.stop();
   const ByteVector data = kvn_test::mixedBytes(1000);
-  auto e = thrown([&] { compress(c, data); });
+  auto e = thrownBy([&] { compress(c, data); });
   EXPECT_STREQ(e.what(), "deflate stopped by User");
   EXPECT_EQ(e.code, KVN_E_STOPPED);
-  e = thrown([&] { decompress(c, data); });
+  e = thrownBy([&] { decompress(c, data); });
   EXPECT_STREQ(e.what(), "inflate stopped by User");
   c.resetStop();
   EXPECT_EQ(decompress(c, compress(c, data)), data);
@@ -98,7 +98,7 @@ TEST(Compressor, SecondConcurrentOperationFailsAtOnce) {
     }
   });
   ASSERT_TRUE(kvn_test::waitFor([&] { return c.busy(); }, std::chrono::seconds(30)));
-  const auto e = thrown([&] { compress(c, ByteVector(10, 1)); });
+  const auto e = thrownBy([&] { compress(c, ByteVector(10, 1)); });
   EXPECT_STREQ(e.what(), "Thread is already running ");
   EXPECT_EQ(e.code, KVN_E_EXCEPTION);
   c.stop();

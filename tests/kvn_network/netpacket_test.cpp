@@ -12,7 +12,7 @@ namespace {
 using kvn_network::kMaxPacketSize;
 using kvn_network::NetPacket;
 using kvn_test::ByteVector;
-using kvn_test::thrown;
+using kvn_test::thrownBy;
 using Bytes = NetPacket::Bytes;
 
 Bytes payloadOf(const NetPacket& p) { return Bytes(p.bytes().begin() + 9, p.bytes().end()); }
@@ -137,7 +137,7 @@ TEST(NetPacket, PutsStopAtTheSizeLimit) {
 
     NetPacket over = packetOfSize(kMaxPacketSize - c.valueSize + 1);
     const Bytes before = over.bytes();
-    const auto e = thrown([&] { c.put(over); });
+    const auto e = thrownBy([&] { c.put(over); });
     EXPECT_STREQ(e.what(), c.text);
     EXPECT_EQ(over.bytes(), before);
   }
@@ -145,10 +145,10 @@ TEST(NetPacket, PutsStopAtTheSizeLimit) {
 
 TEST(NetPacket, InvalidArgumentsAndShortReads) {
   NetPacket p;
-  auto e = thrown([&] { p.putString(nullptr, 3); });
+  auto e = thrownBy([&] { p.putString(nullptr, 3); });
   EXPECT_STREQ(e.what(), "Error put Array (invalid args)");
   EXPECT_EQ(e.code, KVN_E_ARGUMENTS);
-  e = thrown([&] { p.putByteArray(QByteArray()); });
+  e = thrownBy([&] { p.putByteArray(QByteArray()); });
   EXPECT_STREQ(e.what(), "Error put Array (invalid args)");
   EXPECT_EQ(e.code, KVN_E_ARGUMENTS);
   EXPECT_THROW(p.putByteArray(QByteArray()), KvnNetPacketException);
@@ -164,22 +164,22 @@ TEST(NetPacket, InvalidArgumentsAndShortReads) {
   };
   for (const auto& read : reads) {
     NetPacket r = NetPacket::fromBytes(p.bytes());
-    e = thrown([&] { read(r); });
+    e = thrownBy([&] { read(r); });
     EXPECT_STREQ(e.what(), "Error: there isn't enough data to return");
   }
 }
 
 TEST(NetPacket, FromBytesChecksTheHeader) {
-  auto e = thrown([] { NetPacket::fromBytes(Bytes(8, 0)); });
+  auto e = thrownBy([] { NetPacket::fromBytes(Bytes(8, 0)); });
   EXPECT_STREQ(e.what(), "Error packet creation 8");
   Bytes mismatch = NetPacket(3).bytes();
   mismatch.push_back(0);
-  e = thrown([&] { NetPacket::fromBytes(mismatch); });
+  e = thrownBy([&] { NetPacket::fromBytes(mismatch); });
   EXPECT_STREQ(e.what(), "Error packet creation 9");
 
   // A packet of exactly the limit can be built but not received.
   const NetPacket largest = packetOfSize(kMaxPacketSize);
-  e = thrown([&] { NetPacket::fromBytes(largest.bytes()); });
+  e = thrownBy([&] { NetPacket::fromBytes(largest.bytes()); });
   EXPECT_STREQ(e.what(), "Error packet creation 10485760");
   const NetPacket below = packetOfSize(kMaxPacketSize - 1);
   EXPECT_EQ(NetPacket::fromBytes(below.bytes()).length(), kMaxPacketSize - 1);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "thrown.h"
 #include "kvn_log/exception.h"
 #include "kvn_rsync/block_length.h"
 #include "kvn_rsync/delta_stream.h"
@@ -13,6 +14,8 @@
 #include "log_capture.h"
 #include "rsync_test_support.h"
 #include "temp_dir.h"
+
+using kvn_test::thrownBy;
 
 namespace {
 
@@ -30,17 +33,6 @@ FilePtr openFile(const std::string& path) {
   return FilePtr(std::fopen(path.c_str(), "rb"), &std::fclose);
 }
 
-// Runs body and returns the exception it throws.
-template <typename Body>
-KvnCommonException thrownBy(Body body) {
-  try {
-    body();
-  } catch (const KvnCommonException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no KvnCommonException";
-  return KvnCommonException(KVN_HERE, 0u, "none");
-}
 
 TEST(BlockLength, GrowsWithTheSquareRootAboveFourMiB) {
   EXPECT_EQ(kvn_rsync::blockLength(0), 2048u);

@@ -12,6 +12,8 @@
 #include "kvn_log/exception.h"
 #include "kvn_network/net_client.h"
 
+#include "thrown.h"
+
 namespace kvn_test {
 
 inline const char* kCryptkey = "00112233445566778899aabbccddeeff";
@@ -121,16 +123,5 @@ inline kvn_network::NetPacket echo(kvn_network::NetClient& client, std::uint32_t
   return client.receivePacket();
 }
 
-// The exception f throws; the test fails when it throws none.
-template <typename F>
-inline KvnCommonException thrownBy(F f) {
-  try {
-    f();
-  } catch (const KvnCommonException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no exception";
-  return KvnCommonException(KVN_HERE, "none");
-}
 
 }  // namespace kvn_test
