@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
 # Sets up and runs the whole test suite: a normal build, then the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then bounded fuzzing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
 
 scripts/setup.sh build
-(cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 300) | tee build/ctest.log
 
 scripts/setup.sh build-asan -DKVN_SANITIZE=ON -DKVN_BENCH=OFF
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --output-on-failure -j "$jobs" --timeout 600)
+  ctest --output-on-failure -j "$jobs" --timeout 600) | tee build-asan/ctest.log
 
 # Bounded fuzzing of the parsers and decoders that take input from the network.
 fuzz/run.sh 30
+
+# One summary line for both test runs (a failure has ended the script before).
+total=$(sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' build/ctest.log build-asan/ctest.log \
+  | awk '{ sum += $1 } END { print sum }')
+echo "tests: ${total} passed, 0 failed"
