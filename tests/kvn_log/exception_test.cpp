@@ -58,6 +58,17 @@ TEST_F(ExceptionText, FormattedAtInfoHasNoPrefixAndIsCatchableAsTheBase) {
   }
 }
 
+TEST_F(ExceptionText, FormattedWithACodeKeepsTheCodeAndTheConstructorsPrefix) {
+  const KvnCommonException atInfo =
+      KvnCommonException::withCode(KVN_HERE, KVN_E_SERVER, "RSync error (%d): %s", -3, "bad");
+  EXPECT_EQ(atInfo.code, KVN_E_SERVER);
+  EXPECT_STREQ(atInfo.what(), "RSync error (-3): bad");
+  kvn_log::setLevel(kvn_log::Debug);
+  const KvnCommonException atDebug = KvnCommonException::withCode(KVN_HERE, 7u, "n=%d", 1);
+  EXPECT_EQ(std::string(atDebug.what()),
+            "from exception_test.cpp:" + std::to_string(atDebug.line) + " - n=1");
+}
+
 TEST_F(ExceptionText, LongTextsAreCutAt255Characters) {
   const std::string longText(400, 'y');
   const KvnCommonException plain(KVN_HERE, longText);

@@ -3,7 +3,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -23,23 +22,23 @@ class BusyGuard {
   std::atomic<bool>& flag_;
 };
 
-[[noreturn]] __attribute__((format(printf, 2, 3))) void fail(std::uint32_t code, const char* format,
-                                                             ...) {
-  char text[KvnCommonException::kMessageSize];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  throw KvnCommonException(KVN_HERE, code, text);
-}
-
 [[noreturn]] void failStep(const char* name, int result) {
   switch (result) {
-    case Z_VERSION_ERROR: fail(KVN_E_EXCEPTION, "Error %s Z_VERSION_ERROR %d", name, result);
-    case Z_MEM_ERROR: fail(KVN_E_EXCEPTION, "Error %s Z_MEM_ERROR %d", name, result);
-    case Z_DATA_ERROR: fail(KVN_E_EXCEPTION, "Error %s Z_DATA_ERROR %d", name, result);
-    case Z_STREAM_ERROR: fail(KVN_E_EXCEPTION, "Error %s Z_STREAM_ERROR %d", name, result);
-    default: fail(KVN_E_EXCEPTION, "%s: Unexpected error %d", name, result);
+    case Z_VERSION_ERROR:
+      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s Z_VERSION_ERROR %d",
+                                         name, result);
+    case Z_MEM_ERROR:
+      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s Z_MEM_ERROR %d", name,
+                                         result);
+    case Z_DATA_ERROR:
+      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s Z_DATA_ERROR %d",
+                                         name, result);
+    case Z_STREAM_ERROR:
+      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s Z_STREAM_ERROR %d",
+                                         name, result);
+    default:
+      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "%s: Unexpected error %d", name,
+                                         result);
   }
 }
 
@@ -49,7 +48,9 @@ class ZStream {
   ZStream(bool deflating, int level) : deflating_(deflating) {
     std::memset(&stream_, 0, sizeof stream_);
     const int result = deflating ? deflateInit(&stream_, level) : inflateInit(&stream_);
-    if (result != Z_OK) fail(KVN_E_EXCEPTION, "Error %s Init: %d", name(), result);
+    if (result != Z_OK)
+      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s Init: %d", name(),
+                                         result);
   }
   ~ZStream() { deflating_ ? deflateEnd(&stream_) : inflateEnd(&stream_); }
   ZStream(const ZStream&) = delete;
@@ -97,12 +98,14 @@ Compressor::Bytes Compressor::run(Mode mode, const std::uint8_t* data, std::size
   auto flushOutput = [&] {
     const std::size_t produced = buffer_.size() - z->avail_out;
     if (produced > maxOutput - result.size())
-      fail(KVN_E_EXCEPTION, "Error %s output over %zu bytes", name, maxOutput);
+      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION,
+                                         "Error %s output over %zu bytes", name, maxOutput);
     result.insert(result.end(), buffer_.data(), buffer_.data() + produced);
     restartOutput();
   };
   auto checkStop = [&] {
-    if (stop_) fail(KVN_E_STOPPED, "%s stopped by User", name);
+    if (stop_)
+      throw KvnCommonException::withCode(KVN_HERE, KVN_E_STOPPED, "%s stopped by User", name);
   };
   restartOutput();
 
@@ -140,7 +143,8 @@ Compressor::Bytes Compressor::run(Mode mode, const std::uint8_t* data, std::size
     // inflate reports a full output buffer under Z_FINISH as Z_BUF_ERROR;
     // that is progress, not a fault.
     const bool outputFull = step == Z_BUF_ERROR && z->avail_out == 0;
-    if (step != Z_OK && !outputFull) fail(KVN_E_EXCEPTION, "%s error %d", name, step);
+    if (step != Z_OK && !outputFull)
+      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "%s error %d", name, step);
   }
   return result;
 }

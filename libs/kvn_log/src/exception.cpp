@@ -39,6 +39,16 @@ KvnCommonException KvnCommonException::formatted(const kvn_log::Location& where,
   return e;
 }
 
+KvnCommonException KvnCommonException::withCode(const kvn_log::Location& where, std::uint32_t code,
+                                                const char* format, ...) {
+  char text[kMessageSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return KvnCommonException(where, code, std::string(text));
+}
+
 void KvnCommonException::setMessage(const char* text) {
   std::strncpy(message, text, sizeof message - 1);
   message[sizeof message - 1] = '\0';

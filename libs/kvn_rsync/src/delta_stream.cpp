@@ -12,7 +12,8 @@ namespace {
 [[noreturn]] void failLoad(rs_signature_t* signature, rs_result result) {
   // librsync leaves a partly loaded set to the caller.
   if (signature != nullptr) rs_free_sumset(signature);
-  throwCode(KVN_HERE, kLoadSigError, "RSync loadsig error (%d): %s", result, rs_strerror(result));
+  throw KvnCommonException::withCode(KVN_HERE, kLoadSigError, "RSync loadsig error (%d): %s",
+                                     result, rs_strerror(result));
 }
 
 }  // namespace

@@ -38,8 +38,9 @@ std::size_t PatchStream::readBasis(std::int64_t position, std::size_t length, ch
   std::size_t got = 0;
   if (sequential_) {
     if (position < position_) {
-      throwCode(KVN_HERE, kRollbackError, "rs_callback cannot rollback %lld > %lld",
-                static_cast<long long>(position_), static_cast<long long>(position));
+      throw KvnCommonException::withCode(
+          KVN_HERE, kRollbackError, "rs_callback cannot rollback %lld > %lld",
+          static_cast<long long>(position_), static_cast<long long>(position));
     }
     got = reader_(position - position_, length, buffer);
     position_ = position + static_cast<std::int64_t>(got);
@@ -47,8 +48,8 @@ std::size_t PatchStream::readBasis(std::int64_t position, std::size_t length, ch
     got = reader_(position, length, buffer);
   }
   if (got == 0)
-    throwCode(KVN_HERE, KVN_E_SERVER, "rs_callback reached EoF (pos=%lld)",
-              static_cast<long long>(position));
+    throw KvnCommonException::withCode(KVN_HERE, KVN_E_SERVER, "rs_callback reached EoF (pos=%lld)",
+                                       static_cast<long long>(position));
   return got;
 }
 

@@ -7,10 +7,6 @@
 
 namespace kvn_rsync {
 
-// Throws KvnCommonException with code and a printf-style text.
-[[noreturn]] void throwCode(const kvn_log::Location& where, std::uint32_t code, const char* format,
-                            ...) __attribute__((format(printf, 3, 4)));
-
 // Throws "RSync error (%d): %s" with KVN_E_SERVER unless result is RS_DONE
 // or RS_BLOCKED.
 void checkJobResult(const kvn_log::Location& where, int result);

@@ -25,6 +25,11 @@ class KvnCommonException : public KvnException {
   static KvnCommonException formatted(const kvn_log::Location& where, const char* format, ...)
       __attribute__((format(printf, 2, 3)));
 
+  // printf-style text with a given code; the message is built as by the
+  // (location, code, text) constructor.
+  static KvnCommonException withCode(const kvn_log::Location& where, std::uint32_t code,
+                                     const char* format, ...) __attribute__((format(printf, 3, 4)));
+
   const char* what() const noexcept override { return message; }
 
   std::uint32_t code;
