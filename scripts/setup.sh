@@ -7,11 +7,11 @@ cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake ninja-build ccache pkg-config git python3 openssl gzip lz4
-  qt6-base-dev libqt6sql6-sqlite
+  qt6-base-dev libqt6sql6-sqlite libsqlite3-dev
   libssl-dev zlib1g-dev liblz4-dev librsync-dev rdiff libisal-dev isal
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  iproute2 util-linux
+  iproute2 util-linux btrfs-progs
 )
 
 missing=()

@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "backup/backup.h"
+#include "backup/backupmanager.h"
 #include "credentials.h"
 #include "database/agentdatabase.h"
 #include "database/resetunfinishedoperations.h"
@@ -16,6 +18,7 @@
 #include "kvn_platform/appdata.h"
 #include "kvn_platform/process_setup.h"
 #include "kvn_platform/stop_signals.h"
+#include "kvn_vss/vss_import.h"
 #include "service/servicethread.h"
 #include "service/stopwatcher.h"
 #include "version.h"
@@ -227,10 +230,13 @@ int App::exec() {
     KLOG_F("WSAStartup failed with error %d", error);
     return 1;
   }
-  KLOG_W("the snapshot library loader is not available in this build");
+  if (!kvn_vss::loadVssLibrary()) {
+    KLOG_F("Failed to load VSS dynamic library");
+    return 1;
+  }
   kvn_crypto::setupOpenSslLocking();
   workerNotAvailable("FileOperationManager");
-  workerNotAvailable("BackupManager");
+  startBackupManager();
   kvn_platform::enableBackupPrivileges();
   kvn_platform::initComSecurity();
 
@@ -245,10 +251,27 @@ int App::exec() {
   const int result = QCoreApplication::exec();
 
   KLOG_I("finalize BackupManager, FileOperationManager");
+  if (!BackupManager::finalize(kBackupFinalizeLimit)) {
+    KLOG_E("backups still running at exit; their rows are closed at the next start");
+  }
   KLOG_I("unload VSS library");
+  if (!kvn_vss::unloadVssLibrary()) KLOG_E("Failed to unload VSS dynamic library");
   kvn_crypto::cleanupOpenSslLocking();
   kvn_platform::stopSockets();
   return result;
+}
+
+void App::startBackupManager() {
+  BackupEnvironment environment;
+  environment.signaturesDir = paths_.signaturesDir;
+  environment.workerDir = paths_.workerDir;
+  environment.credentials = &Credentials::instance();
+  BackupManager::initialize(
+      options_.maxParallelBackups > 0 ? unsigned(options_.maxParallelBackups)
+                                      : BackupManager::kDefaultLimit,
+      [environment](const BackupRequest& request) -> std::unique_ptr<BackupRun> {
+        return std::make_unique<Backup>(request, environment);
+      });
 }
 
 void App::startStopHandling() {

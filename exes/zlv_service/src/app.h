@@ -3,6 +3,8 @@
 // workers, and tears down in a fixed order.
 #pragma once
 
+#include <chrono>
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -67,6 +69,11 @@ class App : public QCoreApplication {
   int runBoxTest();
   void finish(int exitCode);
   void startStopHandling();
+  void startBackupManager();
+
+  // How long the end of the process waits for stopped backups to close
+  // their rows.
+  static constexpr std::chrono::seconds kBackupFinalizeLimit{30};
 
   // Logs that a mode needs a subsystem this build does not have yet.
   static int modeNotAvailable(const char* mode);

@@ -55,7 +55,9 @@ std::uint32_t FileRecords::updateLastWrite(std::int64_t idFile, std::int32_t las
     // sends the file again, which loses nothing.
     return KVN_OK;
   }
-  if (previous.next()) {
+  // A version recorded again with the same time keeps its signature: the
+  // new one has the same name.
+  if (previous.next() && previous.value(0).toLongLong() != lastWrite) {
     deleteSignatureFile(signatureFilePath(signaturesDir_, previous.value(1).toString(),
                                           previous.value(0).toLongLong(),
                                           previous.value(2).toLongLong()));

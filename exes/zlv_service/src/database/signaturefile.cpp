@@ -7,16 +7,19 @@
 
 namespace kvn_agent_database {
 
-QString signatureFilePath(const QDir& signaturesDir, const QString& nativePath,
-                          std::int64_t lastWrite, std::int64_t jobId) {
+QByteArray pathDigest(const QString& nativePath) {
   QByteArray utf16;
   utf16.reserve(nativePath.size() * 2);
   for (const QChar c : nativePath) {
     utf16.append(char(c.unicode() & 0xff));
     utf16.append(char(c.unicode() >> 8));
   }
-  QString digest =
-      QString::fromLatin1(QCryptographicHash::hash(utf16, QCryptographicHash::Md5).toHex());
+  return QCryptographicHash::hash(utf16, QCryptographicHash::Md5);
+}
+
+QString signatureFilePath(const QDir& signaturesDir, const QString& nativePath,
+                          std::int64_t lastWrite, std::int64_t jobId) {
+  QString digest = QString::fromLatin1(pathDigest(nativePath).toHex());
   const QChar separator = QDir::separator();
   digest.insert(4, separator);
   digest.insert(2, separator);

@@ -2,11 +2,16 @@
 // version in the "Signatures" folder.
 #pragma once
 
+#include <QByteArray>
 #include <QDir>
 #include <QString>
 #include <cstdint>
 
 namespace kvn_agent_database {
+
+// MD5 of the native path encoded as UTF-16LE: how the box and the signature
+// folder name a file.
+QByteArray pathDigest(const QString& nativePath);
 
 // "<job id><split MD5 of the native path><last write>.sig" below folder; the
 // MD5 (of the UTF-16LE path) is written in lower-case hexadecimal with a

@@ -2,13 +2,68 @@
 
 #include <QElapsedTimer>
 
+#include "backup/backup.h"
+#include "backup/file/filebackup.h"
 #include "backup/file/pathexpansion.h"
+#include "kvn_log/exception.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
+
+FSNJob::FSNJob(Backup& backup)
+    : FSNJob(backup.jobId(), backup.environment().signaturesDir.path(),
+             std::make_shared<SnapshotContext>(backup.stopFlag())) {
+  fileBackup_ = std::make_unique<FileBackup>(backup, *context_);
+}
 
 FSNJob::FSNJob(std::int64_t jobId, const QString& signaturesPath,
                std::shared_ptr<SnapshotContext> context)
     : jobId_(jobId), signaturesPath_(signaturesPath), context_(std::move(context)) {}
+
+FSNJob::~FSNJob() = default;
+
+BackupOperation& FSNJob::operation() {
+  if (!fileBackup_) KVN_THROW_F("job %lld has no transfer", static_cast<long long>(jobId_));
+  return *fileBackup_;
+}
+
+std::uint32_t FSNJob::doBackup(QSqlDatabase& db) {
+  if (context_->stopRequested()) {
+    KLOG_W("Execution stopped by the user.");
+    return KVN_E_STOPPED;
+  }
+  if (!fileBackup_) return KVN_E_EXCEPTION;
+  fileBackup_->begin(*this, db);
+  const int total = int(entries_.size());
+  KLOG_I("Backup (%d files)", total);
+  int index = 0;
+  while (!entries_.empty()) {
+    if (context_->stopRequested()) {
+      fileBackup_->end();
+      KLOG_W("Execution stopped by the user.");
+      return KVN_E_STOPPED;
+    }
+    const auto entry = entries_.front();
+    entries_.pop_front();
+    ++index;
+    const QString path = entry->path();
+    QString mountPoint = entry->mountPoint();
+    QString readRoot = entry->snapshotRoot();
+    if (const auto* mount = context_->mountPointFor(path)) {
+      mountPoint = mount->first;
+      readRoot = mount->second;
+    }
+    const kvn_agent_filesystem::KVNFileInfo file(path, readRoot, context_->snapshotTime(),
+                                                 mountPoint);
+    const auto result = fileBackup_->backupFile(file);
+    if (result != KVN_OK) {
+      KLOG_E("cannot backup %s (%d)", qPrintable(path), int(result));
+    } else {
+      KLOG_D("backup file [%d/%d]: %s", index, total, qPrintable(path));
+    }
+  }
+  fileBackup_->end();
+  return KVN_OK;
+}
 
 std::uint32_t FSNJob::load(QSqlDatabase& db) {
   if (const auto result = loadExclusionPatterns(db, jobId_, exclusionPatterns_)) return result;

@@ -13,24 +13,38 @@
 #include "backup/file/selection.h"
 #include "backup/file/snapshotcontext.h"
 #include "backup/file/versions.h"
+#include "backup/job.h"
 
-class FSNJob {
+class Backup;
+class FileBackup;
+
+class FSNJob : public Job {
  public:
-  // signaturesPath: the agent's "Signatures" folder; context: supplied by
-  // the transfer (stop flag, snapshot roots, mount points).
+  // The job of a backup run, sending through its own FileBackup.
+  explicit FSNJob(Backup& backup);
+  // Finding files only (no transfer). signaturesPath: the agent's
+  // "Signatures" folder; context: supplied by the transfer (stop flag,
+  // snapshot roots, mount points).
   FSNJob(std::int64_t jobId, const QString& signaturesPath,
          std::shared_ptr<SnapshotContext> context);
+  ~FSNJob() override;
 
   // Exclusion patterns, selection, then versions; 0 or the failing step's
   // code.
-  std::uint32_t load(QSqlDatabase& db);
+  std::uint32_t load(QSqlDatabase& db) override;
 
   // Lists the files to send and fills counters: 0, KVN_E_STOPPED or
   // KVN_E_EXCEPTION. On failure the previous list is kept.
-  std::uint32_t analyse(QSqlDatabase& db, AnalysisCounters& counters);
+  std::uint32_t analyse(QSqlDatabase& db, AnalysisCounters& counters) override;
+
+  // Sends every listed file; a file that fails is counted, not fatal.
+  // 0, KVN_E_STOPPED, or KVN_E_EXCEPTION without a transfer.
+  std::uint32_t doBackup(QSqlDatabase& db) override;
 
   // Keyed by native path; the run drops entries to have files sent again.
-  FileVersions& versions() { return versions_; }
+  FileVersions& versions() override { return versions_; }
+  // Throws without a transfer.
+  BackupOperation& operation() override;
 
   QStringList expandPath(const QString& path) const;
 
@@ -49,4 +63,5 @@ class FSNJob {
   QStringList exclusionPatterns_;
   FileVersions versions_;
   FinderEntryList entries_;
+  std::unique_ptr<FileBackup> fileBackup_;
 };

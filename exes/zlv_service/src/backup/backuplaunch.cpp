@@ -1,0 +1,281 @@
+// The phases of a run after its row exists: PREP, the scripts, analysis,
+// INI, the job's transfer and END, with the box's answers.
+#include <QDir>
+
+#include "backup/backup.h"
+#include "backup/backupstatus.h"
+#include "backup/processexecutor.h"
+#include "kvn_log/errors.h"
+#include "kvn_log/exception.h"
+#include "kvn_log/log.h"
+
+using namespace backup_status;
+using kvn_network::NetPacket;
+
+namespace {
+
+constexpr std::uint32_t kActionType = 0x10001001;
+constexpr std::uint32_t kPrepAnswerType = 0x10000000;
+constexpr std::uint32_t kNotPermitted = 0x10080000;
+constexpr std::uint32_t kQuotaExceeded = 0x10070000;
+constexpr std::uint32_t kScriptResultType = 0x10020005;
+constexpr std::uint32_t kRunConfirmationType = 0x10000109;
+constexpr int kScriptStartTimeoutMs = 30000;
+
+const char* actionName(int kind) {
+  switch (kind) {
+    case Backup::Done:
+      return "DONE";
+    case Backup::BackupAction:
+      return "BACKUP";
+    case Backup::End:
+      return "END";
+    case Backup::Ini:
+      return "INI";
+    case Backup::PrePost:
+      return "PREPOST";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+std::uint32_t Backup::launchBackup() {
+  if (stopRequested()) {
+    KLOG_W("Execution stopped by the user.");
+    return KVN_E_STOPPED;
+  }
+  limitExceeded_ = false;
+  modifiedFiles_ = 0;
+  errors_ = 0;
+  if (!network_->isConnected()) return KVN_E_EXCEPTION;
+  KLOG_I("Backup starting: %lld, jobid: %lld", static_cast<long long>(backupId_),
+         static_cast<long long>(jobId_));
+
+  if (const auto result = sendPrep()) {
+    if (result != KVN_E_STOPPED) {
+      KLOG_E("Error SendBackupAction: %d", int(result));
+      status_ = kConnectionFailure;
+    }
+    return result;
+  }
+
+  if (!preScript_.isEmpty()) {
+    if (const auto result = runScript(0, preScript_)) {
+      KLOG_E("pre-backup script execution failed!");
+      return result;
+    }
+  }
+  preScriptDone_ = true;
+  const auto prepared = job_->operation().prepare(*job_);
+  if (prepared == KVN_E_STOPPED) {
+    setStopStatus();
+    return prepared;
+  }
+  if (prepared != KVN_OK) status_ = kLocalFailure;
+
+  bool completed = false;
+  const auto result = doBackup(completed);
+
+  job_->operation().finish();
+  if (!postScript_.isEmpty()) {
+    if (const auto scriptResult = runScript(1, postScript_)) {
+      KLOG_E("post-backup script execution failed!");
+      return scriptResult;
+    }
+  }
+  postScriptDone_ = true;
+  if (!completed) return result;
+
+  if (const auto end = SendBackupAction(End)) {
+    KLOG_E("Error SendBackupAction: %d", int(end));
+    return end;
+  }
+  if (const auto confirm = network_->SendConfirmPacket(kRunConfirmationType)) {
+    KLOG_E("Error SendConfirmPacket: %d", int(confirm));
+    return confirm;
+  }
+  const auto answer = CheckBackupResPacket();
+  KLOG_I("Backup done: %lld, jobid: %lld", static_cast<long long>(backupId_),
+         static_cast<long long>(jobId_));
+  return answer;
+}
+
+std::uint32_t Backup::doBackup(bool& completed) {
+  completed = false;
+  counters_ = {};
+  if (const auto result = job_->analyse(db_, counters_)) {
+    if (result == KVN_E_STOPPED) return result;
+    KLOG_E("Error AnalyseBackupElements: %d", int(result));
+    status_ = kConnectionFailure;
+    sendReport(backup_report::kReportType, backup_report::kAnalysis, backup_report::kTextError);
+    return result;
+  }
+  if (const auto result = UpdateBackupDB()) {
+    status_ = kLocalFailure;
+    KLOG_E("Error update database: %d", int(result));
+    sendReport(backup_report::kReportType, backup_report::kUpdateRow, backup_report::kTextError);
+    return result;
+  }
+  if (const auto result = SendBackupAction(Ini)) {
+    if (result == KVN_E_STOPPED) return result;
+    status_ = kConnectionFailure;
+    KLOG_E("Error SendBackupAction: %d", int(result));
+    return result;
+  }
+  if (const auto result = job_->doBackup(db_)) {
+    if (result == KVN_E_STOPPED) return result;
+    status_ = kLocalFailure;
+    KLOG_E("Error DoBackup: %d", int(result));
+    return result;
+  }
+  completed = true;
+  return KVN_OK;
+}
+
+std::uint32_t Backup::sendPrep() {
+  if (stopRequested()) return KVN_E_STOPPED;
+  NetPacket action(kActionType);
+  action.putString(QStringLiteral("PREP"));
+  action.putInt64(jobId_);
+  try {
+    if (!network_->SendPacket(action)) {
+      KLOG_E("Error sending message");
+      return KVN_E_NETWORK;
+    }
+  } catch (const std::exception& e) {
+    KLOG_E("Error sending message: %s", e.what());
+    return KVN_E_NETWORK;
+  }
+  NetPacket answer;
+  try {
+    answer = network_->receivePacket();
+  } catch (const std::exception& e) {
+    KLOG_E("error while receiving backup action OK: '%s'", e.what());
+    return KVN_E_NETWORK;
+  }
+  try {
+    if (answer.isError()) {
+      const std::uint32_t code = answer.getUInt32();
+      if (code == kNotPermitted) throw KvnNotPermittedException(KVN_HERE, "Backup not permitted");
+      KLOG_E("SendBackupAction %s: Server side error (%d)", "PREP", int(code));
+      return KVN_E_INVALID_REPLY;
+    }
+    if (answer.type() != kPrepAnswerType) return KVN_OK;
+    QStringList toFix = answer.getStringList();
+    if (toFix.isEmpty()) return KVN_OK;
+    for (auto& path : toFix) {
+      path.replace(u'|', QDir::separator());
+      job_->versions().remove(path);
+    }
+    KLOG_D("files to be fixed: \"%s\"", qPrintable(toFix.join(QStringLiteral("\", \""))));
+    KLOG_D("versions now contain %u elements", unsigned(job_->versions().size()));
+  } catch (const KvnNotPermittedException&) {
+    throw;
+  } catch (const std::exception& e) {
+    KLOG_E("error while receiving backup action OK: '%s'", e.what());
+    return KVN_E_NETWORK;
+  }
+  return KVN_OK;
+}
+
+std::uint32_t Backup::SendBackupAction(int kind) {
+  const char* name = actionName(kind);
+  if (!name) {
+    KLOG_E("Error: Arguments");
+    return KVN_E_ARGUMENTS;
+  }
+  NetPacket action(kActionType);
+  try {
+    action.putString(QString::fromLatin1(name));
+    if (kind == Ini) {
+      action.putInt64(jobId_);
+      action.putInt64(counters_.bytesToBackup);
+      action.putInt32(counters_.filesToBackup);
+    }
+    if (!network_->SendPacket(action)) {
+      KLOG_E("Error sending message");
+      return KVN_E_NETWORK;
+    }
+  } catch (const std::exception& e) {
+    KLOG_E("Error sending message: %s", e.what());
+    return KVN_E_NETWORK;
+  }
+  return readActionAnswer(name);
+}
+
+std::uint32_t Backup::readActionAnswer(const char* action) {
+  try {
+    NetPacket answer = network_->receivePacket();
+    if (!answer.isError()) return KVN_OK;
+    const std::uint32_t code = answer.getUInt32();
+    if (code == kQuotaExceeded) {
+      KLOG_E("Quota or package limit exceeded!");
+      limitExceeded_ = true;
+      return KVN_E_ACTION_REFUSED;
+    }
+    KLOG_E("SendBackupAction %s: Server side error (%d)", action, int(code));
+    return KVN_E_INVALID_REPLY;
+  } catch (const std::exception& e) {
+    KLOG_E("error while receiving backup action OK: '%s'", e.what());
+    return KVN_E_NETWORK;
+  }
+}
+
+std::uint32_t Backup::CheckBackupResPacket() {
+  try {
+    NetPacket answer = network_->receivePacket();
+    if (!answer.isError()) return KVN_OK;
+    KLOG_E("Error server side: %d", int(answer.getUInt32()));
+    ++errors_;
+    return KVN_E_INVALID_REPLY;
+  } catch (const std::exception& e) {
+    KLOG_E("CheckBackupResPacket error: '%s'", e.what());
+    return KVN_E_NETWORK;
+  }
+}
+
+std::uint32_t Backup::runScript(int kind, const QString& script) {
+  ProcessExecutor executor(environment_.workerDir, jobId_,
+                           kind == 0 ? ProcessExecutor::PreBackup : ProcessExecutor::PostBackup);
+  executor.run(script, true, kScriptStartTimeoutMs);
+  return sendScriptResult(kind, executor.exitCode(), executor.output());
+}
+
+std::uint32_t Backup::sendScriptResult(int kind, std::int32_t exitCode, const QString& output) {
+  KLOG_D("exit code is %d", exitCode);
+  if (const auto result = SendBackupAction(PrePost)) {
+    if (result != KVN_E_STOPPED) {
+      KLOG_E("Error Error SendBackupAction: %d", int(result));
+      status_ = kConnectionFailure;
+    }
+    return result;
+  }
+  KLOG_D("Script output:\n%s", qPrintable(output));
+  try {
+    NetPacket packet(kScriptResultType);
+    try {
+      packet.putString(output);
+    } catch (const KvnNetPacketException&) {
+      packet = NetPacket(kScriptResultType);
+      packet.putString(QStringLiteral("(MESSAGE_TOO_LARGE)"));
+    }
+    packet.putInt32(exitCode);
+    packet.putUInt8(static_cast<std::uint8_t>(kind));
+    if (!network_->SendPacket(packet)) {
+      KLOG_E("can't send packet");
+      return KVN_E_NETWORK;
+    }
+  } catch (const std::exception& e) {
+    KLOG_E("Sending packet failed: %s", e.what());
+    return KVN_E_NETWORK;
+  }
+  try {
+    network_->receivePacket();
+  } catch (const std::exception& e) {
+    KLOG_E("Receiving confirmation packet failed: %s", e.what());
+    return KVN_E_NETWORK;
+  }
+  return KVN_OK;
+}

@@ -1,0 +1,343 @@
+#include "backup/file/filebackup.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QSet>
+
+#include "backup/backup.h"
+#include "backup/backupstatus.h"
+#include "backup/file/fsnjob.h"
+#include "backup/pathdb/pathdatabase.h"
+#include "database/filerecords.h"
+#include "database/signaturefile.h"
+#include "filesystem/zlvfile.h"
+#include "kvn_log/errors.h"
+#include "kvn_log/exception.h"
+#include "kvn_log/log.h"
+#include "kvn_platform/filesystem.h"
+#include "kvn_rsync/delta_stream.h"
+#include "kvn_vss/vss_import.h"
+
+using kvn_agent_filesystem::KVNFileInfo;
+using kvn_network::NetPacket;
+
+namespace {
+
+constexpr std::uint32_t kActionType = 0x10001001;
+constexpr int kMaxAttempts = 5;
+
+bool isConflict(std::uint32_t result) {
+  return (result >= 3 && result <= 8) || result == 11;
+}
+
+bool isAtOrBelow(const QString& path, const QString& folder) {
+  return path == folder || path.startsWith(folder.endsWith(u'/') ? folder : folder + u'/');
+}
+
+// The mount point a mounted file system's folder leads to, or nothing.
+QString mountedVolume(const QString& reparsePoint) {
+  std::string target;
+  if (!kvn_platform::reparseTarget(reparsePoint.toStdString(), target)) return {};
+  KLOG_D("%s point on %s", qPrintable(reparsePoint), target.c_str());
+  const std::string prefix = kvn_platform::kVolumeTargetPrefix;
+  if (target.compare(0, prefix.size(), prefix) != 0) return {};
+  return QString::fromStdString(target.substr(prefix.size()));
+}
+
+}  // namespace
+
+FileBackup::FileBackup(Backup& backup, SnapshotContext& context)
+    : BackupOperation(backup), context_(context) {}
+
+FileBackup::~FileBackup() = default;
+
+bool FileBackup::stopRequested() const { return backup().stopRequested(); }
+
+std::uint32_t FileBackup::stopped() const {
+  KLOG_W("Execution stopped by the user.");
+  return KVN_E_STOPPED;
+}
+
+std::uint32_t FileBackup::prepare(Job& job) {
+  auto& fsn = static_cast<FSNJob&>(job);
+  reparsePoints_.clear();
+  QElapsedTimer clock;
+  clock.start();
+
+  QStringList volumes;
+  const Selection& selection = fsn.selection();
+  for (auto it = selection.cbegin(); it != selection.cend(); ++it) {
+    const QString& volume = it.key();
+    if (!volumes.contains(volume)) volumes.append(volume);
+    KLOG_D("generate fs db from %s", qPrintable(volume));
+    PathDatabase paths(volume);
+    if (!paths.load()) continue;
+    QStringList volumeReparse;
+    paths.reparseList(volumeReparse);
+    reparsePoints_.append(volumeReparse);
+    for (const auto& selected : it.value()) {
+      for (const auto& point : volumeReparse) {
+        if (stopRequested()) return stopped();
+        if (!isAtOrBelow(point, selected)) continue;
+        const QString mounted = mountedVolume(point);
+        if (!mounted.isEmpty() && !volumes.contains(mounted)) volumes.append(mounted);
+      }
+    }
+  }
+  KLOG_I("in Backup:: get reparse list/target is done [duration=%ldms]",
+         static_cast<long>(clock.elapsed()));
+
+  std::uint32_t result = KVN_OK;
+  snapshot_ = std::make_unique<kvn_vss::ShadowCopySet>();
+  context_.setSnapshotTime(QDateTime::currentDateTime());
+  if (!snapshot_->create(volumes)) {
+    KLOG_E("Backup VSS error");
+    result = 0xFFFFFFFF;
+    backup().sendReport(backup_report::kReportType, backup_report::kSnapshot,
+                        backup_report::kTextSnapshot);
+  }
+  for (const auto& volume : volumes) {
+    context_.setSnapshotRoot(volume, snapshot_->snapshotPath(volume));
+  }
+  QSet<QString> mapped;
+  for (auto it = selection.cbegin(); it != selection.cend(); ++it) {
+    for (const auto& selected : it.value()) {
+      for (const auto& point : reparsePoints_) {
+        if (stopRequested()) return stopped();
+        if (!isAtOrBelow(point, selected) && !isAtOrBelow(selected, point)) continue;
+        const QString mounted = mountedVolume(point);
+        if (mounted.isEmpty() || mapped.contains(point)) continue;
+        mapped.insert(point);
+        context_.addMountPoint(point, snapshot_->snapshotPath(mounted));
+      }
+    }
+  }
+  return result;
+}
+
+void FileBackup::begin(Job& job, QSqlDatabase& db) {
+  job_ = &static_cast<FSNJob&>(job);
+  db_ = &db;
+  versions_ = &job.versions();
+}
+
+void FileBackup::end() {
+  job_ = nullptr;
+  db_ = nullptr;
+  versions_ = nullptr;
+}
+
+void FileBackup::finish() {
+  if (snapshot_) snapshot_->release();
+}
+
+std::uint32_t FileBackup::backupFile(const KVNFileInfo& file) {
+  if (!job_) {
+    KLOG_E("FileBackup: backup not started");
+    return KVN_E_EXCEPTION;
+  }
+  try {
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+      const std::uint32_t result = sendFile(file);
+      if (isConflict(result)) {
+        KLOG_W("Conflict: %d", int(result));
+        const kvn_agent_filesystem::ZLVFile traces(file.path(), job_->jobId(),
+                                                    backup().environment().signaturesDir);
+        if (traces.removeFile(*db_, file.path(), job_->jobId()) == KVN_OK) {
+          versions_->remove(file.path());
+        }
+        continue;
+      }
+      switch (result) {
+        case KVN_E_INVALID_REPLY:
+          KLOG_E("Server side error");
+          break;
+        case KVN_E_SERVER:
+          KLOG_E("File error");
+          break;
+        case KVN_E_NETWORK:
+          KLOG_E("Network error");
+          break;
+        case KVN_E_FAILED:
+          KLOG_E("Local Database error");
+          break;
+        default:
+          break;
+      }
+      return result;
+    }
+  } catch (const std::exception& e) {
+    KLOG_E("Failed to save file %s due to exception %s", qPrintable(file.path()), e.what());
+    return KVN_E_SERVER;
+  }
+  return KVN_OK;
+}
+
+std::uint32_t FileBackup::sendFile(const KVNFileInfo& file) {
+  if (stopRequested()) return stopped();
+  if (const auto result = sendInfo(file)) {
+    KLOG_E("cannot send file info for %s (%d)", qPrintable(file.path()), int(result));
+    return result;
+  }
+  if (const auto result = backup().SendBackupAction(Backup::BackupAction)) {
+    KLOG_E("Error SendBackupAction: %d", int(result));
+    return result;
+  }
+  const auto known = versions_->constFind(file.path());
+  const std::uint32_t result =
+      known == versions_->cend() ? newFile(file) : knownFile(file, known.value());
+  if (backup().UpdateBackupDB() != KVN_OK) KLOG_W("UpdateBackupDB failed");
+  return result;
+}
+
+std::uint32_t FileBackup::sendInfo(const KVNFileInfo& file) {
+  NetPacket info(kActionType);
+  try {
+    info.putString(QStringLiteral("INFO"));
+    info.putString(file.path());
+    info.putInt64(file.size());
+    info.putInt64(job_->jobId());
+    info.putString(QString());
+    if (!backup().network().SendPacket(info)) {
+      KLOG_E("Error sending message");
+      return KVN_E_NETWORK;
+    }
+  } catch (const KvnCommonException& e) {
+    KLOG_E("Error sending message %s", e.what());
+    return e.code;
+  }
+  try {
+    backup().network().receivePacket();
+  } catch (const std::exception& e) {
+    KLOG_E("error while receiving backup action OK: %s", e.what());
+    return KVN_E_NETWORK;
+  }
+  return KVN_OK;
+}
+
+std::uint32_t FileBackup::newFile(const KVNFileInfo& file) {
+  FileDescription record;
+  if (const auto result = prepareFileToSend(file, true, 1, 0, record)) {
+    return reportPreparationFailure(result, file.path());
+  }
+  const std::uint32_t described = SendFileDescription(record);
+  kvn_agent_database::FileRecords records(*db_, backup().environment().signaturesDir);
+  if (described == kAlreadyExists) {
+    if (records.insertFile(record.path, job_->jobId(), record.lastWrite, nullptr) != KVN_OK) {
+      KLOG_E("failed to add file: 0x%08x", KVN_E_FAILED);
+      backup().addError();
+    }
+    return kAlreadyExists;
+  }
+  if (described != kAccepted) {
+    kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
+    return described;
+  }
+  if (const auto result = sendFullVersion(record)) {
+    if (result != KVN_E_STOPPED) KLOG_E("Error sending full version: %d", int(result));
+    return failTransfer(result, record, 0x10000108, "full");
+  }
+  if (const auto result = sendSignature(record)) {
+    if (result != KVN_E_STOPPED) KLOG_E("Error sending signature: %d", int(result));
+    return failTransfer(result, record, 0x10000108, "sig");
+  }
+  std::uint32_t result = backup().network().SendConfirmPacket(0x10000108);
+  if (result != KVN_OK) {
+    KLOG_E("Error SendConfirmPacket: %d", int(result));
+  } else if ((result = backup().CheckBackupResPacket()) == KVN_OK) {
+    result = records.insertFile(record.path, job_->jobId(), record.lastWrite, nullptr);
+    if (result != KVN_OK) KLOG_E("failed to add file: 0x%08x", result);
+  }
+  if (result != KVN_OK) {
+    kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
+    backup().addError();
+  }
+  return result;
+}
+
+std::uint32_t FileBackup::knownFile(const KVNFileInfo& file, const FileVersion& version) {
+  if (backup().UpdateBackupDB() != KVN_OK) KLOG_W("UpdateBackupDB failed");
+  backup().addModifiedFile();
+  if (!version.hasLastWrite()) {
+    KLOG_E("Error: GetVersionCount");
+    backup().addError();
+    kvn_agent_database::FileRecords(*db_, backup().environment().signaturesDir)
+        .deleteFile(version.fileId);
+    return backup().sendReport(0x10000101, backup_report::kVersion, backup_report::kTextError,
+                               file.path())
+               ? KVN_E_SERVER
+               : KVN_E_NETWORK;
+  }
+  FileDescription record;
+  if (const auto result = prepareFileToSend(file, false, 2, std::int32_t(version.lastWrite),
+                                            record)) {
+    return reportPreparationFailure(result, file.path());
+  }
+  std::uint32_t described = SendFileDescription(record);
+  std::uint32_t result = deltaStep(version, record, described);
+  if (result == kMissingSignature || result == kvn_rsync::kLoadSigError) {
+    if (result != kMissingSignature) {
+      KLOG_I("Downloading signature after loading error for file %s", qPrintable(file.path()));
+    }
+    if (const auto download = downloadSignature(record, described)) return download;
+    result = deltaStep(version, record, described);
+  }
+  return result;
+}
+
+std::uint32_t FileBackup::deltaStep(const FileVersion& version, FileDescription& record,
+                                    std::uint32_t described) {
+  if (described == kAccepted) {
+    if (const auto result = sendDelta(record)) {
+      if (result == kMissingSignature || result == kvn_rsync::kLoadSigError) return result;
+      if (result != KVN_E_STOPPED) KLOG_E("Error generating/sending version delta: %d", int(result));
+      return failTransfer(result, record, 0x10020003, "delta");
+    }
+    if (const auto result = sendSignature(record)) {
+      if (result != KVN_E_STOPPED) KLOG_E("Error sending signature: %d", int(result));
+      return failTransfer(result, record, 0x10020003, "sig");
+    }
+    std::uint32_t result = backup().network().SendConfirmPacket(0x10020003);
+    if (result != KVN_OK) {
+      KLOG_E("Error SendConfirmPacket: %d", int(result));
+    } else {
+      result = backup().CheckBackupResPacket();
+    }
+    if (result != KVN_OK) {
+      kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
+      backup().addError();
+      return result;
+    }
+    return recordNewVersion(version, record);
+  }
+  if (described == kAlreadyExists) {
+    if (recordNewVersion(version, record) != KVN_OK) {
+      KLOG_E("file ALREADY_EXIST on server: %s -> failed to updarte local DB",
+             qPrintable(record.path));
+    } else {
+      KLOG_W("file ALREADY_EXIST on server: %s -> local DB updated", qPrintable(record.path));
+    }
+    return described;
+  }
+  kvn_agent_database::FileRecords records(*db_, backup().environment().signaturesDir);
+  if (described == kSyncConflict) {
+    kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
+    records.deleteFile(version.fileId);
+    return described;
+  }
+  KLOG_W("Conflict or error! %d", int(described));
+  kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
+  return described;
+}
+
+std::uint32_t FileBackup::recordNewVersion(const FileVersion& version,
+                                           const FileDescription& record) {
+  kvn_agent_database::FileRecords records(*db_, backup().environment().signaturesDir);
+  if (const auto result = records.updateLastWrite(version.fileId, record.lastWrite)) {
+    KLOG_E("updateFile failed");
+    backup().addError();
+    return result;
+  }
+  (*versions_)[record.path].lastWrite = record.lastWrite;
+  return KVN_OK;
+}

@@ -1,0 +1,108 @@
+// The transfer of a file backup: makes the snapshot the job reads from,
+// and for every listed file tells the box about it, then sends the whole
+// file or an rsync delta against its previous signature, always with a new
+// signature kept in the signature folder, and records the file.
+#pragma once
+
+#include <QByteArray>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+
+#include "backup/file/snapshotcontext.h"
+#include "backup/file/versions.h"
+#include "backup/job.h"
+#include "filesystem/fileinfo.h"
+
+namespace kvn_rsync {
+class DeltaStream;
+}
+namespace kvn_vss {
+class ShadowCopySet;
+}
+class FSNJob;
+
+// What the agent tells the box about one attempt at one file.
+struct FileDescription {
+  QString path;  // native
+  QString readPath;
+  QString newSignaturePath;
+  QString previousSignaturePath;  // empty for a new file
+  std::int64_t size = 0;
+  std::int64_t reserved = 0;
+  QByteArray digest;
+  std::int16_t maxVersions = 0;
+  std::int32_t lastWrite = 0;
+  bool isNewFile = true;
+  bool boxPaired = false;
+  std::int32_t versionNumber = 1;
+  std::int32_t previousLastWrite = 0;
+  std::uint8_t kind = 0;
+};
+
+class FileBackup : public BackupOperation {
+ public:
+  // Results of SendFileDescription besides the conflicts.
+  static constexpr std::uint32_t kAccepted = 1;
+  static constexpr std::uint32_t kAlreadyExists = 2;
+  static constexpr std::uint32_t kSyncConflict = 3;
+  static constexpr std::uint32_t kMissingSignature = 0x10111004;
+
+  FileBackup(Backup& backup, SnapshotContext& context);
+  ~FileBackup() override;
+
+  std::uint32_t prepare(Job& job) override;
+  void begin(Job& job, QSqlDatabase& db) override;
+  void end() override;
+  void finish() override;
+
+  // The whole procedure for one file, conflicts retried: 0 or a code.
+  std::uint32_t backupFile(const kvn_agent_filesystem::KVNFileInfo& file);
+
+ private:
+  struct Attempt;
+
+  std::uint32_t sendFile(const kvn_agent_filesystem::KVNFileInfo& file);
+  std::uint32_t sendInfo(const kvn_agent_filesystem::KVNFileInfo& file);
+  std::uint32_t newFile(const kvn_agent_filesystem::KVNFileInfo& file);
+  std::uint32_t knownFile(const kvn_agent_filesystem::KVNFileInfo& file,
+                          const FileVersion& version);
+  std::uint32_t deltaStep(const FileVersion& version, FileDescription& record,
+                          std::uint32_t described);
+  // Records the new last write of a known file; errors + 1 on failure.
+  std::uint32_t recordNewVersion(const FileVersion& version, const FileDescription& record);
+
+  std::uint32_t prepareFileToSend(const kvn_agent_filesystem::KVNFileInfo& file, bool isNewFile,
+                                  std::int32_t versionNumber, std::int32_t previousLastWrite,
+                                  FileDescription& record);
+  // Reports a failed preparation on the description's packet type.
+  std::uint32_t reportPreparationFailure(std::uint32_t result, const QString& path);
+  std::uint32_t SendFileDescription(FileDescription& record);
+  std::uint32_t readDescriptionAnswer(FileDescription& record);
+
+  std::uint32_t sendFullVersion(const FileDescription& record);
+  std::uint32_t sendDelta(FileDescription& record);
+  std::uint32_t sendSignature(const FileDescription& record);
+  std::uint32_t downloadSignature(FileDescription& record, std::uint32_t& described);
+  std::uint32_t GetSigFileFromServer(const FileDescription& record);
+  // Runs data through the tee chain into a network sink of the data kind.
+  void runDataChain(const FileDescription& record, std::uint32_t dataKind,
+                    kvn_rsync::DeltaStream* delta);
+  // After a failed send: deletes the new signature, counts the error and
+  // reports it ("<path> (<what>)") on packetType. The failure's code, or
+  // KVN_E_NETWORK when the report could not be sent.
+  std::uint32_t failTransfer(std::uint32_t result, const FileDescription& record,
+                             std::uint32_t packetType, const char* what);
+
+  bool stopRequested() const;
+  std::uint32_t stopped() const;
+
+  SnapshotContext& context_;
+  FSNJob* job_ = nullptr;
+  QSqlDatabase* db_ = nullptr;
+  FileVersions* versions_ = nullptr;
+  std::unique_ptr<kvn_vss::ShadowCopySet> snapshot_;
+  QStringList reparsePoints_;
+};

@@ -1,0 +1,226 @@
+// The data of one file attempt: the full version or the delta, each read
+// once through a tee that also writes the new signature; the signature
+// itself; and the download of a previous signature the agent lost.
+#include <QDir>
+#include <QFileInfo>
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "backup/backup.h"
+#include "backup/backupstatus.h"
+#include "backup/file/filebackup.h"
+#include "database/signaturefile.h"
+#include "kvn_common/file_sink.h"
+#include "kvn_common/file_source.h"
+#include "kvn_common/pipes.h"
+#include "kvn_common/threading_pipe.h"
+#include "kvn_compression/deflate_stream.h"
+#include "kvn_crypto/aes_stream.h"
+#include "kvn_log/errors.h"
+#include "kvn_log/exception.h"
+#include "kvn_log/log.h"
+#include "kvn_rsync/block_length.h"
+#include "kvn_rsync/delta_stream.h"
+#include "kvn_rsync/signature_stream.h"
+
+using kvn_network::NetPacket;
+
+namespace {
+
+constexpr std::uint32_t kFileDataType = 0x50010002;
+constexpr std::uint32_t kFullVersionKind = 10;
+constexpr std::uint32_t kSignatureKind = 11;
+constexpr std::uint32_t kDeltaKind = 12;
+constexpr std::uint32_t kDeltaAnnouncementType = 0x10020002;
+constexpr std::uint32_t kSignatureRequestType = 0x10020004;
+constexpr std::uint32_t kCompressionBuffer = 0x10000;
+// From this size the signature is computed on a second thread.
+constexpr std::int64_t kThreadedSignatureSize = 0x1000000;
+
+QString wirePath(const QString& nativePath) {
+  QString path = nativePath;
+  return path.replace(QDir::separator(), u'|');
+}
+
+struct ClosedFile {
+  void operator()(std::FILE* file) const {
+    if (file) std::fclose(file);
+  }
+};
+
+}  // namespace
+
+void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataKind,
+                              kvn_rsync::DeltaStream* delta) {
+  Backup& run = backup();
+  // Data the job encrypts itself is not encrypted a second time.
+  auto sink = run.network().createSendFileSink(kFileDataType, dataKind, !run.useCrypto(), false);
+  try {
+    kvn_common::FileSink signatureFile(record.newSignaturePath.toStdString());
+    kvn_rsync::SignatureStream signature(kvn_rsync::blockLength(std::uint64_t(record.size)));
+    kvn_common::StreamChain signatureBranch;
+    std::optional<kvn_common::ThreadingPipe> threading;
+    if (record.size >= kThreadedSignatureSize) signatureBranch.append(threading.emplace());
+    signatureBranch.append(signature).append(signatureFile);
+
+    kvn_common::FileSource source(run.stopFlag());
+    kvn_common::TeePipe tee(*signatureBranch.head());
+    kvn_common::StreamChain data;
+    data.append(source).append(tee);
+    if (delta) data.append(*delta);
+    std::optional<kvn_compression::DeflateStream> deflate;
+    if (run.useCompression()) data.append(deflate.emplace(kCompressionBuffer));
+    std::optional<kvn_crypto::EncryptStream> encrypt;
+    if (run.useCrypto()) {
+      data.append(encrypt.emplace(run.network().dataCipher(),
+                                  kvn_crypto::EncryptStream::kFileBlockSize));
+    }
+    data.append(*sink);
+    source.read(record.readPath.toStdString());
+  } catch (...) {
+    sink->abort();
+    throw;
+  }
+}
+
+std::uint32_t FileBackup::sendFullVersion(const FileDescription& record) {
+  if (stopRequested()) return stopped();
+  const char* path = qPrintable(record.path);
+  try {
+    runDataChain(record, kFullVersionKind, nullptr);
+  } catch (const KvnCommonException& e) {
+    if (e.code == KVN_E_STOPPED) return KVN_E_STOPPED;
+    KLOG_E("Exception sending full version: %s Exception %d: %s", path, int(e.code), e.what());
+    return e.code;
+  } catch (const std::exception& e) {
+    KLOG_E("Std exception sending full version: %s Exception: %s", path, e.what());
+    return KVN_E_SERVER;
+  } catch (...) {
+    KLOG_E("Unknown exception sending full version: %s", path);
+    return KVN_E_SERVER;
+  }
+  KLOG_D("Full version sent for: %s", path);
+  return KVN_OK;
+}
+
+std::uint32_t FileBackup::sendDelta(FileDescription& record) {
+  if (stopRequested()) return stopped();
+  const QByteArray path = record.path.toUtf8();
+  std::unique_ptr<std::FILE, ClosedFile> previous(
+      std::fopen(record.previousSignaturePath.toLocal8Bit().constData(), "rb"));
+  if (!previous) {
+    KLOG_W("Could not open signature file '%s' (%d)", qPrintable(record.previousSignaturePath),
+           errno);
+    return kMissingSignature;
+  }
+  // A signature that cannot be loaded is found before the box is told that
+  // a delta comes, so that the conversation goes straight to the download.
+  std::optional<kvn_rsync::DeltaStream> delta;
+  try {
+    delta.emplace(previous.get());
+  } catch (const KvnCommonException& e) {
+    KLOG_E("Exception sending file delta: %s Exception %d: %s", path.constData(), int(e.code),
+           e.what());
+    return e.code;
+  }
+
+  NetPacket announcement(kDeltaAnnouncementType);
+  if (!backup().network().SendPacket(announcement)) {
+    KLOG_E("Error sending packet SigAndDelta");
+    backup().addError();
+    kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
+    return KVN_E_NETWORK;
+  }
+  if (const auto result = backup().CheckBackupResPacket()) {
+    kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
+    backup().addError();
+    return result;
+  }
+  try {
+    runDataChain(record, kDeltaKind, &*delta);
+  } catch (const KvnCommonException& e) {
+    if (e.code == KVN_E_STOPPED) return KVN_E_STOPPED;
+    KLOG_E("Exception sending file delta: %s Exception %d: %s", path.constData(), int(e.code),
+           e.what());
+    return e.code;
+  } catch (const std::exception& e) {
+    KLOG_E("Std exception sending file delta: %s Exception: %s", path.constData(), e.what());
+    return KVN_E_SERVER;
+  } catch (...) {
+    KLOG_E("Unknown exception sending file delta: %s", path.constData());
+    return KVN_E_SERVER;
+  }
+  KLOG_D("Version delta sent for: %s", path.constData());
+  return KVN_OK;
+}
+
+std::uint32_t FileBackup::sendSignature(const FileDescription& record) {
+  if (stopRequested()) return stopped();
+  try {
+    backup().network().sendFile(record.newSignaturePath, kFileDataType, kSignatureKind, false,
+                                false);
+  } catch (const std::exception& e) {
+    KLOG_E("Exception sending signature for file: %s - %s", qPrintable(record.path), e.what());
+    return KVN_E_NETWORK;
+  }
+  KLOG_D("Signature sent for: %s", qPrintable(record.path));
+  return KVN_OK;
+}
+
+std::uint32_t FileBackup::failTransfer(std::uint32_t result, const FileDescription& record,
+                                       std::uint32_t packetType, const char* what) {
+  kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
+  const QString message = QStringLiteral("%1 (%2)").arg(record.path, QLatin1String(what));
+  bool sent;
+  if (result == KVN_E_STOPPED) {
+    sent = backup().sendStopReport(packetType, message);
+  } else {
+    backup().addError();
+    sent = backup().sendReport(packetType, backup_report::kTransferFile, backup_report::kTextError,
+                               message);
+  }
+  return sent ? result : KVN_E_NETWORK;
+}
+
+std::uint32_t FileBackup::downloadSignature(FileDescription& record, std::uint32_t& described) {
+  KLOG_W("Downloading missing signature for file/volume %s", qPrintable(record.path));
+  if (const auto result = GetSigFileFromServer(record)) {
+    KLOG_E("Error GetSigFileFromServer: %d", int(result));
+    return result;
+  }
+  described = SendFileDescription(record);
+  if (QFileInfo::exists(record.previousSignaturePath)) return KVN_OK;
+  KLOG_E("Could not read signature after download: %s", qPrintable(record.path));
+  backup().addError();
+  const bool sent =
+      backup().sendReport(kSignatureRequestType, backup_report::kVersion, backup_report::kTextError,
+                          record.path + QStringLiteral(" (download sig)"));
+  return sent ? kMissingSignature : KVN_E_NETWORK;
+}
+
+std::uint32_t FileBackup::GetSigFileFromServer(const FileDescription& record) {
+  NetPacket request(kSignatureRequestType);
+  request.putString(wirePath(record.path));
+  KLOG_I("asking for sig: %s", qPrintable(record.path));
+  if (!backup().network().SendPacket(request)) {
+    KLOG_E("Error: network().SendPacket");
+    return KVN_E_NETWORK;
+  }
+  QDir().mkpath(QFileInfo(record.previousSignaturePath).path());
+  try {
+    backup().network().receiveFile(record.previousSignaturePath);
+  } catch (const std::exception& e) {
+    KLOG_E("Exception receiving signature: %s - %s", qPrintable(record.path), e.what());
+    QFile::remove(record.previousSignaturePath);
+    backup().network().receiveConfirm();
+    return KVN_E_NETWORK;
+  }
+  try {
+    backup().network().receivePacket();
+  } catch (const std::exception& e) {
+    KLOG_E("Exception receiving confirmation packet: %s", e.what());
+    return KVN_E_NETWORK;
+  }
+  return KVN_OK;
+}

@@ -1,0 +1,178 @@
+// Preparing the description of one file attempt and reading the box's
+// answer to it.
+#include <QDir>
+#include <QFileInfo>
+
+#include "backup/backup.h"
+#include "backup/backupstatus.h"
+#include "backup/file/filebackup.h"
+#include "backup/file/fsnjob.h"
+#include "credentials.h"
+#include "database/signaturefile.h"
+#include "kvn_log/errors.h"
+#include "kvn_log/exception.h"
+#include "kvn_log/log.h"
+
+using kvn_agent_filesystem::KVNFileInfo;
+using kvn_network::NetPacket;
+
+namespace {
+
+constexpr std::uint32_t kDescriptionType = 0x10000101;
+constexpr std::uint32_t kKnownVersionType = 0x10001003;
+constexpr std::uint32_t kConflictCode = 0x100E0000;
+
+QString wirePath(const QString& nativePath) {
+  QString path = nativePath;
+  return path.replace(QDir::separator(), u'|');
+}
+
+std::uint32_t conflictResult(const QString& answer) {
+  static const struct {
+    const char* text;
+    std::uint32_t result;
+  } kConflicts[] = {{"AE", 2}, {"SY", 3}, {"YA", 4}, {"YB", 5}, {"RN", 6},
+                    {"GS", 7}, {"GC", 8}, {"RS", 9}, {"MV", 11}};
+  for (const auto& conflict : kConflicts) {
+    if (answer == QLatin1String(conflict.text)) return conflict.result;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::uint32_t FileBackup::prepareFileToSend(const KVNFileInfo& file, bool isNewFile,
+                                            std::int32_t versionNumber,
+                                            std::int32_t previousLastWrite,
+                                            FileDescription& record) {
+  if (stopRequested()) return stopped();
+  try {
+    KLOG_D("prepare file to send: %s (isNewFile=%d, versionNumber=%d, nPreVerWriteTime=%d)",
+           qPrintable(file.path()), int(isNewFile), versionNumber, previousLastWrite);
+    const QDir& signatures = backup().environment().signaturesDir;
+    record.path = QDir::toNativeSeparators(file.path());
+    record.readPath = file.readPath();
+    record.size = file.size();
+    record.digest = kvn_agent_database::pathDigest(record.path);
+    record.maxVersions = backup().maxVersions();
+    record.lastWrite = static_cast<std::int32_t>(file.lastWriteFromFile());
+    record.isNewFile = isNewFile;
+    record.boxPaired = backup().environment().credentials->hasBoxIp();
+    record.versionNumber = versionNumber;
+    record.previousLastWrite = previousLastWrite;
+    if (!isNewFile) {
+      record.previousSignaturePath = kvn_agent_database::signatureFilePath(
+          signatures, record.path, previousLastWrite, job_->jobId());
+    }
+    record.newSignaturePath = kvn_agent_database::signatureFilePath(signatures, record.path,
+                                                                    record.lastWrite, job_->jobId());
+    if (!QDir().mkpath(QFileInfo(record.newSignaturePath).path())) {
+      throw KvnCommonException::withCode(KVN_HERE, KVN_E_SERVER, "cannot create the folder of %s",
+                                         qPrintable(record.newSignaturePath));
+    }
+  } catch (const std::exception& e) {
+    KLOG_E("Exception in PrepareFileToSend: %s", e.what());
+    return KVN_E_SERVER;
+  }
+  if (stopRequested()) return stopped();
+  return KVN_OK;
+}
+
+std::uint32_t FileBackup::reportPreparationFailure(std::uint32_t result, const QString& path) {
+  bool sent;
+  if (result == KVN_E_STOPPED) {
+    sent = backup().sendStopReport(kDescriptionType, path);
+  } else {
+    const QString text = backup_report::text(backup_report::kTextError, path);
+    KLOG_W("%s", qPrintable(text));
+    sent = backup().sendReport(kDescriptionType, backup_report::kPrepareFile,
+                               backup_report::kTextError, path);
+  }
+  return sent ? result : KVN_E_NETWORK;
+}
+
+std::uint32_t FileBackup::SendFileDescription(FileDescription& record) {
+  NetPacket description(kDescriptionType);
+  try {
+    description.putString(wirePath(record.path));
+    description.putInt32(record.lastWrite);
+    description.putByteArray(record.digest);
+    description.putInt64(record.size);
+    description.putInt64(record.reserved);
+    description.putUInt16(static_cast<std::uint16_t>(record.maxVersions));
+    description.putUInt8(record.isNewFile ? 0 : 1);
+    description.putUInt8(record.boxPaired ? 1 : 0);
+    description.putInt32(record.versionNumber);
+    description.putInt32(record.previousLastWrite);
+    description.putUInt8(record.kind);
+    const auto& key = backup().network().fileKey();
+    description.putByteArray(key.data(), key.size());
+  } catch (const std::exception& e) {
+    KLOG_E("Error creating packet of File Description: %s", e.what());
+    return KVN_E_SERVER;
+  }
+  if (!backup().network().SendPacket(description)) {
+    KLOG_E("Error: send packet");
+    return KVN_E_NETWORK;
+  }
+  return readDescriptionAnswer(record);
+}
+
+std::uint32_t FileBackup::readDescriptionAnswer(FileDescription& record) {
+  NetPacket answer;
+  try {
+    answer = backup().network().receivePacket();
+  } catch (const std::exception& e) {
+    KLOG_E("Exception during receiving file descriptor confirmation packet: '%s'", e.what());
+    return KVN_E_NETWORK;
+  }
+  if (answer.isError()) {
+    std::uint32_t code;
+    try {
+      code = answer.getUInt32();
+    } catch (const std::exception& e) {
+      KLOG_E("Error send packet: %s", e.what());
+      return KVN_E_NETWORK;
+    }
+    if (code != kConflictCode) {
+      KLOG_E("Unexpected error type from server: %d", int(code));
+      return KVN_E_INVALID_REPLY;
+    }
+    try {
+      const QString conflict = answer.getString();
+      if (conflict == QLatin1String("AE")) {
+        KLOG_E("Error: conflict ALREADY_EXIST. Path: '%s'", qPrintable(record.path));
+      }
+      return conflictResult(conflict);
+    } catch (const std::exception& e) {
+      KLOG_E("Error: reading data from packet: %s", e.what());
+      return KVN_E_NETWORK;
+    }
+  }
+  if (answer.type() != kKnownVersionType) return kAccepted;
+  try {
+    const std::uint64_t signatureSize = answer.getUInt64();
+    KLOG_D("SendFileDescription: Signature server size: %llu",
+           static_cast<unsigned long long>(signatureSize));
+    if (signatureSize == 0) {
+      KLOG_E("Signature Server fileSize == 0");
+      return KVN_E_INVALID_REPLY;
+    }
+    const std::int32_t boxLastWrite = answer.getInt32();
+    KLOG_D("SendFileDescription: LastWrite: %d", boxLastWrite);
+    if (boxLastWrite != record.previousLastWrite) {
+      KLOG_W("LastWrite agent/server mismatch: %d/%d (always use agent's one)",
+             record.previousLastWrite, boxLastWrite);
+    }
+    QFileInfo previous(record.previousSignaturePath);
+    if (!record.previousSignaturePath.isEmpty() && previous.exists() &&
+        std::uint64_t(previous.size()) != signatureSize) {
+      KLOG_W("Signature size mismatch for client / server, removing for redownload");
+      QFile::remove(record.previousSignaturePath);
+    }
+  } catch (const std::exception& e) {
+    KLOG_E("Error: reading data from packet: %s", e.what());
+    return KVN_E_NETWORK;
+  }
+  return kAccepted;
+}
