@@ -250,6 +250,8 @@ int App::exec() {
   startStopHandling();
   const int result = QCoreApplication::exec();
 
+  // No new run may start while the running ones are being stopped.
+  scheduler_.reset();
   KLOG_I("finalize BackupManager, FileOperationManager");
   if (!BackupManager::finalize(kBackupFinalizeLimit)) {
     KLOG_E("backups still running at exit; their rows are closed at the next start");
@@ -309,7 +311,10 @@ void App::runThreads() {
   KLOG_I("Create UpdateJobCfgThread");
   workerNotAvailable("UpdateJobCfgThread");
   KLOG_I("Create SchedulerThread");
-  workerNotAvailable("SchedulerThread");
+  scheduler_ = std::make_unique<SchedulerThread>([](qint64 jobId, bool externalize) {
+    BackupManager::AddBackup(BackupRequest{jobId, externalize});
+  });
+  scheduler_->start();
   KLOG_I("Create RetentionThread");
   workerNotAvailable("RetentionThread");
 }

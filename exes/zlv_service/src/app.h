@@ -15,6 +15,7 @@
 
 #include "commandline.h"
 #include "paths.h"
+#include "scheduler/schedulerthread.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -83,6 +84,8 @@ class App : public QCoreApplication {
   AppPaths paths_;
   QString envPrefix_;
   QDateTime startedAt_;
+  // Workers started by runThreads; destroying one stops it and waits.
+  std::unique_ptr<SchedulerThread> scheduler_;
   std::unique_ptr<QNetworkAccessManager> networkManager_;
   std::unique_ptr<ServiceThread> serviceThread_;
   std::unique_ptr<StopWatcher> stopWatcher_;
