@@ -1,6 +1,7 @@
 // boxsim: the simulated box as a program. It serves the box protocol on
 // one address and port and the pairing page over HTTPS on the same
-// address, until SIGINT or SIGTERM.
+// address, until SIGINT or SIGTERM; or, with --verify, checks a folder
+// against the backups in its store and exits.
 #include <openssl/rand.h>
 
 #include <QCommandLineParser>
@@ -9,11 +10,17 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <optional>
 
+#include "boxsim/backup_handlers.h"
 #include "boxsim/file_handlers.h"
+#include "boxsim/job_config_handlers.h"
+#include "boxsim/job_definitions.h"
 #include "boxsim/operation_handlers.h"
 #include "boxsim/pairing_endpoint.h"
 #include "boxsim/simulator.h"
+#include "boxsim/store_verifier.h"
 #include "kvn_platform/process_setup.h"
 
 namespace {
@@ -42,6 +49,52 @@ int fail(const QString& text) {
   return 2;
 }
 
+// Prints each mismatch and the summary line; 0 when nothing failed.
+int verifyMode(const QString& storeFolder, const QString& folder, const QString& job) {
+  std::optional<std::int64_t> jobId;
+  if (!job.isEmpty()) {
+    bool ok = false;
+    jobId = job.toLongLong(&ok);
+    if (!ok) return fail("--job with --verify must be a job id");
+  }
+  const boxsim::BackupStore store(storeFolder, boxsim::BackupStore::Access::ReadOnly);
+  if (!store.isOpen()) return fail("no store in " + storeFolder);
+  const boxsim::VerifyResult result = boxsim::verify(store, folder, jobId);
+  for (const QString& line : result.mismatches) std::printf("%s\n", qPrintable(line));
+  std::printf("%d passed, %d failed\n", result.passed, result.failed);
+  return result.failed == 0 ? 0 : 1;
+}
+
+// The job-configuration conversation: the jobs of --jobs (none without it)
+// and the datanode of --datanode, or the box itself when none is given.
+// The box also learns each job's crypto and compression from the file.
+std::shared_ptr<boxsim::JobConfigService> jobConfigService(const QString& jobsPath,
+                                                           const QString& datanode,
+                                                           const boxsim::SimulatorConfig& config,
+                                                           boxsim::JobSettingsTable& settings,
+                                                           QString* error) {
+  boxsim::JobConfigScript script;
+  if (!jobsPath.isEmpty()) {
+    const auto jobs = boxsim::loadJobDefinitions(jobsPath, error);
+    if (!jobs) return nullptr;
+    const auto file = boxsim::jobFile(*jobs, error);
+    if (!file) return nullptr;
+    script.jobFiles = {*file};
+    boxsim::applyJobSettings(*jobs, settings);
+    std::printf("boxsim jobs: %zu from %s\n", jobs->size(), qPrintable(jobsPath));
+  }
+  script.datanodeHost = config.address;
+  script.datanodePort = config.port;
+  if (!datanode.isEmpty()) {
+    const QStringList parts = datanode.split(':');
+    bool ok = parts.size() == 2;
+    const int port = ok ? parts[1].toInt(&ok) : 0;
+    script.datanodeHost = ok ? parts[0] : datanode;
+    script.datanodePort = ok ? std::optional<std::int32_t>(port) : std::nullopt;
+  }
+  return std::make_shared<boxsim::JobConfigService>(script);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,7 +109,12 @@ int main(int argc, char** argv) {
       "file transfers, the box load test) on --listen:--port, and the pairing page\n"
       "GET /zelvo/php/scripts/register_agent.php over HTTPS on --listen:--https-port,\n"
       "so that 'zlv_service --register <address>' pairs an agent with it.\n"
-      "Prints one line 'boxsim ready ...' once both listen; runs until SIGINT/SIGTERM.");
+      "Prints one line 'boxsim ready ...' once both listen, then one line\n"
+      "'stored <path> v<n> <size> bytes (full|delta)' per version a backup stores;\n"
+      "runs until SIGINT/SIGTERM.\n"
+      "With --verify FOLDER it listens on nothing: it compares the newest stored version\n"
+      "of every file under FOLDER with the file on disk, prints each mismatch and a last\n"
+      "line 'N passed, M failed', and exits with 0 when M is 0, else 1.");
   parser.addHelpOption();
   const QCommandLineOption listen("listen", "Address to listen on (required), e.g. 127.0.0.5.",
                                   "address");
@@ -73,9 +131,27 @@ int main(int argc, char** argv) {
       "host:port");
   const QCommandLineOption httpsPort(
       "https-port", "Pairing page port (default 443; 0: no pairing page).", "port", "443");
-  parser.addOptions({listen, port, cryptkey, license, device, datanode, httpsPort});
+  const QCommandLineOption store(
+      "store", "Folder of the backup store, kept between runs (default: a temporary folder).",
+      "folder");
+  const QCommandLineOption job(
+      "job",
+      "What a job does to its data, e.g. 7:crypto,compression, 8:compression or 9:none\n"
+      "(repeatable; jobs not named use neither). With --verify: the one job to check.",
+      "id:flags");
+  const QCommandLineOption verify(
+      "verify", "Check FOLDER against the store given with --store, then exit.", "folder");
+  const QCommandLineOption jobs(
+      "jobs", "Job definitions (JSON, see README.md) served as the agent's job file.", "file");
+  parser.addOptions(
+      {listen, port, cryptkey, license, device, datanode, httpsPort, store, job, verify, jobs});
   parser.process(app);
 
+  if (parser.isSet(verify)) {
+    if (!parser.isSet(store)) return fail("--verify needs --store");
+    if (parser.values(job).size() > 1) return fail("--verify takes at most one --job");
+    return verifyMode(parser.value(store), parser.value(verify), parser.value(job));
+  }
   if (!parser.isSet(listen)) return fail("--listen is required (see --help)");
   bool ok = false;
   const uint boxPort = parser.value(port).toUInt(&ok);
@@ -98,9 +174,28 @@ int main(int argc, char** argv) {
   config.identity.storageLicence = static_cast<std::uint64_t>(licenseNumber);
   config.identity.deviceLicence = static_cast<std::uint64_t>(deviceNumber);
 
+  auto backups = std::make_shared<boxsim::BackupBox>(parser.value(store));
+  if (!backups->store().isOpen()) return fail("cannot open the store in " + parser.value(store));
+  QString jobsError;
+  const auto jobConfig = jobConfigService(parser.value(jobs), parser.value(datanode), config,
+                                          backups->jobs(), &jobsError);
+  if (!jobConfig) return fail(jobsError);
+  for (const QString& text : parser.values(job)) {
+    const auto setting = boxsim::parseJobOption(text);
+    if (!setting) return fail("--job must look like 7:crypto,compression (got " + text + ")");
+    backups->jobs().set(setting->first, setting->second);
+  }
+  backups->store().setObserver([](const boxsim::StoredVersion& v) {
+    std::printf("stored %s v%d %lld bytes (%s)\n", qPrintable(v.path), v.number,
+                static_cast<long long>(v.size), v.delta ? "delta" : "full");
+    std::fflush(stdout);
+  });
+
   boxsim::Registry registry;
   boxsim::addFileHandlers(registry);
   boxsim::addOperationHandlers(registry);
+  boxsim::addBackupHandlers(registry, backups);
+  boxsim::addJobConfigHandlers(registry, jobConfig);
   boxsim::BoxSimulator simulator(std::move(registry), config);
   if (!simulator.start())
     return fail("cannot listen on " + config.address + ":" + QString::number(boxPort));

@@ -9,6 +9,7 @@
 #include "backup/backup.h"
 #include "backup/backupmanager.h"
 #include "credentials.h"
+#include "jobconfig/updateaction.h"
 #include "database/agentdatabase.h"
 #include "database/resetunfinishedoperations.h"
 #include "enrolment.h"
@@ -250,8 +251,10 @@ int App::exec() {
   startStopHandling();
   const int result = QCoreApplication::exec();
 
-  // No new run may start while the running ones are being stopped.
+  // No new run may start while the running ones are being stopped, and no
+  // retry of the job download may outlive the application it reads from.
   scheduler_.reset();
+  JobConfigUpdateAction::instance().stop();
   KLOG_I("finalize BackupManager, FileOperationManager");
   if (!BackupManager::finalize(kBackupFinalizeLimit)) {
     KLOG_E("backups still running at exit; their rows are closed at the next start");
@@ -303,13 +306,17 @@ void App::runThreads() {
     workerNotAvailable("Upgrader");
   }
   workerNotAvailable("Reporter");
-  workerNotAvailable("ConfigUpdater");
+  configUpdater_ = std::make_unique<ConfigUpdater>();
+  connect(configUpdater_.get(), &ConfigUpdater::newDatanode, &Credentials::instance(),
+          &Credentials::saveNewDatanode, Qt::QueuedConnection);
+  configUpdater_->startPeriodic(ConfigUpdater::kIntervalMs);
   KLOG_I("Create MaintenanceThread");
   workerNotAvailable("MaintenanceThread");
   KLOG_I("Create TesselClient");
   workerNotAvailable("TesselClient");
   KLOG_I("Create UpdateJobCfgThread");
-  workerNotAvailable("UpdateJobCfgThread");
+  updateJobCfgThread_ = std::make_unique<UpdateJobCfgThread>();
+  updateJobCfgThread_->start();
   KLOG_I("Create SchedulerThread");
   scheduler_ = std::make_unique<SchedulerThread>([](qint64 jobId, bool externalize) {
     BackupManager::AddBackup(BackupRequest{jobId, externalize});

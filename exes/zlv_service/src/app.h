@@ -15,6 +15,8 @@
 
 #include "commandline.h"
 #include "paths.h"
+#include "jobconfig/configupdater.h"
+#include "jobconfig/updatejobcfgthread.h"
 #include "scheduler/schedulerthread.h"
 
 class QNetworkAccessManager;
@@ -85,6 +87,8 @@ class App : public QCoreApplication {
   QString envPrefix_;
   QDateTime startedAt_;
   // Workers started by runThreads; destroying one stops it and waits.
+  std::unique_ptr<ConfigUpdater> configUpdater_;
+  std::unique_ptr<UpdateJobCfgThread> updateJobCfgThread_;
   std::unique_ptr<SchedulerThread> scheduler_;
   std::unique_ptr<QNetworkAccessManager> networkManager_;
   std::unique_ptr<ServiceThread> serviceThread_;

@@ -39,6 +39,18 @@ void Record::addErrorReport(ErrorReport report) {
 void Record::addNote(const QString& note) {
   change([&] { notes_.append(note); });
 }
+void Record::addBackupAction(BackupAction action) {
+  change([&] { backupActions_.push_back(std::move(action)); });
+}
+void Record::addDescription(FileDescription description) {
+  change([&] { descriptions_.push_back(std::move(description)); });
+}
+void Record::addScriptResult(ScriptResult result) {
+  change([&] { scriptResults_.push_back(std::move(result)); });
+}
+void Record::addBackupData(BackupData data) {
+  change([&] { backupData_.push_back(std::move(data)); });
+}
 
 #define BOXSIM_READ(member)                 \
   std::lock_guard<std::mutex> lock(mutex_); \
@@ -54,6 +66,10 @@ std::vector<SentFile> Record::sentFiles() const { BOXSIM_READ(sentFiles_); }
 std::vector<AnnouncedOperation> Record::operations() const { BOXSIM_READ(operations_); }
 std::vector<ErrorReport> Record::errorReports() const { BOXSIM_READ(errorReports_); }
 QStringList Record::notes() const { BOXSIM_READ(notes_); }
+std::vector<BackupAction> Record::backupActions() const { BOXSIM_READ(backupActions_); }
+std::vector<FileDescription> Record::descriptions() const { BOXSIM_READ(descriptions_); }
+std::vector<ScriptResult> Record::scriptResults() const { BOXSIM_READ(scriptResults_); }
+std::vector<BackupData> Record::backupData() const { BOXSIM_READ(backupData_); }
 
 #undef BOXSIM_READ
 

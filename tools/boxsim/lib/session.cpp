@@ -13,19 +13,60 @@ using kvn_network::NetPacket;
 
 namespace {
 
-// Thrown by the collecting sink when the fault script refuses a transfer.
+// Thrown by the chunk gate when the fault script refuses a transfer or
+// drops the connection part-way.
 struct TransferRefused {};
+struct ConnectionDropped {};
 
-// Collects an incoming transfer, counting its chunks so that the fault
-// script can refuse it part-way.
-class CollectSink : public kvn_common::StreamSink {
+// Counts the data chunks of a transfer on their way to the sink, so that
+// the fault script can act part-way.
+class ChunkGate : public kvn_common::StreamLink {
  public:
-  CollectSink(ReceivedFile& file, bool keepData, int refuseAfterChunks)
-      : file_(file), keepData_(keepData), refuseAfter_(refuseAfterChunks) {}
+  ChunkGate(int refuseAfter, int dropAfter) : refuseAfter_(refuseAfter), dropAfter_(dropAfter) {}
 
   void write(const char* data, std::uint32_t size) override {
     if (refuseAfter_ >= 0 && chunks_ >= refuseAfter_) throw TransferRefused{};
+    if (dropAfter_ >= 0 && chunks_ >= dropAfter_) throw ConnectionDropped{};
     ++chunks_;
+    forward().write(data, size);
+  }
+
+ private:
+  int refuseAfter_;
+  int dropAfter_;
+  int chunks_ = 0;
+};
+
+// Passes everything through to the session and notes whether the transfer
+// reader has seen the packet that ends the transfer (end or abort), so that
+// after a failure the box knows whether the rest is still on its way.
+class EndWatch : public kvn_network::PacketChannel {
+ public:
+  explicit EndWatch(kvn_network::PacketChannel& channel) : channel_(channel) {}
+
+  bool SendPacket(NetPacket& packet, bool compress, bool encrypt) override {
+    return channel_.SendPacket(packet, compress, encrypt);
+  }
+  NetPacket receivePacket() override { return channel_.receivePacket(); }
+  NetPacket receiveControlPacket() override { return channel_.receiveControlPacket(); }
+  NetPacket receiveFilePacket() override {
+    NetPacket packet = channel_.receiveFilePacket();
+    if (packet.isEnd() || packet.isError()) ended_ = true;
+    return packet;
+  }
+  bool ended() const { return ended_; }
+
+ private:
+  kvn_network::PacketChannel& channel_;
+  bool ended_ = false;
+};
+
+// Collects an incoming transfer in memory (or only its size).
+class CollectSink : public kvn_common::StreamSink {
+ public:
+  CollectSink(ReceivedFile& file, bool keepData) : file_(file), keepData_(keepData) {}
+
+  void write(const char* data, std::uint32_t size) override {
     file_.size += size;
     if (keepData_) file_.data.append(data, static_cast<qsizetype>(size));
   }
@@ -34,8 +75,6 @@ class CollectSink : public kvn_common::StreamSink {
  private:
   ReceivedFile& file_;
   bool keepData_;
-  int refuseAfter_;
-  int chunks_ = 0;
 };
 
 kvn_crypto::Bytes bytesOf(const QByteArray& data) {
@@ -160,20 +199,41 @@ bool BoxSession::send(NetPacket& packet, bool compress, bool encrypt) {
 
 NetPacket BoxSession::receive() { return receiver().receiveAny(); }
 
+BoxSession::TransferEnd BoxSession::receiveTransfer(std::uint32_t fileId,
+                                                    kvn_common::StreamSink& sink,
+                                                    int dropAfterChunks) {
+  ChunkGate gate(faults_.refuseTransferAfterChunks, dropAfterChunks);
+  gate.setNext(&sink);
+  EndWatch watch(*this);
+  try {
+    kvn_network::NetClientReceiveFileSource(gate, watch, fileId).receive();
+    return TransferEnd::Complete;
+  } catch (const TransferRefused&) {
+    KLOG_I("Box refuses the transfer of file id %u (fault script)", fileId);
+  } catch (const ConnectionDropped&) {
+    KLOG_I("Box drops the connection during the transfer of file id %u (fault script)", fileId);
+    return TransferEnd::Dropped;
+  } catch (const KvnCommonException& e) {
+    KLOG_W("Box: transfer of file id %u broke off: %s", fileId, e.what());
+  }
+  if (watch.ended()) return TransferEnd::Failed;
+  // The agent is still sending: refuse, and drop what is already on its way
+  // so that it is not taken for the start of another transfer.
+  try {
+    if (kvn_network::sendTransferControl(*this, fileId, true)) drainTransfer();
+  } catch (const KvnCommonException& e) {
+    KLOG_W("Box: draining the refused transfer of file id %u failed: %s", fileId, e.what());
+  }
+  return TransferEnd::Failed;
+}
+
 ReceivedFile BoxSession::receiveFile(std::uint32_t packetType, std::uint32_t fileId, bool keepData,
                                      bool record) {
   ReceivedFile file;
   file.packetType = packetType;
   file.fileId = fileId;
-  CollectSink sink(file, keepData, faults_.refuseTransferAfterChunks);
-  try {
-    kvn_network::NetClientReceiveFileSource(sink, *this, fileId).receive();
-  } catch (const TransferRefused&) {
-    KLOG_I("Box refuses the transfer of file id %u (fault script)", fileId);
-    if (kvn_network::sendTransferControl(*this, fileId, true)) drainTransfer();
-  } catch (const KvnCommonException& e) {
-    KLOG_W("Box: transfer of file id %u broke off: %s", fileId, e.what());
-  }
+  CollectSink sink(file, keepData);
+  receiveTransfer(fileId, sink);
   if (record) record_.addFile(file);
   return file;
 }

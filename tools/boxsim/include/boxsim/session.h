@@ -5,7 +5,9 @@
 
 #include <QByteArray>
 #include <QString>
+#include <map>
 #include <memory>
+#include <typeindex>
 
 #include "boxsim/faults.h"
 #include "boxsim/handler.h"
@@ -54,6 +56,19 @@ class BoxSession : public kvn_network::PacketConnection {
   // script's refusal. The result is also recorded unless record is false.
   ReceivedFile receiveFile(std::uint32_t packetType, std::uint32_t fileId, bool keepData,
                            bool record = true);
+  // How a transfer received into a sink ended.
+  enum class TransferEnd {
+    Complete,  // the end packet arrived and the sink was ended
+    Failed,    // refused (fault script or a failing sink), aborted by the agent or
+               // broken; whatever was still coming of it has been drained
+    Dropped,   // the fault script closes the connection part-way: end the session
+  };
+  // Receives one transfer whose first packet has arrived into sink,
+  // granting credit as the data comes. Applies the fault script's refusal;
+  // with dropAfterChunks >= 0, the data chunk that follows the first
+  // dropAfterChunks chunks ends the transfer as Dropped. Records nothing.
+  TransferEnd receiveTransfer(std::uint32_t fileId, kvn_common::StreamSink& sink,
+                              int dropAfterChunks = -1);
   // Receives one transfer into a file on disk. True when it was complete.
   bool receiveFileToDisk(const QString& path);
   // Sends data as one transfer in chunks of chunkSize, waiting for credit;
@@ -69,6 +84,16 @@ class BoxSession : public kvn_network::PacketConnection {
   const BoxIdentity& identity() const { return identity_; }
   Record& record() { return record_; }
 
+  // State that a conversation keeps for the life of this connection (for
+  // example the file a backup is sending), made empty at first use. Handlers
+  // are shared by all sessions, so such state cannot live in them.
+  template <typename T>
+  T& conversation() {
+    std::shared_ptr<void>& slot = conversations_[std::type_index(typeid(T))];
+    if (!slot) slot = std::make_shared<T>();
+    return *static_cast<T*>(slot.get());
+  }
+
  private:
   bool negotiate();
   void serve();
@@ -82,6 +107,7 @@ class BoxSession : public kvn_network::PacketConnection {
   Record& record_;
   std::unique_ptr<kvn_crypto::CryptoBox> crypto_;
   int packetsReceived_ = 0;
+  std::map<std::type_index, std::shared_ptr<void>> conversations_;
 };
 
 }  // namespace boxsim

@@ -1,0 +1,37 @@
+// Asks the box every hour where the datanode is, and hands the answer to
+// the credentials store (connect newDatanode to Credentials::saveNewDatanode;
+// the signal comes from a pool thread).
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+#include "threads/periodictask.h"
+#include "zlvnetwork.h"
+
+class Credentials;
+
+class ConfigUpdater : public PeriodicTask {
+  Q_OBJECT
+
+ public:
+  static constexpr int kIntervalMs = 3600000;
+  static constexpr std::uint32_t kClientConfigRequestType = 0x50000010;
+  // The port of a datanode whose answer carries none.
+  static constexpr int kDefaultDatanodePort = 6670;
+
+  // Works with the process-wide credentials.
+  ConfigUpdater();
+  explicit ConfigUpdater(Credentials& credentials, ZlvNetworkSettings settings = {});
+  ~ConfigUpdater() override;
+
+ signals:
+  void newDatanode(const QString& host, int port);
+
+ protected:
+  void run() override;
+
+ private:
+  Credentials& credentials_;
+  ZlvNetworkSettings settings_;
+};

@@ -1,0 +1,30 @@
+// The job-configuration update at start-up: one pass, then the thread ends.
+// A failed pass hands over to the update action, which retries until an
+// update succeeds. An agent without a box address contacts nobody.
+#pragma once
+
+#include "jobconfig/jobconfigcontext.h"
+#include "threads/workerthread.h"
+
+class JobConfigUpdateAction;
+
+class UpdateJobCfgThread : public WorkerThread {
+  Q_OBJECT
+
+ public:
+  static constexpr const char* kConnectionName = "UpdateCfgThread";
+
+  // The application's context; failures go to the process-wide action.
+  UpdateJobCfgThread();
+  UpdateJobCfgThread(JobConfigContext context, JobConfigUpdateAction& retry);
+
+ protected:
+  void run() override;
+
+ private:
+  // True when the pass succeeded.
+  bool updateOnce();
+
+  JobConfigContext context_;
+  JobConfigUpdateAction& retry_;
+};

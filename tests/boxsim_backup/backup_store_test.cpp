@@ -1,0 +1,302 @@
+// The box's store against a scripted agent: versions rebuilt from full
+// sends and rsync deltas (with and without gzip and AES), aborted
+// transfers, a store reopened by a new simulator, and the verify report.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <random>
+
+#include "backup_client.h"
+#include "boxsim/store_verifier.h"
+#include "process_runner.h"
+#include "temp_dir.h"
+
+namespace {
+
+using boxsim::JobDataSettings;
+using kvn_network::NetPacket;
+using kvn_test::BackupClient;
+using kvn_test::BackupSim;
+namespace type = boxsim::backup_type;
+
+QByteArray randomBytes(int size, unsigned seed) {
+  std::mt19937 random(seed);
+  QByteArray bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+// The next version of content: a changed stretch in the middle, a tail.
+QByteArray edited(QByteArray content, unsigned seed) {
+  const QByteArray patch = randomBytes(3000, seed);
+  content.replace(content.size() / 2, std::min<qsizetype>(patch.size(), content.size() / 2), patch);
+  return content + randomBytes(500, seed + 1);
+}
+
+void writeDisk(const QString& path, const QByteArray& content) {
+  QDir().mkpath(QFileInfo(path).path());
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  ASSERT_EQ(file.write(content), content.size());
+}
+
+QByteArray readDisk(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::uint32_t errorCode(NetPacket answer) { return answer.isError() ? answer.getUInt32() : 0; }
+
+// The agent's steps for one file sent whole; returns the final answer.
+NetPacket backupFull(BackupClient& client, std::int64_t job, const QString& path,
+                     std::int32_t lastWrite, const QByteArray& content,
+                     const JobDataSettings& flags) {
+  EXPECT_FALSE(client.info(path, content.size(), job).isError());
+  EXPECT_FALSE(client.action("BACKUP").isError());
+  const NetPacket described = client.describe(path, lastWrite, content.size());
+  EXPECT_FALSE(described.isError());
+  EXPECT_NE(described.type(), type::kKnownFile) << path.toStdString();
+  return client.sendFull(content, flags);
+}
+
+// The same for a changed file; checks the box's answer to the description.
+NetPacket backupDelta(BackupClient& client, std::int64_t job, const QString& path,
+                      std::int32_t lastWrite, const QByteArray& previous,
+                      std::int32_t previousLastWrite, const QByteArray& content,
+                      const JobDataSettings& flags) {
+  EXPECT_FALSE(client.info(path, content.size(), job).isError());
+  EXPECT_FALSE(client.action("BACKUP").isError());
+  NetPacket described = client.describe(path, lastWrite, content.size(), true);
+  EXPECT_EQ(described.type(), type::kKnownFile);
+  EXPECT_FALSE(described.isError());
+  const QByteArray previousSignature = kvn_test::signatureOf(previous);
+  EXPECT_EQ(described.getUInt64(), static_cast<std::uint64_t>(previousSignature.size()));
+  EXPECT_EQ(described.getInt32(), previousLastWrite);
+  return client.sendDelta(content, previousSignature, flags);
+}
+
+class StoreRoundTrip : public ::testing::TestWithParam<int> {};
+
+TEST_P(StoreRoundTrip, FullThenDeltasRebuildEveryVersion) {
+  const JobDataSettings flags{(GetParam() & 1) != 0, (GetParam() & 2) != 0};
+  kvn_test::TempDir dir;
+  const QString data = QString::fromStdString(dir.file("data"));
+  auto box = std::make_shared<boxsim::BackupBox>(QString::fromStdString(dir.file("store")));
+  box->jobs().set(7, flags);
+  BackupSim sim(100 + GetParam(), box);
+  BackupClient client(100 + GetParam());
+
+  // Larger than the credit window and than one AES block; a text; nothing.
+  const QString big = data + "/big.bin";
+  const QString text = data + "/sub dir/notes.txt";
+  const QString empty = data + "/empty";
+  QByteArray v1 = randomBytes(700000, 1);
+  const QByteArray notes = QByteArray("line of text\n").repeated(2000);
+  writeDisk(big, v1);
+  writeDisk(text, notes);
+  writeDisk(empty, {});
+
+  ASSERT_FALSE(client.prep(7).isError());
+  ASSERT_FALSE(client.ini(7, v1.size() + notes.size(), 3).isError());
+  EXPECT_EQ(errorCode(backupFull(client, 7, big, 1000, v1, flags)), 0u);
+  EXPECT_EQ(errorCode(backupFull(client, 7, text, 1001, notes, flags)), 0u);
+  EXPECT_EQ(errorCode(backupFull(client, 7, empty, 1002, {}, flags)), 0u);
+  boxsim::VerifyResult result = boxsim::verify(box->store(), data);
+  EXPECT_EQ(result.passed, 3);
+  EXPECT_EQ(result.failed, 0) << result.mismatches.join('\n').toStdString();
+
+  // Two deltas in a row, each against the version before.
+  const QByteArray v2 = edited(v1, 2);
+  const QByteArray v3 = edited(v2, 3);
+  EXPECT_EQ(errorCode(backupDelta(client, 7, big, 2000, v1, 1000, v2, flags)), 0u);
+  EXPECT_EQ(errorCode(backupDelta(client, 7, big, 3000, v2, 2000, v3, flags)), 0u);
+  writeDisk(big, v3);
+  result = boxsim::verify(box->store(), data, 7);
+  EXPECT_EQ(result.passed, 3);
+  EXPECT_EQ(result.failed, 0) << result.mismatches.join('\n').toStdString();
+
+  const std::vector<boxsim::StoredVersion> versions = box->store().versions(7, big);
+  ASSERT_EQ(versions.size(), 3u);
+  EXPECT_FALSE(versions[0].delta);
+  EXPECT_TRUE(versions[1].delta);
+  EXPECT_EQ(readDisk(versions[1].contentPath), v2);
+  EXPECT_EQ(versions[2].lastWrite, 3000);
+  EXPECT_EQ(readDisk(versions[2].signaturePath), kvn_test::signatureOf(v3));
+
+  std::vector<std::uint32_t> kinds;
+  for (const boxsim::BackupData& d : sim.record().backupData()) {
+    EXPECT_TRUE(d.complete);
+    if (d.path == big) kinds.push_back(d.kind);
+  }
+  EXPECT_EQ(kinds, (std::vector<std::uint32_t>{10, 11, 12, 11, 12, 11}));
+}
+
+// Bit 0: AES, bit 1: gzip.
+INSTANTIATE_TEST_SUITE_P(CryptoAndCompression, StoreRoundTrip, ::testing::Values(0, 1, 2, 3));
+
+TEST(BackupStoreTest, VerifyReportsChangedMissingAndUnknownFiles) {
+  kvn_test::TempDir dir;
+  const QString data = QString::fromStdString(dir.file("data"));
+  auto box = std::make_shared<boxsim::BackupBox>();
+  BackupSim sim(104, box);
+  BackupClient client(104);
+  ASSERT_FALSE(client.prep(3).isError());
+  for (const char* name : {"same", "changed", "deleted"}) {
+    writeDisk(data + "/" + name, name);
+    EXPECT_EQ(errorCode(backupFull(client, 3, data + "/" + name, 10, name, {})), 0u);
+  }
+  // A file of another job outside the folder is none of this check's business.
+  EXPECT_EQ(errorCode(backupFull(client, 4, "/elsewhere/x", 10, "x", {})), 0u);
+  writeDisk(data + "/changed", "changed!");
+  QFile::remove(data + "/deleted");
+  writeDisk(data + "/new/file", "new");
+
+  const boxsim::VerifyResult result = boxsim::verify(box->store(), data);
+  EXPECT_EQ(result.passed, 1);
+  EXPECT_EQ(result.failed, 3);
+  EXPECT_EQ(result.mismatches,
+            QStringList({"differs: " + data + "/changed (box v1 7 bytes, disk 8 bytes)",
+                         "missing on box: " + data + "/new/file",
+                         "missing on disk: " + data + "/deleted"}));
+}
+
+TEST(BackupStoreTest, BrokenTransfersNeverBecomeTheNewestVersion) {
+  kvn_test::TempDir dir;
+  const QString store = QString::fromStdString(dir.file("store"));
+  auto box = std::make_shared<boxsim::BackupBox>(store);
+  BackupSim sim(105, box);
+  const QString path = "/data/big";
+  const QByteArray v1 = randomBytes(600000, 5);
+  {
+    BackupClient client(105);
+    ASSERT_FALSE(client.prep(1).isError());
+    EXPECT_EQ(errorCode(backupFull(client, 1, path, 100, v1, {})), 0u);
+  }
+
+  // The box goes away in the middle of the delta.
+  boxsim::BackupScript drop;
+  drop.closeAfterDataChunks = 2;
+  box->setScript(drop);
+  {
+    BackupClient client(105);
+    ASSERT_FALSE(client.prep(1).isError());
+    // New content throughout, so that the delta runs over several chunks.
+    EXPECT_ANY_THROW(backupDelta(client, 1, path, 200, v1, 100, randomBytes(600000, 6), {}));
+  }
+  box->setScript({});
+  ASSERT_TRUE(sim.record().waitUntil([&](const boxsim::Record& r) {
+    return !r.backupData().empty() && !r.backupData().back().complete;
+  }));
+
+  // The box refuses a full version part-way; the confirmation is refused too.
+  sim.sim().setFaults([] {
+    boxsim::FaultScript refuse;
+    refuse.refuseTransferAfterChunks = 1;
+    return refuse;
+  }());
+  {
+    BackupClient client(105);
+    ASSERT_FALSE(client.prep(1).isError());
+    ASSERT_EQ(client.describe(path, 300, v1.size(), true).type(), type::kKnownFile);
+    client.sendFullData(randomBytes(200000, 7), {});
+    client.sendSignature(kvn_test::signatureOf("x"));
+    EXPECT_EQ(errorCode(client.confirm(type::kFullConfirm)), boxsim::box_code::kRefused);
+  }
+  sim.sim().setFaults({});
+
+  // Still version 1, as the box tells the agent, and no draft left behind.
+  BackupClient client(105);
+  ASSERT_FALSE(client.prep(1).isError());
+  NetPacket described = client.describe(path, 400, v1.size(), true);
+  ASSERT_EQ(described.type(), type::kKnownFile);
+  EXPECT_EQ(described.getUInt64(), static_cast<std::uint64_t>(kvn_test::signatureOf(v1).size()));
+  EXPECT_EQ(described.getInt32(), 100);
+  ASSERT_EQ(box->store().versions(1, path).size(), 1u);
+  EXPECT_EQ(readDisk(box->store().newest(1, path)->contentPath), v1);
+  EXPECT_TRUE(QDir(store + "/.staging").isEmpty());
+  // A delta confirmed without its data is refused as well.
+  EXPECT_FALSE(client.confirm(type::kDeltaAnnounce).isError());
+  EXPECT_EQ(errorCode(client.confirm(type::kDeltaConfirm)), boxsim::box_code::kRefused);
+}
+
+TEST(BackupStoreTest, AStoreOutlivesItsSimulatorAndTheProgramVerifiesIt) {
+  kvn_test::TempDir dir;
+  const QString store = QString::fromStdString(dir.file("store"));
+  const QString data = QString::fromStdString(dir.file("data"));
+  const QString path = data + "/file";
+  const QByteArray v1 = randomBytes(100000, 8);
+  const QByteArray v2 = edited(v1, 9);
+  const JobDataSettings flags{true, true};
+  {
+    auto box = std::make_shared<boxsim::BackupBox>(store);
+    box->jobs().set(2, flags);
+    BackupSim sim(106, box);
+    BackupClient client(106);
+    ASSERT_FALSE(client.prep(2).isError());
+    EXPECT_EQ(errorCode(backupFull(client, 2, path, 50, v1, flags)), 0u);
+  }
+  // A draft a killed simulator left behind goes away at the next open.
+  QDir().mkpath(store + "/.staging/left-over");
+  auto box = std::make_shared<boxsim::BackupBox>(store);
+  EXPECT_FALSE(QFileInfo::exists(store + "/.staging/left-over"));
+  box->jobs().set(2, flags);
+  BackupSim sim(107, box);
+  BackupClient client(107);
+  ASSERT_FALSE(client.prep(2).isError());
+  EXPECT_EQ(errorCode(backupDelta(client, 2, path, 60, v1, 50, v2, flags)), 0u);
+  EXPECT_EQ(box->store().newest(2, path)->number, 2);
+  EXPECT_EQ(readDisk(store + "/index.txt"),
+            QString("# job\tversion\tkind\tsize\tlastWrite\tpath\n"
+                    "2\t1\tfull\t%1\t50\t%3\n2\t2\tdelta\t%2\t60\t%3\n")
+                .arg(v1.size())
+                .arg(v2.size())
+                .arg(path)
+                .toUtf8());
+
+  // The check only reads: a simulator may still be putting a version together.
+  QDir().mkpath(store + "/.staging/busy");
+  kvn_test::ProcessRunner program(BOXSIM_BINARY);
+  writeDisk(path, v2);
+  kvn_test::ProcessResult run = program.run({"--store", store, "--verify", data});
+  EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+  EXPECT_EQ(run.standardOutput, "1 passed, 0 failed\n");
+  EXPECT_TRUE(QFileInfo::exists(store + "/.staging/busy"));
+  writeDisk(path, v1);
+  run = program.run({"--store", store, "--verify", data, "--job", "2"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.standardOutput,
+            QString("differs: %1 (box v2 %2 bytes, disk %3 bytes)\n0 passed, 1 failed\n")
+                .arg(path)
+                .arg(v2.size())
+                .arg(v1.size()));
+  run = program.run({"--store", store, "--verify", data, "--job", "5"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.standardOutput, "missing on box: " + path + "\n0 passed, 1 failed\n");
+}
+
+TEST(BackupStoreTest, TheProgramPrintsEachStoredVersion) {
+  kvn_test::TempDir dir;
+  QProcess box;
+  box.setProgram(BOXSIM_BINARY);
+  box.setArguments({"--listen", "127.0.0.112", "--https-port", "0", "--cryptkey",
+                    "00112233445566778899aabbccddeeff", "--license", "4711", "--store",
+                    QString::fromStdString(dir.file("store")), "--job", "3:compression"});
+  box.start();
+  QString output;
+  while (!output.contains("boxsim ready:") && box.waitForReadyRead(60000))
+    output += QString::fromUtf8(box.readAllStandardOutput());
+  ASSERT_TRUE(output.contains("boxsim ready:")) << output.toStdString();
+  {
+    BackupClient client(112);
+    ASSERT_FALSE(client.prep(3).isError());
+    EXPECT_EQ(errorCode(backupFull(client, 3, "/d/f", 1, "hello", {false, true})), 0u);
+  }
+  box.terminate();
+  ASSERT_TRUE(box.waitForFinished(30000));
+  output += QString::fromUtf8(box.readAllStandardOutput());
+  EXPECT_TRUE(output.contains("\nstored /d/f v1 5 bytes (full)\n")) << output.toStdString();
+}
+
+}  // namespace

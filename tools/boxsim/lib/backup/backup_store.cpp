@@ -1,0 +1,257 @@
+#include "boxsim/backup_store.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <algorithm>
+
+#include "kvn_log/log.h"
+
+namespace boxsim {
+
+namespace {
+
+constexpr const char* kStaging = ".staging";
+constexpr const char* kIndex = "index.txt";
+constexpr const char* kIndexHeader = "# job\tversion\tkind\tsize\tlastWrite\tpath\n";
+
+// Written whole or not at all.
+bool writeSmallFile(const QString& path, const QByteArray& data) {
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+    KLOG_E("boxsim store: cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
+    return false;
+  }
+  return true;
+}
+
+QByteArray metaText(const StoredVersion& v) {
+  return QString("lastWrite=%1\nsize=%2\nsignatureSize=%3\nkind=%4\n")
+      .arg(v.lastWrite)
+      .arg(v.size)
+      .arg(v.signatureSize)
+      .arg(v.delta ? "delta" : "full")
+      .toUtf8();
+}
+
+// Reads a meta file back; false when it is missing or incomplete.
+bool readMeta(const QString& path, StoredVersion& v) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return false;
+  int found = 0;
+  for (const QByteArray& line : file.readAll().split('\n')) {
+    const qsizetype eq = line.indexOf('=');
+    if (eq <= 0) continue;
+    const QByteArray key = line.left(eq);
+    const QByteArray value = line.mid(eq + 1);
+    bool ok = true;
+    if (key == "lastWrite")
+      v.lastWrite = value.toInt(&ok);
+    else if (key == "size")
+      v.size = value.toLongLong(&ok);
+    else if (key == "signatureSize")
+      v.signatureSize = value.toLongLong(&ok);
+    else if (key == "kind" && (value == "full" || value == "delta"))
+      v.delta = value == "delta";
+    else
+      continue;
+    if (ok) ++found;
+  }
+  return found == 4;
+}
+
+QString indexLine(const StoredVersion& v) {
+  return QString("%1\t%2\t%3\t%4\t%5\t%6\n")
+      .arg(v.jobId)
+      .arg(v.number)
+      .arg(v.delta ? "delta" : "full")
+      .arg(v.size)
+      .arg(v.lastWrite)
+      .arg(v.path);
+}
+
+}  // namespace
+
+BackupStore::Draft::~Draft() {
+  if (!stored_) QDir(folder_).removeRecursively();
+}
+
+BackupStore::BackupStore(const QString& folder, Access access)
+    : writable_(access == Access::ReadWrite) {
+  if (folder.isEmpty()) {
+    temporary_ = std::make_unique<QTemporaryDir>();
+    folder_ = temporary_->isValid() ? temporary_->path() : QString();
+  } else {
+    folder_ = QDir(folder).absolutePath();
+  }
+  if (!writable_) {
+    open_ = QFileInfo(folder_).isDir();
+    if (!open_) KLOG_E("boxsim store: no store in %s", qPrintable(folder));
+    if (open_) load();
+    return;
+  }
+  if (folder_.isEmpty() || !QDir().mkpath(folder_)) {
+    KLOG_E("boxsim store: cannot create the store folder %s", qPrintable(folder));
+    return;
+  }
+  // Versions an earlier process was putting together never became newest.
+  QDir(folder_ + "/" + kStaging).removeRecursively();
+  open_ = true;
+  load();
+}
+
+BackupStore::~BackupStore() = default;
+
+void BackupStore::load() {
+  const QDir root(folder_);
+  for (const QString& jobName : root.entryList({"job-*"}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+    bool ok = false;
+    const std::int64_t jobId = jobName.mid(4).toLongLong(&ok);
+    if (!ok) continue;
+    const QDir jobFolder(root.filePath(jobName));
+    for (const QString& file : jobFolder.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+      loadFile(jobId, jobFolder.filePath(file));
+  }
+  if (!writable_) return;
+  QByteArray text = kIndexHeader;
+  for (const auto& [key, versions] : index_)
+    for (const StoredVersion& v : versions) text += indexLine(v).toUtf8();
+  writeSmallFile(root.filePath(kIndex), text);
+}
+
+void BackupStore::loadFile(std::int64_t jobId, const QString& fileFolder) {
+  QFile pathFile(fileFolder + "/path");
+  if (!pathFile.open(QIODevice::ReadOnly)) {
+    KLOG_W("boxsim store: %s has no path, skipped", qPrintable(fileFolder));
+    return;
+  }
+  const QString path = QString::fromUtf8(pathFile.readAll());
+  std::vector<StoredVersion>& versions = index_[{jobId, path}];
+  const QDir folder(fileFolder);
+  for (const QString& name : folder.entryList({"v*"}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+    StoredVersion v;
+    bool ok = false;
+    v.number = name.mid(1).toInt(&ok);
+    if (!ok || v.number <= 0) continue;
+    v.jobId = jobId;
+    v.path = path;
+    v.contentPath = folder.filePath(name + "/content");
+    v.signaturePath = folder.filePath(name + "/signature");
+    if (!readMeta(folder.filePath(name + "/meta"), v) || !QFileInfo(v.contentPath).isFile() ||
+        !QFileInfo(v.signaturePath).isFile()) {
+      KLOG_W("boxsim store: version folder %s is incomplete, skipped",
+             qPrintable(folder.filePath(name)));
+      continue;
+    }
+    versions.push_back(v);
+  }
+  std::sort(versions.begin(), versions.end(),
+            [](const StoredVersion& a, const StoredVersion& b) { return a.number < b.number; });
+  if (versions.empty()) index_.erase({jobId, path});
+}
+
+QString BackupStore::fileFolder(std::int64_t jobId, const QString& path) const {
+  const QByteArray hash = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1).toHex();
+  return QString("%1/job-%2/%3").arg(folder_).arg(jobId).arg(QString::fromLatin1(hash));
+}
+
+std::unique_ptr<BackupStore::Draft> BackupStore::newDraft() {
+  const QString folder = QString("%1/%2/%3")
+                             .arg(folder_, kStaging)
+                             .arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
+  if (!open_ || !writable_ || !QDir().mkpath(folder)) {
+    KLOG_E("boxsim store: cannot create the draft folder %s", qPrintable(folder));
+    return nullptr;
+  }
+  return std::unique_ptr<Draft>(new Draft(folder));
+}
+
+std::optional<StoredVersion> BackupStore::store(Draft& draft, std::int64_t jobId,
+                                                const QString& path, std::int32_t lastWrite,
+                                                int basis) {
+  std::optional<StoredVersion> stored;
+  std::function<void(const StoredVersion&)> observer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = index_.find({jobId, path});
+    const int newest = it == index_.end() ? 0 : it->second.back().number;
+    if (basis > 0 && newest != basis) {
+      KLOG_W("boxsim store: %s changed to v%d while a delta against v%d arrived", qPrintable(path),
+             newest, basis);
+      return std::nullopt;
+    }
+    const QFileInfo content(draft.contentPath());
+    const QFileInfo signature(draft.signaturePath());
+    if (!content.isFile() || !signature.isFile()) {
+      KLOG_E("boxsim store: draft of %s lacks its content or signature", qPrintable(path));
+      return std::nullopt;
+    }
+    StoredVersion v;
+    v.jobId = jobId;
+    v.path = path;
+    v.number = newest + 1;
+    v.size = content.size();
+    v.lastWrite = lastWrite;
+    v.signatureSize = signature.size();
+    v.delta = basis > 0;
+    const QString target = fileFolder(jobId, path);
+    const QString versionFolder = QString("%1/v%2").arg(target).arg(v.number);
+    QFile::remove(draft.deltaPath());
+    if (!writeSmallFile(draft.folder_ + "/meta", metaText(v)) || !QDir().mkpath(target) ||
+        (!QFileInfo::exists(target + "/path") && !writeSmallFile(target + "/path", path.toUtf8())))
+      return std::nullopt;
+    if (!QDir().rename(draft.folder_, versionFolder)) {
+      KLOG_E("boxsim store: cannot move %s to %s", qPrintable(draft.folder_),
+             qPrintable(versionFolder));
+      return std::nullopt;
+    }
+    draft.stored_ = true;
+    v.contentPath = versionFolder + "/content";
+    v.signaturePath = versionFolder + "/signature";
+    index_[{jobId, path}].push_back(v);
+    appendIndexLine(v);
+    stored = v;
+    observer = observer_;
+  }
+  if (observer) observer(*stored);
+  return stored;
+}
+
+void BackupStore::appendIndexLine(const StoredVersion& version) const {
+  // Only for reading: a line lost in a crash comes back at the next open.
+  QFile index(folder_ + "/" + kIndex);
+  if (!index.open(QIODevice::Append) || index.write(indexLine(version).toUtf8()) < 0)
+    KLOG_W("boxsim store: cannot append to %s", qPrintable(index.fileName()));
+}
+
+std::optional<StoredVersion> BackupStore::newest(std::int64_t jobId, const QString& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = index_.find({jobId, path});
+  if (it == index_.end()) return std::nullopt;
+  return it->second.back();
+}
+
+std::vector<StoredVersion> BackupStore::versions(std::int64_t jobId, const QString& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = index_.find({jobId, path});
+  return it == index_.end() ? std::vector<StoredVersion>{} : it->second;
+}
+
+std::vector<StoredVersion> BackupStore::newestVersions(std::optional<std::int64_t> jobId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<StoredVersion> result;
+  for (const auto& [key, versions] : index_)
+    if (!jobId || key.first == *jobId) result.push_back(versions.back());
+  return result;
+}
+
+void BackupStore::setObserver(std::function<void(const StoredVersion&)> observer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  observer_ = std::move(observer);
+}
+
+}  // namespace boxsim

@@ -1,0 +1,183 @@
+#include <QFileInfo>
+#include <memory>
+
+#include "backup_conversation.h"
+#include "boxsim/session.h"
+#include "kvn_common/file_sink.h"
+#include "kvn_common/pipes.h"
+#include "kvn_compression/deflate_stream.h"
+#include "kvn_crypto/aes_stream.h"
+#include "kvn_log/exception.h"
+#include "kvn_log/log.h"
+#include "kvn_network/netpacket.h"
+#include "kvn_rsync/patch_file.h"
+
+namespace boxsim {
+
+namespace {
+
+// Output buffer of the gzip stage, as the agent's.
+constexpr std::uint32_t kInflateBuffer = 0x10000;
+
+// The end of a chain for data that has nowhere to go.
+class DiscardSink : public kvn_common::StreamSink {
+ public:
+  void write(const char*, std::uint32_t) override {}
+  void end() override {}
+};
+
+// Undoes what the agent did to a file's data on its way out (gzip, then
+// AES) and writes the result to a file, counting bytes on both sides.
+class DataDecoder {
+ public:
+  // Without a target the data is counted and dropped. Throws when the
+  // target cannot be created.
+  DataDecoder(const QString& target, bool decode, const JobDataSettings& job,
+              kvn_crypto::AesContext& cipher) {
+    chain_.append(wire_);
+    if (decode && job.useCrypto) {
+      decrypt_ = std::make_unique<kvn_crypto::DecryptStream>(cipher);
+      chain_.append(*decrypt_);
+    }
+    if (decode && job.useCompression) {
+      inflate_ = std::make_unique<kvn_compression::InflateStream>(kInflateBuffer);
+      chain_.append(*inflate_);
+    }
+    chain_.append(plain_);
+    if (target.isEmpty())
+      chain_.append(discard_);
+    else
+      chain_.append(*(file_ = std::make_unique<kvn_common::FileSink>(target.toStdString())));
+  }
+
+  kvn_common::StreamSink& head() const { return *chain_.head(); }
+  std::uint64_t wireBytes() const { return wire_.count(); }
+  std::uint64_t plainBytes() const { return plain_.count(); }
+
+ private:
+  kvn_common::CountPipe wire_;
+  std::unique_ptr<kvn_crypto::DecryptStream> decrypt_;
+  std::unique_ptr<kvn_compression::InflateStream> inflate_;
+  kvn_common::CountPipe plain_;
+  std::unique_ptr<kvn_common::FileSink> file_;
+  DiscardSink discard_;
+  kvn_common::StreamChain chain_;
+};
+
+QString targetOf(const BackupConversation& c, std::uint32_t kind) {
+  if (!c.file || !c.draft) return {};
+  if (kind == data_kind::kFull) return c.draft->contentPath();
+  if (kind == data_kind::kDelta) return c.draft->deltaPath();
+  return c.draft->signaturePath();
+}
+
+}  // namespace
+
+bool DataHandler::handle(BoxSession& session, const kvn_network::NetPacket& packet) {
+  std::uint32_t kind = 0;
+  try {
+    kvn_network::NetPacket first = packet;
+    kind = first.getUInt32();
+  } catch (const KvnCommonException&) {
+  }
+  if (!packet.isFile() || packet.isError() ||
+      (kind != data_kind::kFull && kind != data_kind::kSignature && kind != data_kind::kDelta))
+    return others_.handle(session, packet);
+
+  BackupConversation& c = conversation(session);
+  if (kind != data_kind::kSignature) {
+    c.dropVersion();
+    c.delta = kind == data_kind::kDelta;
+  }
+  if (c.file && !c.draft) c.draft = box_->store().newDraft();
+
+  BackupData data;
+  data.jobId = c.jobId;
+  data.path = c.file ? c.file->path : QString();
+  data.kind = kind;
+  const bool isData = kind != data_kind::kSignature;
+  std::unique_ptr<DataDecoder> decoder;
+  try {
+    decoder = std::make_unique<DataDecoder>(targetOf(c, kind), isData, box_->jobs().get(c.jobId),
+                                            session.dataCipher());
+  } catch (const KvnCommonException& e) {
+    KLOG_E("boxsim: cannot take the data of %s: %s", qPrintable(data.path), e.what());
+    c.dropVersion();
+    decoder =
+        std::make_unique<DataDecoder>(QString(), false, JobDataSettings{}, session.dataCipher());
+  }
+  session.putBack(packet);
+  const BoxSession::TransferEnd end =
+      session.receiveTransfer(kind, decoder->head(), isData ? c.script.closeAfterDataChunks : -1);
+  data.wireBytes = decoder->wireBytes();
+  data.bytes = decoder->plainBytes();
+  data.complete = end == BoxSession::TransferEnd::Complete;
+  session.record().addBackupData(data);
+  KLOG_I("boxsim: data kind %u of %s: %llu bytes (%llu on the wire)%s", kind, qPrintable(data.path),
+         static_cast<unsigned long long>(data.bytes),
+         static_cast<unsigned long long>(data.wireBytes), data.complete ? "" : ", incomplete");
+  if (isData)
+    c.dataComplete = data.complete && c.draft;
+  else
+    c.signatureComplete = data.complete && c.draft;
+  return end != BoxSession::TransferEnd::Dropped;
+}
+
+std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BackupConversation& c,
+                                                                 QString& reason) const {
+  if (!c.file || !c.draft) {
+    reason = "no file data";
+    return std::nullopt;
+  }
+  if (c.delta != delta_) {
+    reason = delta_ ? "the data was a full version" : "the data was a delta";
+    return std::nullopt;
+  }
+  if (!c.dataComplete || !c.signatureComplete) {
+    reason = !c.dataComplete ? "incomplete data" : "incomplete signature";
+    return std::nullopt;
+  }
+  // Every signature has a header: an empty one would make the agent fail
+  // on its next run of this file.
+  if (QFileInfo(c.draft->signaturePath()).size() == 0) {
+    reason = "empty signature";
+    return std::nullopt;
+  }
+  BackupStore& store = box_->store();
+  int basis = 0;
+  if (delta_) {
+    const std::optional<StoredVersion> newest = store.newest(c.jobId, c.file->path);
+    if (!newest) {
+      reason = "no stored version to apply the delta to";
+      return std::nullopt;
+    }
+    if (!kvn_rsync::patchFile(newest->contentPath.toStdString(), c.draft->deltaPath().toStdString(),
+                              c.draft->contentPath().toStdString())) {
+      reason = "the delta does not apply";
+      return std::nullopt;
+    }
+    basis = newest->number;
+  }
+  std::optional<StoredVersion> stored =
+      store.store(*c.draft, c.jobId, c.file->path, c.file->lastWrite, basis);
+  if (!stored) reason = "the store refused it";
+  return stored;
+}
+
+bool VersionConfirmHandler::handle(BoxSession& session, const kvn_network::NetPacket& packet) {
+  BackupConversation& c = conversation(session);
+  QString reason;
+  const std::optional<StoredVersion> stored = storeVersion(c, reason);
+  const QString path = c.file ? c.file->path : QString("(no file)");
+  c.dropVersion();
+  c.file.reset();
+  if (!stored) {
+    KLOG_W("boxsim: version of %s not stored: %s", qPrintable(path), qPrintable(reason));
+    session.record().addNote(QString("not stored %1: %2").arg(path, reason));
+    return answerError(session, packet.type(), box_code::kRefused);
+  }
+  session.record().addNote(QString("stored %1 v%2").arg(stored->path).arg(stored->number));
+  return answerOk(session, packet.type());
+}
+
+}  // namespace boxsim
