@@ -5,6 +5,7 @@
 #include "backup/backup.h"
 #include "backup/backupstatus.h"
 #include "backup/processexecutor.h"
+#include "filesystem/zlvfile.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
@@ -167,6 +168,11 @@ std::uint32_t Backup::sendPrep() {
     if (toFix.isEmpty()) return KVN_OK;
     for (auto& path : toFix) {
       path.replace(u'|', QDir::separator());
+      if (!job_->versions().contains(path)) continue;
+      // The file comes back as a new one with a record of its own: the old
+      // record and its signatures go first, or they would linger beside it.
+      const kvn_agent_filesystem::ZLVFile traces(path, jobId_, environment_.signaturesDir);
+      traces.removeFile(db_, path, jobId_);
       job_->versions().remove(path);
     }
     KLOG_D("files to be fixed: \"%s\"", qPrintable(toFix.join(QStringLiteral("\", \""))));

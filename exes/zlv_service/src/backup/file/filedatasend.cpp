@@ -86,7 +86,9 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
 
 std::uint32_t FileBackup::sendFullVersion(const FileDescription& record) {
   if (stopRequested()) return stopped();
-  const char* path = qPrintable(record.path);
+  // Kept alive for the whole function: the messages below print it.
+  const QByteArray pathText = record.path.toLocal8Bit();
+  const char* path = pathText.constData();
   try {
     runDataChain(record, kFullVersionKind, nullptr);
   } catch (const KvnCommonException& e) {

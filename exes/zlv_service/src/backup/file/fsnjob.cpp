@@ -55,7 +55,8 @@ std::uint32_t FSNJob::doBackup(QSqlDatabase& db) {
     const kvn_agent_filesystem::KVNFileInfo file(path, readRoot, context_->snapshotTime(),
                                                  mountPoint);
     const auto result = fileBackup_->backupFile(file);
-    if (result != KVN_OK) {
+    // A stop is no failure of the file: the check below reports it.
+    if (result != KVN_OK && result != KVN_E_STOPPED) {
       KLOG_E("cannot backup %s (%d)", qPrintable(path), int(result));
     } else {
       KLOG_D("backup file [%d/%d]: %s", index, total, qPrintable(path));

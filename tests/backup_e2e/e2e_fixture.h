@@ -1,0 +1,107 @@
+// Whole backup runs of the agent against the simulated box on loopback: a
+// fresh agent database and data folder, a paired box with the backup
+// conversation and a store, the job tables filled by hand, and one run at a
+// time with its row and the box's view of the result.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QDir>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+
+#include "boxsim/backup_handlers.h"
+#include "boxsim/simulator.h"
+#include "boxsim/store_verifier.h"
+#include "credentials.h"
+#include "fresh_database.h"
+#include "log_capture.h"
+
+class Backup;
+
+namespace kvn_e2e {
+
+// What a job's row in the backup table says after a run.
+struct BackupRow {
+  bool exists = false;
+  std::int32_t status = 0;
+  int modifiedFiles = 0;
+  int errors = 0;
+  bool limitExceeded = false;
+  QVariant lastTime;
+};
+
+struct RunOutcome {
+  std::uint32_t result = 0;
+  BackupRow row;
+  // The box's store against the tree, for the job.
+  boxsim::VerifyResult verify;
+};
+
+struct JobSettings {
+  bool crypto = true;
+  bool compression = true;
+  QString type = "fsn";
+  // Script text, stored Base64 as the box sends it.
+  QString preScript;
+};
+
+// Content that does not compress, the same for the same seed.
+QByteArray noise(qsizetype size, std::uint32_t seed);
+
+class BackupE2E : public kvn_test::FreshDatabase {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Loads library for the process unless it is the one loaded already.
+  static bool useSnapshotLibrary(const char* library);
+
+  // Starts the box on 127.0.0.<n> and pairs the agent with it.
+  void startBox(int n);
+  boxsim::BackupBox& box() { return *box_; }
+  boxsim::Record& record() { return simulator_->record(); }
+
+  // The job row and its selection: one pattern per path (native, absolute).
+  void addJob(std::int64_t jobId, const QStringList& selected, const JobSettings& settings = {});
+
+  // The generated tree that jobs select.
+  QString tree() const { return tree_; }
+  QString treePath(const QString& relative) const { return tree_ + "/" + relative; }
+  // Writes a file below the tree with the given last write (seconds).
+  void writeTreeFile(const QString& relative, const QByteArray& content, std::time_t lastWrite);
+  static void setLastWrite(const QString& path, std::time_t lastWrite);
+
+  // One whole run; during (if given) runs on a second thread while the run
+  // goes on and is joined before the run is destroyed.
+  RunOutcome runBackup(std::int64_t jobId, const std::function<void(Backup&)>& during = {});
+  BackupRow lastRow(std::int64_t jobId);
+  int rowCount(std::int64_t jobId);
+  // The last write recorded in the file table, or an invalid value.
+  QVariant recordedLastWrite(std::int64_t jobId, const QString& path);
+  // The signature file the agent keeps for one version of a file.
+  QString signaturePath(std::int64_t jobId, const QString& path, std::int64_t lastWrite) const;
+  QString signaturesDir() const { return data_ + "/Signatures"; }
+
+  // Notes of the box that report code on packet type 0x10000000.
+  bool boxGotReport(std::uint32_t code, std::uint32_t packetType = 0x10000000);
+
+  std::string log() const { return log_->text(); }
+
+ private:
+  // Takes stdout too, gtest's messages included: shown again on failure.
+  std::unique_ptr<kvn_test::LogCapture> log_ = std::make_unique<kvn_test::LogCapture>();
+  QString data_;
+  QString tree_;
+  std::unique_ptr<Credentials> credentials_;
+  std::shared_ptr<boxsim::BackupBox> box_;
+  std::unique_ptr<boxsim::BoxSimulator> simulator_;
+};
+
+}  // namespace kvn_e2e
