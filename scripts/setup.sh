@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake ninja-build ccache pkg-config git python3 openssl gzip lz4
-  qt6-base-dev libqt6sql6-sqlite libsqlite3-dev
+  qt6-base-dev libqt6sql6-sqlite libsqlite3-dev sqlite3
   libssl-dev zlib1g-dev liblz4-dev librsync-dev rdiff libisal-dev isal
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
@@ -33,4 +33,7 @@ source scripts/ccache_env.sh
 build_dir=$1
 shift
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-ninja -C "$build_dir"
+# KVN_BUILD_TARGETS narrows the build (the main job needs only the agent and
+# the simulator); everything by default.
+# shellcheck disable=SC2086
+ninja -C "$build_dir" ${KVN_BUILD_TARGETS:-}
