@@ -1,5 +1,7 @@
 #include "e2e_fixture.h"
 
+#include "agent_backup_setup.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -24,7 +26,6 @@ namespace {
 constexpr const char* kCryptkey = "00112233445566778899aabbccddeeff";
 constexpr std::uint64_t kLicenceStorage = 4242;
 constexpr int kLicenceAgent = 17;
-constexpr qlonglong kScheduleId = 1;
 
 // Shared keys, so that each simulator starts fast.
 const boxsim::BoxIdentity& identity() {
@@ -35,17 +36,6 @@ const boxsim::BoxIdentity& identity() {
                                       kvn_crypto::generateRsaKeyPair(),
                                       {}};
   return id;
-}
-
-QString wire(QString path) { return path.replace('/', '|'); }
-
-bool exec(const QString& statement, const QVariantList& values = {}) {
-  QSqlQuery query(kvn_agent_database::AgentDatabase::instance().database());
-  if (!query.prepare(statement)) return false;
-  for (const QVariant& value : values) query.addBindValue(value);
-  const bool ok = query.exec();
-  EXPECT_TRUE(ok) << statement.toStdString();
-  return ok;
 }
 
 }  // namespace
@@ -107,39 +97,30 @@ void BackupE2E::startBox(int n) {
   ASSERT_TRUE(simulator_->start()) << address.toStdString();
 
   const QString ini = data_ + "/zlv.ini";
-  kvn_test::writeFile(ini.toStdString(),
-                      "[zelvo]\nbox_ip=" + address.toStdString() + "\ncryptkey=" + kCryptkey +
-                          "\ndatanode=127.0.0.139" +
-                          "\nlicense_agent=" + std::to_string(kLicenceAgent) +
-                          "\nlicense_storage=" + std::to_string(kLicenceStorage) + "\n");
+  kvn_test::AgentPairing pairing;
+  pairing.boxIp = address;
+  pairing.cryptkey = QString::fromLatin1(kCryptkey);
+  pairing.licenseStorage = kLicenceStorage;
+  pairing.licenseAgent = kLicenceAgent;
+  pairing.datanode = QStringLiteral("127.0.0.139");
+  const QString written = kvn_test::writePairedSettings(ini, pairing);
+  ASSERT_TRUE(written.isEmpty()) << written.toStdString();
   credentials_ = std::make_unique<Credentials>(ini);
   ASSERT_TRUE(credentials_->load());
 }
 
 void BackupE2E::addJob(std::int64_t id, const QStringList& selected, const JobSettings& settings) {
+  kvn_test::FileBackupJob job;
+  job.jobId = id;
+  job.selected = selected;
+  job.useCrypto = settings.crypto;
+  job.useCompression = settings.compression;
+  job.maxVersions = 5;
+  job.jobType = settings.type;
+  job.preScript = settings.preScript;
+  const QString failure = kvn_test::addFileBackupJob(job);
+  ASSERT_TRUE(failure.isEmpty()) << failure.toStdString();
   const qlonglong jobId = id;
-  exec("INSERT OR IGNORE INTO scheduler (sched_id, is_periodic) VALUES (?, 0)", {kScheduleId});
-  QVariant script;
-  if (!settings.preScript.isEmpty()) {
-    exec("INSERT INTO prepost_backup_script (id, script) VALUES (?, ?)",
-         {jobId, QString::fromLatin1(settings.preScript.toUtf8().toBase64())});
-    script = jobId;
-  }
-  exec(
-      "INSERT INTO job (job_id, job_name, sched_id, config_max_num_versions_to_save, "
-      "config_externalize, job_ctime, job_type, use_crypto, use_compression, "
-      "pre_backup_script_id) VALUES (?, ?, ?, 5, 0, 0, ?, ?, ?, ?)",
-      {jobId, QString("job %1").arg(jobId), kScheduleId, settings.type, settings.crypto,
-       settings.compression, script});
-  exec("INSERT INTO sel_tem (sel_tem_id, is_sel) VALUES (?, 1)", {jobId});
-  exec("INSERT INTO job_x_sel_tem (job_id, sel_tem_id) VALUES (?, ?)", {jobId, jobId});
-  for (int i = 0; i < selected.size(); ++i) {
-    const qlonglong patternId = jobId * 100 + i;
-    exec("INSERT INTO pattern (pattern_id, pattern_data, pattern_type) VALUES (?, ?, 0)",
-         {patternId, wire(selected[i])});
-    exec("INSERT INTO pattern_x_sel_tem (sel_tem_id, pattern_id) VALUES (?, ?)",
-         {jobId, patternId});
-  }
   box_->jobs().set(jobId, {settings.crypto, settings.compression});
 }
 

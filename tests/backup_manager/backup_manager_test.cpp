@@ -81,11 +81,13 @@ class BackupManagerTest : public ::testing::Test {
   void TearDown() override {
     // Every run must be gone before the next test reuses the manager.
     for (std::int64_t job = 1; job <= 9; ++job) runs_.release(job);
-    EXPECT_TRUE(kvn_test::waitFor([&] {
-      std::lock_guard lock(runs_.mutex);
-      return runs_.alive == 0 && BackupManager::activeCount() == 0 &&
-             BackupManager::queuedCount() == 0;
-    }, 10s));
+    EXPECT_TRUE(kvn_test::waitFor(
+        [&] {
+          std::lock_guard lock(runs_.mutex);
+          return runs_.alive == 0 && BackupManager::activeCount() == 0 &&
+                 BackupManager::queuedCount() == 0;
+        },
+        10s));
     BackupManager::reset();
   }
   bool waitStarted(std::int64_t jobId, int times = 1) {
@@ -161,10 +163,12 @@ TEST_F(BackupManagerTest, StopAllForUpgradeStopsEveryRunAndForgetsThem) {
   for (std::int64_t job : {1, 2, 3}) ASSERT_TRUE(waitStarted(job));
   BackupManager::stopAll(true);
   EXPECT_EQ(BackupManager::activeCount(), 0u);
-  ASSERT_TRUE(kvn_test::waitFor([&] {
-    std::lock_guard lock(runs_.mutex);
-    return runs_.alive == 0;
-  }, 10s));
+  ASSERT_TRUE(kvn_test::waitFor(
+      [&] {
+        std::lock_guard lock(runs_.mutex);
+        return runs_.alive == 0;
+      },
+      10s));
   {
     std::lock_guard lock(runs_.mutex);
     for (std::int64_t job : {1, 2, 3}) EXPECT_TRUE(runs_.stoppedForUpgrade.at(job));
@@ -182,9 +186,8 @@ TEST_F(BackupManagerTest, StopAllForUpgradeStopsEveryRunAndForgetsThem) {
 TEST(BackupManagerZRefusal, RefusedRequestsNeverRunAndQueuedOnesAreDropped) {
   Runs local;
   runs = &local;
-  BackupManager::initialize(1, [](const BackupRequest& request) {
-    return std::make_unique<StandInRun>(request.jobId);
-  });
+  BackupManager::initialize(
+      1, [](const BackupRequest& request) { return std::make_unique<StandInRun>(request.jobId); });
   BackupManager::AddBackup({1, false});
   BackupManager::AddBackup({2, false});
   ASSERT_TRUE(kvn_test::waitFor([&] { return local.startedCount(1) == 1; }, 10s));
@@ -192,10 +195,12 @@ TEST(BackupManagerZRefusal, RefusedRequestsNeverRunAndQueuedOnesAreDropped) {
   EXPECT_EQ(BackupManager::AddBackup({3, false}), KVN_OK);
   EXPECT_EQ(BackupManager::queuedCount(), 1u);
   local.release(1);
-  ASSERT_TRUE(kvn_test::waitFor([&] {
-    std::lock_guard lock(local.mutex);
-    return local.alive == 0 && BackupManager::queuedCount() == 0;
-  }, 10s));
+  ASSERT_TRUE(kvn_test::waitFor(
+      [&] {
+        std::lock_guard lock(local.mutex);
+        return local.alive == 0 && BackupManager::queuedCount() == 0;
+      },
+      10s));
   EXPECT_EQ(local.startedCount(2), 0);
   EXPECT_EQ(local.startedCount(3), 0);
 }

@@ -14,9 +14,9 @@
 #include <optional>
 
 #include "commandline.h"
-#include "paths.h"
 #include "jobconfig/configupdater.h"
 #include "jobconfig/updatejobcfgthread.h"
+#include "paths.h"
 #include "scheduler/schedulerthread.h"
 
 class QNetworkAccessManager;

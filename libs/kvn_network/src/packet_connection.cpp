@@ -15,6 +15,10 @@ PacketConnection::~PacketConnection() { closeSocket(); }
 
 void PacketConnection::adoptSocket(std::unique_ptr<QTcpSocket> socket) {
   socket_ = std::move(socket);
+  // Every exchange is a small request and a small answer: without this the
+  // kernel holds the short packets back waiting for acknowledgements, which
+  // costs tens of milliseconds per answer.
+  if (socket_) socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
   stream_ = std::make_unique<SocketStream>(*socket_);
   receiver_.setStream(stream_.get());
 }

@@ -25,18 +25,12 @@ constexpr int kScriptStartTimeoutMs = 30000;
 
 const char* actionName(int kind) {
   switch (kind) {
-    case Backup::Done:
-      return "DONE";
-    case Backup::BackupAction:
-      return "BACKUP";
-    case Backup::End:
-      return "END";
-    case Backup::Ini:
-      return "INI";
-    case Backup::PrePost:
-      return "PREPOST";
-    default:
-      return nullptr;
+    case Backup::Done: return "DONE";
+    case Backup::BackupAction: return "BACKUP";
+    case Backup::End: return "END";
+    case Backup::Ini: return "INI";
+    case Backup::PrePost: return "PREPOST";
+    default: return nullptr;
   }
 }
 

@@ -95,8 +95,7 @@ void dispatch() {
   auto& s = state();
   std::unique_lock lock(s.mutex);
   for (;;) {
-    s.runEnded.wait(lock,
-                    [&] { return s.wake && s.active.size() < s.limit && !s.queue.empty(); });
+    s.runEnded.wait(lock, [&] { return s.wake && s.active.size() < s.limit && !s.queue.empty(); });
     s.wake = false;
     // Each request waiting now gets one look; those whose job still runs go
     // back to the queue until the next wake.

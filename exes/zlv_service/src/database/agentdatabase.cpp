@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QSqlError>
+#include <QSqlQuery>
 
 #include "database/privatefile.h"
 #include "database/schema.h"
@@ -73,6 +74,13 @@ bool AgentDatabase::openDB(const QString& path) {
   if (!migrate(db)) {
     KLOG_E("failed to update database");
     return false;
+  }
+  // Readers no longer block the writer, and a commit appends to the log
+  // instead of rewriting pages; an old SQLite that refuses keeps its journal.
+  QSqlQuery wal(db);
+  if (!wal.exec(QStringLiteral("PRAGMA journal_mode=WAL;"))) {
+    KLOG_W("cannot switch the database to write-ahead logging: %s",
+           qPrintable(wal.lastError().text()));
   }
   restrictToOwner(path);
   return true;

@@ -40,3 +40,8 @@ bool UpdateJobCfgThread::updateOnce() {
     return false;
   }
 }
+
+UpdateJobCfgThread::~UpdateJobCfgThread() {
+  requestStop();
+  wait();
+}

@@ -18,6 +18,9 @@ class UpdateJobCfgThread : public WorkerThread {
   UpdateJobCfgThread();
   UpdateJobCfgThread(JobConfigContext context, JobConfigUpdateAction& retry);
 
+  // Stops and waits here, while the members run() uses still exist.
+  ~UpdateJobCfgThread() override;
+
  protected:
   void run() override;
 

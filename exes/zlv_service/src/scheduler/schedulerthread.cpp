@@ -17,3 +17,8 @@ void SchedulerThread::run() {
     scheduler.runPass(handOver_);
   } while (sleepFor(scheduler.untilNextMinute()));
 }
+
+SchedulerThread::~SchedulerThread() {
+  requestStop();
+  wait();
+}

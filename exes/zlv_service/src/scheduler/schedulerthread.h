@@ -17,6 +17,9 @@ class SchedulerThread : public WorkerThread {
   explicit SchedulerThread(BackupHandOver handOver,
                            std::unique_ptr<SchedulerClock> clock = std::make_unique<SystemClock>());
 
+  // Stops and waits here, while the members run() uses still exist.
+  ~SchedulerThread() override;
+
  protected:
   void run() override;
 

@@ -26,9 +26,7 @@ namespace {
 constexpr std::uint32_t kActionType = 0x10001001;
 constexpr int kMaxAttempts = 5;
 
-bool isConflict(std::uint32_t result) {
-  return (result >= 3 && result <= 8) || result == 11;
-}
+bool isConflict(std::uint32_t result) { return (result >= 3 && result <= 8) || result == 11; }
 
 bool isAtOrBelow(const QString& path, const QString& folder) {
   return path == folder || path.startsWith(folder.endsWith(u'/') ? folder : folder + u'/');
@@ -142,27 +140,18 @@ std::uint32_t FileBackup::backupFile(const KVNFileInfo& file) {
       if (isConflict(result)) {
         KLOG_W("Conflict: %d", int(result));
         const kvn_agent_filesystem::ZLVFile traces(file.path(), job_->jobId(),
-                                                    backup().environment().signaturesDir);
+                                                   backup().environment().signaturesDir);
         if (traces.removeFile(*db_, file.path(), job_->jobId()) == KVN_OK) {
           versions_->remove(file.path());
         }
         continue;
       }
       switch (result) {
-        case KVN_E_INVALID_REPLY:
-          KLOG_E("Server side error");
-          break;
-        case KVN_E_SERVER:
-          KLOG_E("File error");
-          break;
-        case KVN_E_NETWORK:
-          KLOG_E("Network error");
-          break;
-        case KVN_E_FAILED:
-          KLOG_E("Local Database error");
-          break;
-        default:
-          break;
+        case KVN_E_INVALID_REPLY: KLOG_E("Server side error"); break;
+        case KVN_E_SERVER: KLOG_E("File error"); break;
+        case KVN_E_NETWORK: KLOG_E("Network error"); break;
+        case KVN_E_FAILED: KLOG_E("Local Database error"); break;
+        default: break;
       }
       return result;
     }
@@ -269,8 +258,8 @@ std::uint32_t FileBackup::knownFile(const KVNFileInfo& file, const FileVersion& 
                : KVN_E_NETWORK;
   }
   FileDescription record;
-  if (const auto result = prepareFileToSend(file, false, 2, std::int32_t(version.lastWrite),
-                                            record)) {
+  if (const auto result =
+          prepareFileToSend(file, false, 2, std::int32_t(version.lastWrite), record)) {
     return reportPreparationFailure(result, file.path());
   }
   std::uint32_t described = SendFileDescription(record);
@@ -290,7 +279,8 @@ std::uint32_t FileBackup::deltaStep(const FileVersion& version, FileDescription&
   if (described == kAccepted) {
     if (const auto result = sendDelta(record)) {
       if (result == kMissingSignature || result == kvn_rsync::kLoadSigError) return result;
-      if (result != KVN_E_STOPPED) KLOG_E("Error generating/sending version delta: %d", int(result));
+      if (result != KVN_E_STOPPED)
+        KLOG_E("Error generating/sending version delta: %d", int(result));
       return failTransfer(result, record, 0x10020003, "delta");
     }
     if (const auto result = sendSignature(record)) {

@@ -73,8 +73,8 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
     if (run.useCompression()) data.append(deflate.emplace(kCompressionBuffer));
     std::optional<kvn_crypto::EncryptStream> encrypt;
     if (run.useCrypto()) {
-      data.append(encrypt.emplace(run.network().dataCipher(),
-                                  kvn_crypto::EncryptStream::kFileBlockSize));
+      data.append(
+          encrypt.emplace(run.network().dataCipher(), kvn_crypto::EncryptStream::kFileBlockSize));
     }
     data.append(*sink);
     source.read(record.readPath.toStdString());

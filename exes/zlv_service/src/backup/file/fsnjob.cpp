@@ -5,8 +5,8 @@
 #include "backup/backup.h"
 #include "backup/file/filebackup.h"
 #include "backup/file/pathexpansion.h"
-#include "kvn_log/exception.h"
 #include "kvn_log/errors.h"
+#include "kvn_log/exception.h"
 #include "kvn_log/log.h"
 
 FSNJob::FSNJob(Backup& backup)

@@ -1,0 +1,363 @@
+// The agent's real file backup, end to end: a Backup run in this process
+// against the box simulator started as a child process on loopback, with
+// encryption and compression on. Two cases, each a full run and then an
+// incremental one: one large file of mixed data (1% changed in scattered
+// 64 KiB regions) and a tree of many small files (1% of them changed).
+// Beside them, the same tree through tar | gzip -1 | openssl enc, the
+// reference the full run is compared with. Each run is checked against the
+// box's store before its figures count.
+//
+//   file_backup_bench [--size=BYTES] [--files=N] [--dir=FOLDER] [--keep]
+//                     [--address=127.0.0.N]
+//                     [--log-level=t|d|i|w|e] [--no-verify]
+// Defaults: 1 GiB, 20,000 files, a scratch folder under /tmp that is
+// removed at the end (kept with --keep). See bench/README.md.
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QSqlQuery>
+#include <QVariant>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent_backup_setup.h"
+#include "backup/backup.h"
+#include "credentials.h"
+#include "database/agentdatabase.h"
+#include "file_backup/box_process.h"
+#include "file_backup/measures.h"
+#include "file_backup/test_tree.h"
+#include "kvn_log/log.h"
+#include "kvn_platform/process_setup.h"
+#include "kvn_vss/vss_import.h"
+
+namespace {
+
+using namespace kvn_bench;
+
+constexpr std::int64_t kBigJob = 1;
+constexpr std::int64_t kSmallJob = 2;
+
+struct Options {
+  std::uint64_t size = 1ULL << 30;
+  std::uint64_t files = 20000;
+  std::string dir;
+  std::string logLevel = "i";
+  // The box's own loopback address.
+  std::string address = "127.0.0.170";
+  bool keep = false;
+  bool verify = true;
+};
+
+bool parseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&](const char* flag, std::string& out) {
+      if (arg.rfind(flag, 0) != 0) return false;
+      out = arg.substr(std::strlen(flag));
+      return true;
+    };
+    std::string text;
+    try {
+      if (value("--size=", text))
+        options.size = std::stoull(text);
+      else if (value("--files=", text))
+        options.files = std::stoull(text);
+      else if (value("--dir=", text))
+        options.dir = text;
+      else if (value("--address=", text))
+        options.address = text;
+      else if (value("--log-level=", text))
+        options.logLevel = text;
+      else if (arg == "--keep")
+        options.keep = true;
+      else if (arg == "--no-verify")
+        options.verify = false;
+      else
+        return false;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  return options.size > 0 && options.files > 0;
+}
+
+// What one backup run did and cost.
+struct RunResult {
+  double seconds = 0;
+  std::uint32_t code = 0;
+  int status = 0;
+  int errors = 0;
+  int modified = 0;
+  long peakKiB = 0;
+  double agentCpu = 0;  // CPU seconds of this process during the run
+  double boxCpu = 0;    // and of the box
+  StoredCount stored;
+  std::vector<std::pair<double, std::string>> lines;
+  bool verified = false;
+};
+
+// The agent side: its data folder, database, credentials and the runs.
+class Agent {
+ public:
+  Agent(const std::string& root, const std::string& boxAddress, std::FILE* report)
+      : root_(root), boxAddress_(QString::fromStdString(boxAddress)), report_(report) {}
+
+  bool setUp(const QStringList& bigSelection, const QStringList& smallSelection) {
+    const QDir base(QString::fromStdString(root_) + "/Zelvo");
+    environment_.signaturesDir = QDir(base.filePath("Signatures"));
+    environment_.workerDir = QDir(base.filePath("WorkerFolder"));
+    QDir().mkpath(environment_.signaturesDir.path());
+    QDir().mkpath(environment_.workerDir.path());
+    kvn_test::AgentPairing pairing;
+    pairing.boxIp = boxAddress_;
+    QString failure = kvn_test::createAgentDatabase(base.filePath("zlv.db"));
+    if (failure.isEmpty()) failure = kvn_test::addFileBackupJob({kBigJob, bigSelection});
+    if (failure.isEmpty()) failure = kvn_test::addFileBackupJob({kSmallJob, smallSelection});
+    if (failure.isEmpty())
+      failure = kvn_test::writePairedSettings(base.filePath("zlv.ini"), pairing);
+    if (failure.isEmpty()) {
+      credentials_ = std::make_unique<Credentials>(base.filePath("zlv.ini"));
+      if (!credentials_->load()) failure = "cannot load the credentials";
+    }
+    if (!failure.isEmpty()) {
+      std::fprintf(report_, "agent set-up failed: %s\n", qPrintable(failure));
+      return false;
+    }
+    environment_.credentials = credentials_.get();
+    return true;
+  }
+
+  RunResult run(std::int64_t jobId, PhaseLog& phases) {
+    RunResult result;
+    resetPeakResident();
+    const double cpuBefore = cpuSeconds();
+    const auto start = phases.start();
+    std::int64_t backupId = 0;
+    {
+      Backup backup({jobId, false}, environment_);
+      result.code = backup.run();
+      backupId = backup.backupId();
+    }  // closing the row is part of the run
+    result.seconds = secondsSince(start);
+    result.agentCpu = cpuSeconds() - cpuBefore;
+    result.peakKiB = peakResidentKiB();
+    result.lines = phases.take();
+    QSqlQuery row(kvn_agent_database::AgentDatabase::instance().database());
+    row.prepare("SELECT status, nErrors, nModifiedFiles FROM backup WHERE id=?");
+    row.addBindValue(qlonglong(backupId));
+    if (row.exec() && row.next()) {
+      result.status = row.value(0).toInt();
+      result.errors = row.value(1).toInt();
+      result.modified = row.value(2).toInt();
+    }
+    return result;
+  }
+
+ private:
+  std::string root_;
+  QString boxAddress_;
+  std::FILE* report_;
+  BackupEnvironment environment_;
+  std::unique_ptr<Credentials> credentials_;
+};
+
+// Runs "boxsim --verify folder" against the store; true when every file
+// matches the newest stored version.
+bool verifyStore(const std::string& boxsim, const std::string& store, const std::string& folder,
+                 std::int64_t jobId, std::FILE* report) {
+  const std::string command = "'" + boxsim + "' --verify '" + folder + "' --store '" + store +
+                              "' --job " + std::to_string(jobId) + " 2>&1 | tail -n 3";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return false;
+  char line[512];
+  std::string last;
+  while (std::fgets(line, sizeof line, pipe)) last = line;
+  const int status = ::pclose(pipe);
+  if (status != 0 || last.find(" 0 failed") == std::string::npos)
+    std::fprintf(report, "  store check failed: %s", last.c_str());
+  return status == 0 && last.find(" 0 failed") != std::string::npos;
+}
+
+void printRun(std::FILE* out, const char* name, const RunResult& r, double units,
+              const char* unit) {
+  std::fprintf(out, "%-24s %8.2f s  %10.1f %-7s  CPU: agent %.2f s, box %.2f s\n", name, r.seconds,
+               units / r.seconds, unit, r.agentCpu, r.boxCpu);
+  std::fprintf(out,
+               "  code 0x%08x status 0x%04x errors %d modified %d; box stored %ld full / %ld "
+               "delta, %s; agent peak RSS %.1f MiB\n",
+               r.code, r.status, r.errors, r.modified, r.stored.full, r.stored.delta,
+               r.verified ? "store verified" : "NOT VERIFIED", r.peakKiB / 1024.0);
+  // Where the time went, from the agent's own log lines.
+  const double analysing = PhaseLog::at(r.lines, "Analysing elements to backup");
+  const double transfer = PhaseLog::at(r.lines, "Backup (");
+  const double done = PhaseLog::at(r.lines, "Backup done");
+  if (analysing >= 0 && transfer >= 0 && done >= 0) {
+    std::fprintf(out,
+                 "  phases: connect+prepare %.2f s, analysis %.2f s, transfer %.2f s, "
+                 "end+close %.2f s\n",
+                 analysing, transfer - analysing, done - transfer, r.seconds - done);
+  }
+  // With debug lines: how long the agent waited, once a file's data and
+  // signature were out, for the box's answer and the file's record.
+  const auto [waited, files] = PhaseLog::after(r.lines, "Signature sent for:");
+  if (files > 0) {
+    std::fprintf(
+        out, "  after the signature (box's answer, record): %.2f s over %d files, %.1f ms each\n",
+        waited, files, 1000 * waited / files);
+  }
+}
+
+void printPipeline(std::FILE* out, const char* name, const PipelineTime& t, double units,
+                   const char* unit) {
+  if (t.seconds < 0) {
+    std::fprintf(out, "%-24s FAILED\n", name);
+    return;
+  }
+  std::fprintf(out, "%-24s %8.2f s  %10.1f %-7s  CPU: %.2f s\n", name, t.seconds, units / t.seconds,
+               unit, t.cpu);
+}
+
+void printRatio(std::FILE* out, const char* name, double value, double goal, const char* unit) {
+  std::fprintf(out, "%-58s %10.2f %-8s (goal >= %.0f: %s)\n", name, value, unit, goal,
+               value >= goal ? "met" : "MISSED");
+}
+
+bool expectStored(const RunResult& r, long full, long delta) {
+  return r.code == 0 && (r.status & 0x0001) && r.errors == 0 && r.stored.full == full &&
+         r.stored.delta == delta;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parseOptions(argc, argv, options)) {
+    std::fprintf(stderr,
+                 "usage: %s [--size=BYTES] [--files=N] [--dir=FOLDER] [--keep] "
+                 "[--address=127.0.0.N] "
+                 "[--log-level=t|d|i|w|e] [--no-verify]\n",
+                 argv[0]);
+    return 2;
+  }
+  kvn_platform::tuneMemoryAllocator();
+  QCoreApplication app(argc, argv);
+  const std::string root = options.dir.empty()
+                               ? "/tmp/kvn_file_backup_bench." + std::to_string(::getpid())
+                               : options.dir;
+  std::filesystem::remove_all(root);
+  std::filesystem::create_directories(root);
+
+  // The agent logs to standard output; the results go to the original one
+  // and the agent's lines to a file in the scratch folder.
+  std::FILE* out = ::fdopen(::dup(STDOUT_FILENO), "w");
+  std::setvbuf(out, nullptr, _IOLBF, 0);
+  kvn_log::parseLevel(options.logLevel);
+  kvn_log::setLogFile(root + "/agent.log");
+  PhaseLog phases;
+  phases.install();
+
+  const std::string boxsim = KVN_BINARY_DIR "/tools/boxsim/boxsim";
+  const QString library = KVN_BINARY_DIR "/exes/zlv_service/libkvn_vss_live.so";
+  std::fprintf(out, "file backup bench: big file %llu bytes, %llu small files, scratch %s\n",
+               static_cast<unsigned long long>(options.size),
+               static_cast<unsigned long long>(options.files), root.c_str());
+
+  TestTree tree(root + "/data");
+  auto start = Clock::now();
+  const std::uint64_t smallBytes = tree.makeSmallFiles(options.files);
+  if (!tree.makeBigFile(options.size) || smallBytes == 0) {
+    std::fprintf(out, "cannot write the test data under %s\n", root.c_str());
+    return 1;
+  }
+  std::fprintf(out, "test data written in %.1f s (small files: %llu bytes)\n", secondsSince(start),
+               static_cast<unsigned long long>(smallBytes));
+
+  BoxProcess box;
+  const std::string store = root + "/store";
+  if (!box.start(boxsim,
+                 {"--listen", options.address, "--https-port", "0", "--cryptkey",
+                  "00112233445566778899aabbccddeeff", "--license", "4242", "--store", store,
+                  "--job", std::to_string(kBigJob) + ":crypto,compression", "--job",
+                  std::to_string(kSmallJob) + ":crypto,compression"},
+                 root + "/boxsim.log")) {
+    std::fprintf(out, "%s\n", box.error().c_str());
+    return 1;
+  }
+  if (!kvn_vss::loadVssLibrary(library)) {
+    std::fprintf(out, "cannot load the snapshot library %s\n", qPrintable(library));
+    return 1;
+  }
+  Agent agent(root + "/agent", options.address, out);
+  if (!agent.setUp({QString::fromStdString(tree.bigFolder())},
+                   {QString::fromStdString(tree.smallFolder())}))
+    return 1;
+
+  const auto runCase = [&](const char* name, std::int64_t jobId, const std::string& folder,
+                           double units, const char* unit, long full, long delta) {
+    const double boxBefore = box.cpuSeconds();
+    RunResult result = agent.run(jobId, phases);
+    result.boxCpu = box.cpuSeconds() - boxBefore;
+    result.stored = box.takeStored();
+    result.verified =
+        options.verify && box.running() && verifyStore(boxsim, store, folder, jobId, out);
+    printRun(out, name, result, units, unit);
+    // Every line of the run with the second it came at, for a closer look.
+    if (std::FILE* timed = std::fopen((root + "/agent-timed.log").c_str(), "a")) {
+      std::fprintf(timed, "== %s\n", name);
+      for (const auto& [time, text] : result.lines)
+        std::fprintf(timed, "%9.4f %s\n", time, text.c_str());
+      std::fclose(timed);
+    }
+    if (!expectStored(result, full, delta))
+      std::fprintf(out, "  UNEXPECTED: wanted %ld full and %ld delta versions, no error\n", full,
+                   delta);
+    return result;
+  };
+
+  const PipelineTime pipelineBig = timePipeline(tree.bigFolder());
+  const double megabytes = double(options.size) / 1e6;
+  printPipeline(out, "pipeline big file", pipelineBig, megabytes, "MB/s");
+  const RunResult bigFull =
+      runCase("big file full", kBigJob, tree.bigFolder(), megabytes, "MB/s", 1, 0);
+  const std::uint64_t changedBytes = tree.changeBigFile(options.size);
+  std::fprintf(out, "changed %llu bytes of the big file\n",
+               static_cast<unsigned long long>(changedBytes));
+  const RunResult bigIncremental =
+      runCase("big file incremental", kBigJob, tree.bigFolder(), megabytes, "MB/s", 0, 1);
+
+  const PipelineTime pipelineSmall = timePipeline(tree.smallFolder());
+  const double files = double(options.files);
+  printPipeline(out, "pipeline small files", pipelineSmall, files, "files/s");
+  const RunResult smallFull = runCase("small files full", kSmallJob, tree.smallFolder(), files,
+                                      "files/s", long(options.files), 0);
+  const std::uint64_t changedFiles = tree.changeSmallFiles(options.files);
+  std::fprintf(out, "changed %llu small files\n", static_cast<unsigned long long>(changedFiles));
+  const RunResult smallIncremental =
+      runCase("small files incremental", kSmallJob, tree.smallFolder(), files, "files/s", 0,
+              long(changedFiles));
+
+  std::fprintf(out, "\n");
+  printRatio(out, "full big-file speed / pipeline speed", pipelineBig.seconds / bigFull.seconds, 3,
+             "x");
+  printRatio(out, "incremental big-file speed / full big-file speed",
+             bigFull.seconds / bigIncremental.seconds, 2, "x");
+  printRatio(out, "small files full", files / smallFull.seconds, 1000, "files/s");
+  printRatio(out, "small files incremental", files / smallIncremental.seconds, 1000, "files/s");
+  long peak = 0;
+  for (const RunResult* r : {&bigFull, &bigIncremental, &smallFull, &smallIncremental})
+    peak = std::max(peak, r->peakKiB);
+  // VmHWM restarts with each run, so the largest of the runs is the peak.
+  std::fprintf(out, "agent peak memory: %.1f MiB (VmHWM, highest of the four runs)\n",
+               peak / 1024.0);
+
+  box.stop();
+  kvn_vss::unloadVssLibrary();
+  if (!options.keep) std::filesystem::remove_all(root);
+  return 0;
+}
