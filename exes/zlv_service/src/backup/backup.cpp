@@ -208,6 +208,14 @@ bool Backup::sendReport(std::uint32_t packetType, std::uint32_t reportCode, std:
   return network_->reportError(packetType, reportCode, backup_report::text(textCode, message));
 }
 
+void Backup::bindCounters(QSqlQuery& query) const {
+  query.bindValue(QStringLiteral(":status"), status_);
+  query.bindValue(QStringLiteral(":bLimitExceded"), limitExceeded_);
+  query.bindValue(QStringLiteral(":nModifiedFiles"), modifiedFiles_);
+  query.bindValue(QStringLiteral(":nNewFiles"), 0);
+  query.bindValue(QStringLiteral(":nErrors"), errors_);
+}
+
 std::uint32_t Backup::UpdateBackupDB() {
   QSqlQuery query(db_);
   if (!query.prepare(QStringLiteral(
@@ -217,11 +225,7 @@ std::uint32_t Backup::UpdateBackupDB() {
     KLOG_SQL_FAILURE(query);
     return KVN_E_FAILED;
   }
-  query.bindValue(QStringLiteral(":status"), status_);
-  query.bindValue(QStringLiteral(":bLimitExceded"), limitExceeded_);
-  query.bindValue(QStringLiteral(":nModifiedFiles"), modifiedFiles_);
-  query.bindValue(QStringLiteral(":nNewFiles"), 0);
-  query.bindValue(QStringLiteral(":nErrors"), errors_);
+  bindCounters(query);
   query.bindValue(QStringLiteral(":id"), qlonglong(backupId_));
   query.bindValue(QStringLiteral(":job_id"), qlonglong(jobId_));
   if (!query.exec()) {
@@ -278,11 +282,7 @@ void Backup::close() {
       return;
     }
     query.bindValue(QStringLiteral(":last_time"), qlonglong(nowSeconds()));
-    query.bindValue(QStringLiteral(":status"), status);
-    query.bindValue(QStringLiteral(":bLimitExceded"), limitExceeded_);
-    query.bindValue(QStringLiteral(":nModifiedFiles"), modifiedFiles_);
-    query.bindValue(QStringLiteral(":nNewFiles"), 0);
-    query.bindValue(QStringLiteral(":nErrors"), errors_);
+    bindCounters(query);
   }
   query.bindValue(QStringLiteral(":id"), qlonglong(backupId_));
   query.bindValue(QStringLiteral(":job_id"), qlonglong(jobId_));

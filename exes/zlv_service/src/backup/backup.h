@@ -4,9 +4,11 @@
 #pragma once
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "backup/backupmanager.h"
@@ -75,8 +77,14 @@ class Backup : public BackupRun {
   // Runs a script and reports its result; 0 or the exchange's failure.
   std::uint32_t runScript(int kind, const QString& script);
   std::uint32_t sendScriptResult(int kind, std::int32_t exitCode, const QString& output);
+  // Sends an action packet: its name, then what addFields puts. 0 or
+  // KVN_E_NETWORK (logged).
+  std::uint32_t sendAction(const char* name,
+                           const std::function<void(kvn_network::NetPacket&)>& addFields);
   std::uint32_t readActionAnswer(const char* action);
   void setStopStatus();
+  // The status and counters the row's updates write.
+  void bindCounters(QSqlQuery& query) const;
   void close();
 
   std::int64_t backupId_ = 0;

@@ -4,23 +4,21 @@
 
 #include "backup/backup.h"
 #include "backup/backupstatus.h"
+#include "backup/file/selection.h"
 #include "backup/processexecutor.h"
 #include "filesystem/zlvfile.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
+#include "kvn_network/backup_protocol.h"
 
 using namespace backup_status;
 using kvn_network::NetPacket;
+namespace backup_type = kvn_network::backup_type;
+namespace box_code = kvn_network::box_code;
 
 namespace {
 
-constexpr std::uint32_t kActionType = 0x10001001;
-constexpr std::uint32_t kPrepAnswerType = 0x10000000;
-constexpr std::uint32_t kNotPermitted = 0x10080000;
-constexpr std::uint32_t kQuotaExceeded = 0x10070000;
-constexpr std::uint32_t kScriptResultType = 0x10020005;
-constexpr std::uint32_t kRunConfirmationType = 0x10000109;
 constexpr int kScriptStartTimeoutMs = 30000;
 
 const char* actionName(int kind) {
@@ -87,7 +85,7 @@ std::uint32_t Backup::launchBackup() {
     KLOG_E("Error SendBackupAction: %d", int(end));
     return end;
   }
-  if (const auto confirm = network_->SendConfirmPacket(kRunConfirmationType)) {
+  if (const auto confirm = network_->SendConfirmPacket(backup_type::kRunConfirm)) {
     KLOG_E("Error SendConfirmPacket: %d", int(confirm));
     return confirm;
   }
@@ -131,17 +129,8 @@ std::uint32_t Backup::doBackup(bool& completed) {
 
 std::uint32_t Backup::sendPrep() {
   if (stopRequested()) return KVN_E_STOPPED;
-  NetPacket action(kActionType);
-  action.putString(QStringLiteral("PREP"));
-  action.putInt64(jobId_);
-  try {
-    if (!network_->SendPacket(action)) {
-      KLOG_E("Error sending message");
-      return KVN_E_NETWORK;
-    }
-  } catch (const std::exception& e) {
-    KLOG_E("Error sending message: %s", e.what());
-    return KVN_E_NETWORK;
+  if (const auto sent = sendAction("PREP", [&](NetPacket& action) { action.putInt64(jobId_); })) {
+    return sent;
   }
   NetPacket answer;
   try {
@@ -153,15 +142,16 @@ std::uint32_t Backup::sendPrep() {
   try {
     if (answer.isError()) {
       const std::uint32_t code = answer.getUInt32();
-      if (code == kNotPermitted) throw KvnNotPermittedException(KVN_HERE, "Backup not permitted");
+      if (code == box_code::kNotPermitted)
+        throw KvnNotPermittedException(KVN_HERE, "Backup not permitted");
       KLOG_E("SendBackupAction %s: Server side error (%d)", "PREP", int(code));
       return KVN_E_INVALID_REPLY;
     }
-    if (answer.type() != kPrepAnswerType) return KVN_OK;
+    if (answer.type() != backup_type::kReport) return KVN_OK;
     QStringList toFix = answer.getStringList();
     if (toFix.isEmpty()) return KVN_OK;
     for (auto& path : toFix) {
-      path.replace(u'|', QDir::separator());
+      path = fromWirePath(path);
       if (!job_->versions().contains(path)) continue;
       // The file comes back as a new one with a record of its own: the old
       // record and its signatures go first, or they would linger beside it.
@@ -186,23 +176,28 @@ std::uint32_t Backup::SendBackupAction(int kind) {
     KLOG_E("Error: Arguments");
     return KVN_E_ARGUMENTS;
   }
-  NetPacket action(kActionType);
+  const auto sent = sendAction(name, [&](NetPacket& action) {
+    if (kind != Ini) return;
+    action.putInt64(jobId_);
+    action.putInt64(counters_.bytesToBackup);
+    action.putInt32(counters_.filesToBackup);
+  });
+  if (sent != KVN_OK) return sent;
+  return readActionAnswer(name);
+}
+
+std::uint32_t Backup::sendAction(const char* name,
+                                 const std::function<void(NetPacket&)>& addFields) {
   try {
+    NetPacket action(backup_type::kAction);
     action.putString(QString::fromLatin1(name));
-    if (kind == Ini) {
-      action.putInt64(jobId_);
-      action.putInt64(counters_.bytesToBackup);
-      action.putInt32(counters_.filesToBackup);
-    }
-    if (!network_->SendPacket(action)) {
-      KLOG_E("Error sending message");
-      return KVN_E_NETWORK;
-    }
+    addFields(action);
+    if (network_->SendPacket(action)) return KVN_OK;
+    KLOG_E("Error sending message");
   } catch (const std::exception& e) {
     KLOG_E("Error sending message: %s", e.what());
-    return KVN_E_NETWORK;
   }
-  return readActionAnswer(name);
+  return KVN_E_NETWORK;
 }
 
 std::uint32_t Backup::readActionAnswer(const char* action) {
@@ -210,7 +205,7 @@ std::uint32_t Backup::readActionAnswer(const char* action) {
     NetPacket answer = network_->receivePacket();
     if (!answer.isError()) return KVN_OK;
     const std::uint32_t code = answer.getUInt32();
-    if (code == kQuotaExceeded) {
+    if (code == box_code::kQuota) {
       KLOG_E("Quota or package limit exceeded!");
       limitExceeded_ = true;
       return KVN_E_ACTION_REFUSED;
@@ -254,11 +249,11 @@ std::uint32_t Backup::sendScriptResult(int kind, std::int32_t exitCode, const QS
   }
   KLOG_D("Script output:\n%s", qPrintable(output));
   try {
-    NetPacket packet(kScriptResultType);
+    NetPacket packet(backup_type::kScriptResult);
     try {
       packet.putString(output);
     } catch (const KvnNetPacketException&) {
-      packet = NetPacket(kScriptResultType);
+      packet = NetPacket(backup_type::kScriptResult);
       packet.putString(QStringLiteral("(MESSAGE_TOO_LARGE)"));
     }
     packet.putInt32(exitCode);

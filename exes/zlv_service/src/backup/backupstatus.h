@@ -4,6 +4,8 @@
 #include <QString>
 #include <cstdint>
 
+#include "kvn_network/backup_protocol.h"
+
 namespace backup_status {
 
 // Bits of backup.status.
@@ -25,7 +27,7 @@ inline constexpr std::int32_t kUpgradeStop = kFinished | kStoppedForUpgrade;
 
 namespace backup_report {
 
-inline constexpr std::uint32_t kReportType = 0x10000000;
+inline constexpr std::uint32_t kReportType = kvn_network::backup_type::kReport;
 inline constexpr std::uint32_t kTextError = 0xe0000043;
 inline constexpr std::uint32_t kTextUserStop = 0xe0000041;
 inline constexpr std::uint32_t kTextUpgradeStop = 0xe0000042;

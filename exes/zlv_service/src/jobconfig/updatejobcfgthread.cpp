@@ -41,7 +41,4 @@ bool UpdateJobCfgThread::updateOnce() {
   }
 }
 
-UpdateJobCfgThread::~UpdateJobCfgThread() {
-  requestStop();
-  wait();
-}
+UpdateJobCfgThread::~UpdateJobCfgThread() { stopAndWait(); }

@@ -18,7 +18,4 @@ void SchedulerThread::run() {
   } while (sleepFor(scheduler.untilNextMinute()));
 }
 
-SchedulerThread::~SchedulerThread() {
-  requestStop();
-  wait();
-}
+SchedulerThread::~SchedulerThread() { stopAndWait(); }

@@ -4,7 +4,9 @@
 
 WorkerThread::WorkerThread(const QString& name) { setObjectName(name); }
 
-WorkerThread::~WorkerThread() {
+WorkerThread::~WorkerThread() { stopAndWait(); }
+
+void WorkerThread::stopAndWait() {
   requestStop();
   wait();
 }

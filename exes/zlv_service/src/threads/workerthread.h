@@ -21,6 +21,10 @@ class WorkerThread : public QThread {
   bool stopRequested() const;
 
  protected:
+  // A subclass whose run() uses its own members calls this from its
+  // destructor: by the time the base destructor waits, they are gone.
+  void stopAndWait();
+
   // Sleeps for period; returns false when a stop was requested before or
   // during the sleep.
   bool sleepFor(std::chrono::milliseconds period);

@@ -14,35 +14,16 @@
 #include "boxsim/backup_store.h"
 #include "boxsim/handler.h"
 #include "boxsim/job_settings.h"
+#include "kvn_network/backup_protocol.h"
 
 namespace boxsim {
 
-namespace backup_type {
-inline constexpr std::uint32_t kReport = 0x10000000;  // reports; answer to PREP
-inline constexpr std::uint32_t kDescription = 0x10000101;
-inline constexpr std::uint32_t kFullConfirm = 0x10000108;
-inline constexpr std::uint32_t kRunConfirm = 0x10000109;
-inline constexpr std::uint32_t kAction = 0x10001001;
-inline constexpr std::uint32_t kKnownFile = 0x10001003;  // answer: the box holds a version
-inline constexpr std::uint32_t kDeltaAnnounce = 0x10020002;
-inline constexpr std::uint32_t kDeltaConfirm = 0x10020003;
-inline constexpr std::uint32_t kSignatureRequest = 0x10020004;
-inline constexpr std::uint32_t kScriptResult = 0x10020005;
-inline constexpr std::uint32_t kData = 0x50010002;
-}  // namespace backup_type
-
-// Data kinds (file ids) of a file backup on backup_type::kData.
-namespace data_kind {
-inline constexpr std::uint32_t kFull = 10;
-inline constexpr std::uint32_t kSignature = 11;
-inline constexpr std::uint32_t kDelta = 12;
-}  // namespace data_kind
+namespace backup_type = ::kvn_network::backup_type;
+namespace data_kind = ::kvn_network::data_kind;
 
 // Codes of the box's error answers.
 namespace box_code {
-inline constexpr std::uint32_t kQuota = 0x10070000;
-inline constexpr std::uint32_t kNotPermitted = 0x10080000;
-inline constexpr std::uint32_t kConflict = 0x100E0000;
+using namespace ::kvn_network::box_code;
 // What the box cannot do: store a version whose data did not all arrive or
 // does not rebuild, a delta without a stored basis, a signature it does
 // not hold, an action it does not know. The agent only logs the code.

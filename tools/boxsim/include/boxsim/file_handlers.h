@@ -5,12 +5,13 @@
 #include <cstdint>
 
 #include "boxsim/handler.h"
+#include "kvn_network/backup_protocol.h"
 #include "kvn_network/file_transfer.h"
 
 namespace boxsim {
 
 // File-data packets of backups (file id 10..22 names the kind of data).
-inline constexpr std::uint32_t kFileDataType = 0x50010002;
+inline constexpr std::uint32_t kFileDataType = kvn_network::backup_type::kData;
 
 // Takes a whole incoming transfer whose first packet has this handler's
 // type, granting credit as it comes, and records it.

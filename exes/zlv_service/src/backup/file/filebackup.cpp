@@ -14,16 +14,17 @@
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
+#include "kvn_network/backup_protocol.h"
 #include "kvn_platform/filesystem.h"
 #include "kvn_rsync/delta_stream.h"
 #include "kvn_vss/vss_import.h"
 
 using kvn_agent_filesystem::KVNFileInfo;
 using kvn_network::NetPacket;
+namespace backup_type = kvn_network::backup_type;
 
 namespace {
 
-constexpr std::uint32_t kActionType = 0x10001001;
 constexpr int kMaxAttempts = 5;
 
 bool isConflict(std::uint32_t result) { return (result >= 3 && result <= 8) || result == 11; }
@@ -180,7 +181,7 @@ std::uint32_t FileBackup::sendFile(const KVNFileInfo& file) {
 }
 
 std::uint32_t FileBackup::sendInfo(const KVNFileInfo& file) {
-  NetPacket info(kActionType);
+  NetPacket info(backup_type::kAction);
   try {
     info.putString(QStringLiteral("INFO"));
     info.putString(file.path());
@@ -224,13 +225,13 @@ std::uint32_t FileBackup::newFile(const KVNFileInfo& file) {
   }
   if (const auto result = sendFullVersion(record)) {
     if (result != KVN_E_STOPPED) KLOG_E("Error sending full version: %d", int(result));
-    return failTransfer(result, record, 0x10000108, "full");
+    return failTransfer(result, record, backup_type::kFullConfirm, "full");
   }
   if (const auto result = sendSignature(record)) {
     if (result != KVN_E_STOPPED) KLOG_E("Error sending signature: %d", int(result));
-    return failTransfer(result, record, 0x10000108, "sig");
+    return failTransfer(result, record, backup_type::kFullConfirm, "sig");
   }
-  std::uint32_t result = backup().network().SendConfirmPacket(0x10000108);
+  std::uint32_t result = backup().network().SendConfirmPacket(backup_type::kFullConfirm);
   if (result != KVN_OK) {
     KLOG_E("Error SendConfirmPacket: %d", int(result));
   } else if ((result = backup().CheckBackupResPacket()) == KVN_OK) {
@@ -252,8 +253,8 @@ std::uint32_t FileBackup::knownFile(const KVNFileInfo& file, const FileVersion& 
     backup().addError();
     kvn_agent_database::FileRecords(*db_, backup().environment().signaturesDir)
         .deleteFile(version.fileId);
-    return backup().sendReport(0x10000101, backup_report::kVersion, backup_report::kTextError,
-                               file.path())
+    return backup().sendReport(backup_type::kDescription, backup_report::kVersion,
+                               backup_report::kTextError, file.path())
                ? KVN_E_SERVER
                : KVN_E_NETWORK;
   }
@@ -281,13 +282,13 @@ std::uint32_t FileBackup::deltaStep(const FileVersion& version, FileDescription&
       if (result == kMissingSignature || result == kvn_rsync::kLoadSigError) return result;
       if (result != KVN_E_STOPPED)
         KLOG_E("Error generating/sending version delta: %d", int(result));
-      return failTransfer(result, record, 0x10020003, "delta");
+      return failTransfer(result, record, backup_type::kDeltaConfirm, "delta");
     }
     if (const auto result = sendSignature(record)) {
       if (result != KVN_E_STOPPED) KLOG_E("Error sending signature: %d", int(result));
-      return failTransfer(result, record, 0x10020003, "sig");
+      return failTransfer(result, record, backup_type::kDeltaConfirm, "sig");
     }
-    std::uint32_t result = backup().network().SendConfirmPacket(0x10020003);
+    std::uint32_t result = backup().network().SendConfirmPacket(backup_type::kDeltaConfirm);
     if (result != KVN_OK) {
       KLOG_E("Error SendConfirmPacket: %d", int(result));
     } else {

@@ -10,6 +10,7 @@
 #include "backup/backup.h"
 #include "backup/backupstatus.h"
 #include "backup/file/filebackup.h"
+#include "backup/file/selection.h"
 #include "database/signaturefile.h"
 #include "kvn_common/file_sink.h"
 #include "kvn_common/file_source.h"
@@ -20,28 +21,20 @@
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
+#include "kvn_network/backup_protocol.h"
 #include "kvn_rsync/block_length.h"
 #include "kvn_rsync/delta_stream.h"
 #include "kvn_rsync/signature_stream.h"
 
 using kvn_network::NetPacket;
+namespace backup_type = kvn_network::backup_type;
+namespace data_kind = kvn_network::data_kind;
 
 namespace {
 
-constexpr std::uint32_t kFileDataType = 0x50010002;
-constexpr std::uint32_t kFullVersionKind = 10;
-constexpr std::uint32_t kSignatureKind = 11;
-constexpr std::uint32_t kDeltaKind = 12;
-constexpr std::uint32_t kDeltaAnnouncementType = 0x10020002;
-constexpr std::uint32_t kSignatureRequestType = 0x10020004;
 constexpr std::uint32_t kCompressionBuffer = 0x10000;
 // From this size the signature is computed on a second thread.
 constexpr std::int64_t kThreadedSignatureSize = 0x1000000;
-
-QString wirePath(const QString& nativePath) {
-  QString path = nativePath;
-  return path.replace(QDir::separator(), u'|');
-}
 
 struct ClosedFile {
   void operator()(std::FILE* file) const {
@@ -55,7 +48,8 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
                               kvn_rsync::DeltaStream* delta) {
   Backup& run = backup();
   // Data the job encrypts itself is not encrypted a second time.
-  auto sink = run.network().createSendFileSink(kFileDataType, dataKind, !run.useCrypto(), false);
+  auto sink =
+      run.network().createSendFileSink(backup_type::kData, dataKind, !run.useCrypto(), false);
   try {
     kvn_common::FileSink signatureFile(record.newSignaturePath.toStdString());
     kvn_rsync::SignatureStream signature(kvn_rsync::blockLength(std::uint64_t(record.size)));
@@ -90,7 +84,7 @@ std::uint32_t FileBackup::sendFullVersion(const FileDescription& record) {
   const QByteArray pathText = record.path.toLocal8Bit();
   const char* path = pathText.constData();
   try {
-    runDataChain(record, kFullVersionKind, nullptr);
+    runDataChain(record, data_kind::kFull, nullptr);
   } catch (const KvnCommonException& e) {
     if (e.code == KVN_E_STOPPED) return KVN_E_STOPPED;
     KLOG_E("Exception sending full version: %s Exception %d: %s", path, int(e.code), e.what());
@@ -127,7 +121,7 @@ std::uint32_t FileBackup::sendDelta(FileDescription& record) {
     return e.code;
   }
 
-  NetPacket announcement(kDeltaAnnouncementType);
+  NetPacket announcement(backup_type::kDeltaAnnounce);
   if (!backup().network().SendPacket(announcement)) {
     KLOG_E("Error sending packet SigAndDelta");
     backup().addError();
@@ -140,7 +134,7 @@ std::uint32_t FileBackup::sendDelta(FileDescription& record) {
     return result;
   }
   try {
-    runDataChain(record, kDeltaKind, &*delta);
+    runDataChain(record, data_kind::kDelta, &*delta);
   } catch (const KvnCommonException& e) {
     if (e.code == KVN_E_STOPPED) return KVN_E_STOPPED;
     KLOG_E("Exception sending file delta: %s Exception %d: %s", path.constData(), int(e.code),
@@ -160,8 +154,8 @@ std::uint32_t FileBackup::sendDelta(FileDescription& record) {
 std::uint32_t FileBackup::sendSignature(const FileDescription& record) {
   if (stopRequested()) return stopped();
   try {
-    backup().network().sendFile(record.newSignaturePath, kFileDataType, kSignatureKind, false,
-                                false);
+    backup().network().sendFile(record.newSignaturePath, backup_type::kData, data_kind::kSignature,
+                                false, false);
   } catch (const std::exception& e) {
     KLOG_E("Exception sending signature for file: %s - %s", qPrintable(record.path), e.what());
     return KVN_E_NETWORK;
@@ -195,15 +189,15 @@ std::uint32_t FileBackup::downloadSignature(FileDescription& record, std::uint32
   if (QFileInfo::exists(record.previousSignaturePath)) return KVN_OK;
   KLOG_E("Could not read signature after download: %s", qPrintable(record.path));
   backup().addError();
-  const bool sent =
-      backup().sendReport(kSignatureRequestType, backup_report::kVersion, backup_report::kTextError,
-                          record.path + QStringLiteral(" (download sig)"));
+  const bool sent = backup().sendReport(backup_type::kSignatureRequest, backup_report::kVersion,
+                                        backup_report::kTextError,
+                                        record.path + QStringLiteral(" (download sig)"));
   return sent ? kMissingSignature : KVN_E_NETWORK;
 }
 
 std::uint32_t FileBackup::GetSigFileFromServer(const FileDescription& record) {
-  NetPacket request(kSignatureRequestType);
-  request.putString(wirePath(record.path));
+  NetPacket request(backup_type::kSignatureRequest);
+  request.putString(toWirePath(record.path));
   KLOG_I("asking for sig: %s", qPrintable(record.path));
   if (!backup().network().SendPacket(request)) {
     KLOG_E("Error: network().SendPacket");

@@ -7,25 +7,19 @@
 #include "backup/backupstatus.h"
 #include "backup/file/filebackup.h"
 #include "backup/file/fsnjob.h"
+#include "backup/file/selection.h"
 #include "credentials.h"
 #include "database/signaturefile.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
+#include "kvn_network/backup_protocol.h"
 
 using kvn_agent_filesystem::KVNFileInfo;
 using kvn_network::NetPacket;
+namespace backup_type = kvn_network::backup_type;
 
 namespace {
-
-constexpr std::uint32_t kDescriptionType = 0x10000101;
-constexpr std::uint32_t kKnownVersionType = 0x10001003;
-constexpr std::uint32_t kConflictCode = 0x100E0000;
-
-QString wirePath(const QString& nativePath) {
-  QString path = nativePath;
-  return path.replace(QDir::separator(), u'|');
-}
 
 std::uint32_t conflictResult(const QString& answer) {
   static const struct {
@@ -81,20 +75,20 @@ std::uint32_t FileBackup::prepareFileToSend(const KVNFileInfo& file, bool isNewF
 std::uint32_t FileBackup::reportPreparationFailure(std::uint32_t result, const QString& path) {
   bool sent;
   if (result == KVN_E_STOPPED) {
-    sent = backup().sendStopReport(kDescriptionType, path);
+    sent = backup().sendStopReport(backup_type::kDescription, path);
   } else {
     const QString text = backup_report::text(backup_report::kTextError, path);
     KLOG_W("%s", qPrintable(text));
-    sent = backup().sendReport(kDescriptionType, backup_report::kPrepareFile,
+    sent = backup().sendReport(backup_type::kDescription, backup_report::kPrepareFile,
                                backup_report::kTextError, path);
   }
   return sent ? result : KVN_E_NETWORK;
 }
 
 std::uint32_t FileBackup::SendFileDescription(FileDescription& record) {
-  NetPacket description(kDescriptionType);
+  NetPacket description(backup_type::kDescription);
   try {
-    description.putString(wirePath(record.path));
+    description.putString(toWirePath(record.path));
     description.putInt32(record.lastWrite);
     description.putByteArray(record.digest);
     description.putInt64(record.size);
@@ -134,7 +128,7 @@ std::uint32_t FileBackup::readDescriptionAnswer(FileDescription& record) {
       KLOG_E("Error send packet: %s", e.what());
       return KVN_E_NETWORK;
     }
-    if (code != kConflictCode) {
+    if (code != kvn_network::box_code::kConflict) {
       KLOG_E("Unexpected error type from server: %d", int(code));
       return KVN_E_INVALID_REPLY;
     }
@@ -149,7 +143,7 @@ std::uint32_t FileBackup::readDescriptionAnswer(FileDescription& record) {
       return KVN_E_NETWORK;
     }
   }
-  if (answer.type() != kKnownVersionType) return kAccepted;
+  if (answer.type() != backup_type::kKnownFile) return kAccepted;
   try {
     const std::uint64_t signatureSize = answer.getUInt64();
     KLOG_D("SendFileDescription: Signature server size: %llu",

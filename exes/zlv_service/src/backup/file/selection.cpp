@@ -54,6 +54,11 @@ QString fromWirePath(const QString& path) {
   return native.replace(u'|', u'/');
 }
 
+QString toWirePath(const QString& path) {
+  QString wire = path;
+  return wire.replace(u'/', u'|');
+}
+
 std::uint32_t loadExclusionPatterns(QSqlDatabase& db, std::int64_t jobId, QStringList& patterns) {
   static const QString statement =
       "SELECT pattern.pattern_data FROM pattern, sel_tem, pattern_x_sel_tem, job_x_sel_tem, job "

@@ -15,6 +15,8 @@ using Selection = QMap<QString, QStringList>;
 
 // "|" → "/".
 QString fromWirePath(const QString& path);
+// "/" → "|".
+QString toWirePath(const QString& path);
 
 // The job's exclusion patterns, as wildcards over absolute paths: a stored
 // folder (ending with "|") becomes "<folder>/*". 0 or KVN_E_FAILED.
