@@ -6,6 +6,7 @@
 #include <QString>
 #include <cstdint>
 
+#include "kvn_network/job_config_protocol.h"
 #include "threads/periodictask.h"
 #include "zlvnetwork.h"
 
@@ -16,7 +17,7 @@ class ConfigUpdater : public PeriodicTask {
 
  public:
   static constexpr int kIntervalMs = 3600000;
-  static constexpr std::uint32_t kClientConfigRequestType = 0x50000010;
+  static constexpr std::uint32_t kClientConfigRequestType = kvn_network::kClientConfigRequestType;
   // The port of a datanode whose answer carries none.
   static constexpr int kDefaultDatanodePort = 6670;
 

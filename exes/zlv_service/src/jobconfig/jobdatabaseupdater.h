@@ -12,13 +12,14 @@
 
 #include "database/scopedconnection.h"
 #include "jobconfig/jobconfigcontext.h"
+#include "kvn_network/job_config_protocol.h"
 #include "zlvnetwork.h"
 
 class JobDatabaseUpdater {
  public:
-  static constexpr std::uint32_t kJobConfigRequestType = 0x70000001;
-  static constexpr std::uint32_t kJobFileRequestType = 0x70000005;
-  static constexpr std::uint32_t kJobFileAppliedType = 0x70000006;
+  static constexpr std::uint32_t kJobConfigRequestType = kvn_network::kJobConfigRequestType;
+  static constexpr std::uint32_t kJobFileRequestType = kvn_network::kJobFileRequestType;
+  static constexpr std::uint32_t kJobFileAppliedType = kvn_network::kJobFileAppliedType;
   static constexpr const char* kJobFileName = "SqlAllJobFile.sql";
 
   // Chooses the box (or the datanode) and opens the database connection

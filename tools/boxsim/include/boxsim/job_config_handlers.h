@@ -15,13 +15,14 @@
 #include <vector>
 
 #include "boxsim/handler.h"
+#include "kvn_network/job_config_protocol.h"
 
 namespace boxsim {
 
-inline constexpr std::uint32_t kJobConfigRequestType = 0x70000001;
-inline constexpr std::uint32_t kJobFileRequestType = 0x70000005;
-inline constexpr std::uint32_t kJobFileAppliedType = 0x70000006;
-inline constexpr std::uint32_t kClientConfigRequestType = 0x50000010;
+using kvn_network::kClientConfigRequestType;
+using kvn_network::kJobConfigRequestType;
+using kvn_network::kJobFileAppliedType;
+using kvn_network::kJobFileRequestType;
 inline constexpr std::uint32_t kJobFileId = 0;
 
 struct JobConfigScript {
