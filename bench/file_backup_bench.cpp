@@ -27,7 +27,7 @@
 
 #include "agent_backup_setup.h"
 #include "backup/backup.h"
-#include "credentials.h"
+#include "connection/credentials.h"
 #include "database/agentdatabase.h"
 #include "file_backup/box_process.h"
 #include "file_backup/measures.h"

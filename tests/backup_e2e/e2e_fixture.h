@@ -19,7 +19,7 @@
 #include "boxsim/backup_handlers.h"
 #include "boxsim/simulator.h"
 #include "boxsim/store_verifier.h"
-#include "credentials.h"
+#include "connection/credentials.h"
 #include "fresh_database.h"
 #include "log_capture.h"
 

@@ -5,8 +5,8 @@
 #include <QDir>
 #include <QFile>
 
+#include "connection/credentials.h"
 #include "core_app_environment.h"
-#include "credentials.h"
 #include "fresh_database.h"
 #include "kvn_log/errors.h"
 #include "log_capture.h"

@@ -10,8 +10,8 @@
 #include <QSysInfo>
 #include <QVariant>
 
+#include "connection/credentials.h"
 #include "core_app_environment.h"
-#include "credentials.h"
 #include "database/agentdatabase.h"
 #include "pairing_server.h"
 #include "process_runner.h"

@@ -8,8 +8,8 @@
 
 #include "agent_backup_setup.h"
 #include "backup/file/fsnjob.h"
+#include "connection/credentials.h"
 #include "core_app_environment.h"
-#include "credentials.h"
 #include "temp_dir.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "boxsim/job_definitions.h"
 #include "boxsim/operation_handlers.h"
 #include "boxsim/simulator.h"
-#include "credentials.h"
+#include "connection/credentials.h"
 #include "fresh_database.h"
 #include "jobconfig/jobconfigcontext.h"
 #include "log_capture.h"

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "backup/jobconfiglock.h"
+#include "database/jobconfiglock.h"
 #include "log_capture.h"
 #include "process_runner.h"
 #include "scheduler/schedulerthread.h"

@@ -8,14 +8,14 @@
 #include "boxsim/file_handlers.h"
 #include "boxsim/operation_handlers.h"
 #include "boxsim/simulator.h"
+#include "connection/credentials.h"
+#include "connection/zlvnetwork.h"
 #include "core_app_environment.h"
-#include "credentials.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
 #include "kvn_network/net_client.h"
 #include "log_capture.h"
 #include "temp_dir.h"
-#include "zlvnetwork.h"
 
 namespace {
 

@@ -2,12 +2,12 @@
 // box, so that a test can start the agent without a pairing server.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QString>
-#include <gtest/gtest.h>
 #include <string>
 
-#include "credentials.h"
+#include "connection/credentials.h"
 #include "database/agentdatabase.h"
 
 namespace kvn_test {

@@ -8,7 +8,8 @@
 
 #include "backup/backup.h"
 #include "backup/backupmanager.h"
-#include "credentials.h"
+#include "connection/credentials.h"
+#include "connection/zlvnetwork.h"
 #include "database/agentdatabase.h"
 #include "database/resetunfinishedoperations.h"
 #include "enrolment.h"
@@ -23,7 +24,6 @@
 #include "service/servicethread.h"
 #include "service/stopwatcher.h"
 #include "version.h"
-#include "zlvnetwork.h"
 
 namespace {
 
@@ -123,6 +123,8 @@ bool App::setUpPaths() {
     return false;
   }
   paths_ = *paths;
+  credentials_ = std::make_unique<Credentials>(paths_.baseDir.filePath(envPrefix_ + "zlv.ini"));
+  jobConfigUpdate_ = std::make_unique<JobConfigUpdateAction>([this] { return jobConfigContext(); });
   return true;
 }
 
@@ -145,7 +147,7 @@ bool App::setUpLogDestination() {
 int App::runInformationMode() {
   if (options_.boxDiscovery) return modeNotAvailable("box-discovery");
   if (!openDB()) return 1;
-  const Credentials& credentials = Credentials::instance();
+  const Credentials& credentials = *credentials_;
   std::fprintf(stderr, "%d\n",
                options_.infoLicense ? credentials.licenseStorage() : credentials.licenseAgent());
   std::fflush(stderr);
@@ -154,7 +156,7 @@ int App::runInformationMode() {
 
 bool App::openDB() {
   auto& database = kvn_agent_database::AgentDatabase::instance();
-  Credentials& credentials = Credentials::instance();
+  Credentials& credentials = *credentials_;
   const QString& path = paths_.databasePath;
 
   if (!options_.registerBoxIp.isEmpty()) {
@@ -194,7 +196,7 @@ int App::runBoxTest() {
   // The box load test: one packet carrying the test's length in seconds.
   constexpr std::uint32_t kBoxTestPacketType = 17;
   KLOG_I("Running BoxScalabilityTest task...");
-  CZLVNetwork network(true);
+  CZLVNetwork network(true, *credentials_);
   // Without a session there is nothing to test; the process then says so
   // through its exit code instead of ending as if the test had run.
   if (const std::uint32_t result = network.ConnectToServer(); result != KVN_OK) {
@@ -222,7 +224,7 @@ void App::finish(int exitCode) { earlyExit_ = exitCode; }
 int App::exec() {
   if (earlyExit_) return *earlyExit_;
 
-  if (Credentials::instance().restoredAgent()) {
+  if (credentials_->restoredAgent()) {
     KLOG_F("This is a restored agent, please reinstall the software using the installer");
     return 0;
   }
@@ -254,7 +256,7 @@ int App::exec() {
   // No new run may start while the running ones are being stopped, and no
   // retry of the job download may outlive the application it reads from.
   scheduler_.reset();
-  JobConfigUpdateAction::instance().stop();
+  jobConfigUpdate_->stop();
   KLOG_I("finalize BackupManager, FileOperationManager");
   if (!BackupManager::finalize(kBackupFinalizeLimit)) {
     KLOG_E("backups still running at exit; their rows are closed at the next start");
@@ -270,13 +272,20 @@ void App::startBackupManager() {
   BackupEnvironment environment;
   environment.signaturesDir = paths_.signaturesDir;
   environment.workerDir = paths_.workerDir;
-  environment.credentials = &Credentials::instance();
+  environment.credentials = credentials_.get();
   BackupManager::initialize(
       options_.maxParallelBackups > 0 ? unsigned(options_.maxParallelBackups)
                                       : BackupManager::kDefaultLimit,
       [environment](const BackupRequest& request) -> std::unique_ptr<BackupRun> {
         return std::make_unique<Backup>(request, environment);
       });
+}
+
+JobConfigContext App::jobConfigContext() const {
+  JobConfigContext context;
+  context.credentials = credentials_.get();
+  context.baseDir = paths_.baseDir;
+  return context;
 }
 
 void App::startStopHandling() {
@@ -306,8 +315,8 @@ void App::runThreads() {
     workerNotAvailable("Upgrader");
   }
   workerNotAvailable("Reporter");
-  configUpdater_ = std::make_unique<ConfigUpdater>();
-  connect(configUpdater_.get(), &ConfigUpdater::newDatanode, &Credentials::instance(),
+  configUpdater_ = std::make_unique<ConfigUpdater>(*credentials_);
+  connect(configUpdater_.get(), &ConfigUpdater::newDatanode, credentials_.get(),
           &Credentials::saveNewDatanode, Qt::QueuedConnection);
   configUpdater_->startPeriodic(ConfigUpdater::kIntervalMs);
   KLOG_I("Create MaintenanceThread");
@@ -315,7 +324,7 @@ void App::runThreads() {
   KLOG_I("Create TesselClient");
   workerNotAvailable("TesselClient");
   KLOG_I("Create UpdateJobCfgThread");
-  updateJobCfgThread_ = std::make_unique<UpdateJobCfgThread>();
+  updateJobCfgThread_ = std::make_unique<UpdateJobCfgThread>(jobConfigContext(), *jobConfigUpdate_);
   updateJobCfgThread_->start();
   KLOG_I("Create SchedulerThread");
   scheduler_ = std::make_unique<SchedulerThread>([](qint64 jobId, bool externalize) {

@@ -14,7 +14,9 @@
 #include <optional>
 
 #include "commandline.h"
+#include "connection/credentials.h"
 #include "jobconfig/configupdater.h"
+#include "jobconfig/updateaction.h"
 #include "jobconfig/updatejobcfgthread.h"
 #include "paths.h"
 #include "scheduler/schedulerthread.h"
@@ -30,8 +32,6 @@ class App : public QCoreApplication {
  public:
   App(int& argc, char** argv);
   ~App() override;
-
-  static App* instance() { return static_cast<App*>(QCoreApplication::instance()); }
 
   // Set when the constructor already decided how the process ends: a failed
   // start-up or a finished one-shot mode. main() returns it without exec().
@@ -73,6 +73,7 @@ class App : public QCoreApplication {
   void finish(int exitCode);
   void startStopHandling();
   void startBackupManager();
+  JobConfigContext jobConfigContext() const;
 
   // How long the end of the process waits for stopped backups to close
   // their rows.
@@ -86,6 +87,10 @@ class App : public QCoreApplication {
   AppPaths paths_;
   QString envPrefix_;
   QDateTime startedAt_;
+  // The pairing data, made once the data folder is known.
+  std::unique_ptr<Credentials> credentials_;
+  // The job download's retry thread; also the "update_config" action.
+  std::unique_ptr<JobConfigUpdateAction> jobConfigUpdate_;
   // Workers started by runThreads; destroying one stops it and waits.
   std::unique_ptr<ConfigUpdater> configUpdater_;
   std::unique_ptr<UpdateJobCfgThread> updateJobCfgThread_;

@@ -8,10 +8,10 @@
 
 #include "backup/backupstatus.h"
 #include "backup/fileoperationgate.h"
-#include "backup/jobconfiglock.h"
 #include "backup/jobfactory.h"
-#include "credentials.h"
+#include "connection/credentials.h"
 #include "database/agentdatabase.h"
+#include "database/jobconfiglock.h"
 #include "database/sqlerror.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
@@ -39,7 +39,8 @@ void Backup::requestStop(bool forUpgrade) {
 }
 
 std::uint32_t Backup::run() {
-  auto& gate = FileOperationGate::instance();
+  FileOperationGate& gate =
+      environment_.fileOperations ? *environment_.fileOperations : FileOperationGate::none();
   if (gate.isRunning(jobId_)) {
     if (!gate.askToYield(jobId_)) {
       KLOG_I("Backup delayed due to resto/del running (job_id=%d)", int(jobId_));

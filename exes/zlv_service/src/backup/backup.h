@@ -15,7 +15,7 @@
 #include "backup/backuprequest.h"
 #include "backup/file/filefinder.h"
 #include "backup/job.h"
-#include "zlvnetwork.h"
+#include "connection/zlvnetwork.h"
 
 class Backup : public BackupRun {
  public:

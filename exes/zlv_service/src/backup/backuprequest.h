@@ -5,9 +5,10 @@
 #include <QDir>
 #include <cstdint>
 
-#include "zlvnetwork.h"
+#include "connection/zlvnetwork.h"
 
 class Credentials;
+class FileOperationGate;
 
 struct BackupRequest {
   std::int64_t jobId = 0;
@@ -21,4 +22,6 @@ struct BackupEnvironment {
   QDir workerDir;
   const Credentials* credentials = nullptr;
   ZlvNetworkSettings network;
+  // Restorations and deletions the run waits for; none when null.
+  FileOperationGate* fileOperations = nullptr;
 };

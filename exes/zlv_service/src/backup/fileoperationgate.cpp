@@ -1,7 +1,5 @@
 #include "backup/fileoperationgate.h"
 
-#include <atomic>
-
 namespace {
 
 class NoFileOperations : public FileOperationGate {
@@ -11,13 +9,9 @@ class NoFileOperations : public FileOperationGate {
   void waitUntilIdle(std::int64_t) override {}
 };
 
-NoFileOperations noFileOperations;
-std::atomic<FileOperationGate*> current{&noFileOperations};
-
 }  // namespace
 
-FileOperationGate& FileOperationGate::instance() { return *current.load(); }
-
-void FileOperationGate::setInstance(FileOperationGate* gate) {
-  current.store(gate ? gate : &noFileOperations);
+FileOperationGate& FileOperationGate::none() {
+  static NoFileOperations noFileOperations;
+  return noFileOperations;
 }

@@ -1,6 +1,5 @@
 // Restorations and deletions of a job's files must not run while the job
-// is being backed up. The file-operation manager answers these questions;
-// until it exists, nothing ever runs, so a backup never waits.
+// is being backed up. The file-operation manager answers these questions.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +14,7 @@ class FileOperationGate {
   // Returns once none runs for the job.
   virtual void waitUntilIdle(std::int64_t jobId) = 0;
 
-  // The process-wide gate; one that never blocks until another is set.
-  static FileOperationGate& instance();
-  static void setInstance(FileOperationGate* gate);
+  // A gate for a process without file operations: nothing ever runs, so a
+  // backup never waits.
+  static FileOperationGate& none();
 };

@@ -1,4 +1,4 @@
-#include "processexecutor.h"
+#include "backup/processexecutor.h"
 
 #include <signal.h>
 #include <unistd.h>

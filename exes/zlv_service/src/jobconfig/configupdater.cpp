@@ -1,6 +1,6 @@
 #include "jobconfig/configupdater.h"
 
-#include "credentials.h"
+#include "connection/credentials.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
@@ -24,8 +24,6 @@ std::pair<QString, int> readDatanode(kvn_network::NetPacket& answer) {
 }
 
 }  // namespace
-
-ConfigUpdater::ConfigUpdater() : ConfigUpdater(Credentials::instance()) {}
 
 ConfigUpdater::ConfigUpdater(Credentials& credentials, ZlvNetworkSettings settings)
     : credentials_(credentials), settings_(std::move(settings)) {}

@@ -6,9 +6,9 @@
 #include <QString>
 #include <cstdint>
 
+#include "connection/zlvnetwork.h"
 #include "kvn_network/job_config_protocol.h"
 #include "threads/periodictask.h"
-#include "zlvnetwork.h"
 
 class Credentials;
 
@@ -21,8 +21,6 @@ class ConfigUpdater : public PeriodicTask {
   // The port of a datanode whose answer carries none.
   static constexpr int kDefaultDatanodePort = 6670;
 
-  // Works with the process-wide credentials.
-  ConfigUpdater();
   explicit ConfigUpdater(Credentials& credentials, ZlvNetworkSettings settings = {});
   ~ConfigUpdater() override;
 

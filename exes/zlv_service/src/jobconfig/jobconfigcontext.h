@@ -1,12 +1,11 @@
 // What a job-configuration exchange needs from its surroundings: the pairing
 // data, the folder that receives the downloaded job file, and the network
-// limits. The service takes them from the application; tests bring their
-// own.
+// limits. The application builds it; tests bring their own.
 #pragma once
 
 #include <QDir>
 
-#include "zlvnetwork.h"
+#include "connection/zlvnetwork.h"
 
 class Credentials;
 
@@ -14,7 +13,4 @@ struct JobConfigContext {
   Credentials* credentials = nullptr;
   QDir baseDir;
   ZlvNetworkSettings network;
-
-  // The process-wide credentials and the application's data folder.
-  static JobConfigContext fromApp();
 };

@@ -5,7 +5,7 @@
 #include <QSqlQuery>
 #include <QStringList>
 
-#include "credentials.h"
+#include "connection/credentials.h"
 #include "database/sqlerror.h"
 #include "jobconfig/jobfileconfinement.h"
 #include "jobconfig/jobtablestransaction.h"

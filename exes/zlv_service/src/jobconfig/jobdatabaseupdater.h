@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <memory>
 
+#include "connection/zlvnetwork.h"
 #include "database/scopedconnection.h"
 #include "jobconfig/jobconfigcontext.h"
 #include "kvn_network/job_config_protocol.h"
-#include "zlvnetwork.h"
 
 class JobDatabaseUpdater {
  public:

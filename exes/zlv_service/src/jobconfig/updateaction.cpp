@@ -1,14 +1,9 @@
 #include "jobconfig/updateaction.h"
 
-#include "backup/jobconfiglock.h"
+#include "database/jobconfiglock.h"
 #include "jobconfig/jobdatabaseupdater.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
-
-JobConfigUpdateAction& JobConfigUpdateAction::instance() {
-  static JobConfigUpdateAction action(&JobConfigContext::fromApp);
-  return action;
-}
 
 JobConfigUpdateAction::JobConfigUpdateAction(std::function<JobConfigContext()> context,
                                              std::chrono::milliseconds retryInterval)
@@ -110,5 +105,3 @@ std::uint32_t JobConfigUpdateAction::runPass() {
   ++passes_;
   return result;
 }
-
-std::uint32_t launchUpdate() { return JobConfigUpdateAction::instance().launch(); }

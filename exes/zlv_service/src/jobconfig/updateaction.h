@@ -19,9 +19,6 @@ class JobConfigUpdateAction {
   static constexpr std::chrono::milliseconds kRetryInterval = std::chrono::seconds(1800);
   static constexpr const char* kConnectionName = "LaunchActionUPDATEThreadFn";
 
-  // The process-wide action, working with the application's context.
-  static JobConfigUpdateAction& instance();
-
   // context is asked once per pass.
   explicit JobConfigUpdateAction(std::function<JobConfigContext()> context,
                                  std::chrono::milliseconds retryInterval = kRetryInterval);
@@ -59,6 +56,3 @@ class JobConfigUpdateAction {
   int passes_ = 0;
   std::thread thread_;
 };
-
-// Starts the update action of the process (JobConfigUpdateAction::instance()).
-std::uint32_t launchUpdate();

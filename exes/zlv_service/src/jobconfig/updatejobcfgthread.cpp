@@ -1,14 +1,11 @@
 #include "jobconfig/updatejobcfgthread.h"
 
-#include "backup/jobconfiglock.h"
-#include "credentials.h"
+#include "connection/credentials.h"
+#include "database/jobconfiglock.h"
 #include "jobconfig/jobdatabaseupdater.h"
 #include "jobconfig/updateaction.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
-
-UpdateJobCfgThread::UpdateJobCfgThread()
-    : UpdateJobCfgThread(JobConfigContext::fromApp(), JobConfigUpdateAction::instance()) {}
 
 UpdateJobCfgThread::UpdateJobCfgThread(JobConfigContext context, JobConfigUpdateAction& retry)
     : WorkerThread("UpdateJobCfg"), context_(std::move(context)), retry_(retry) {}

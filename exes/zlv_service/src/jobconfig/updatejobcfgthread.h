@@ -14,8 +14,7 @@ class UpdateJobCfgThread : public WorkerThread {
  public:
   static constexpr const char* kConnectionName = "UpdateCfgThread";
 
-  // The application's context; failures go to the process-wide action.
-  UpdateJobCfgThread();
+  // A failed pass hands over to retry.
   UpdateJobCfgThread(JobConfigContext context, JobConfigUpdateAction& retry);
 
   // Stops and waits here, while the members run() uses still exist.

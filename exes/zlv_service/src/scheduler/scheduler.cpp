@@ -5,7 +5,7 @@
 #include <exception>
 #include <mutex>
 
-#include "backup/jobconfiglock.h"
+#include "database/jobconfiglock.h"
 #include "database/sqlerror.h"
 #include "kvn_log/log.h"
 #include "scheduler/localcalendar.h"

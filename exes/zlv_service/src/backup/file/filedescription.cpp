@@ -8,7 +8,7 @@
 #include "backup/file/filebackup.h"
 #include "backup/file/fsnjob.h"
 #include "backup/file/selection.h"
-#include "credentials.h"
+#include "connection/credentials.h"
 #include "database/signaturefile.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"

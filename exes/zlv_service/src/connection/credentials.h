@@ -15,10 +15,8 @@ class Credentials : public QObject {
   Q_OBJECT
 
  public:
-  // Works on "<envPrefix>zlv.ini" in the data folder and the default
-  // database connection.
-  static Credentials& instance();
-
+  // Works on the settings file at settingsPath ("<envPrefix>zlv.ini" in the
+  // data folder) and the default database connection.
   explicit Credentials(QString settingsPath);
 
   // boxIpOverride replaces the stored box address for this run only.

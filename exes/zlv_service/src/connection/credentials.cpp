@@ -1,11 +1,10 @@
-#include "credentials.h"
+#include "connection/credentials.h"
 
 #include <QSettings>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
-#include "app.h"
 #include "database/agentdatabase.h"
 #include "database/privatefile.h"
 #include "database/sqlerror.h"
@@ -40,12 +39,6 @@ std::optional<QString> textValue(const QSettings& settings, const char* key) {
 const char* yesNo(bool flag) { return flag ? "yes" : "no"; }
 
 }  // namespace
-
-Credentials& Credentials::instance() {
-  static Credentials credentials(
-      App::instance()->baseDir().filePath(App::instance()->envPrefix() + "zlv.ini"));
-  return credentials;
-}
 
 Credentials::Credentials(QString settingsPath) : settingsPath_(std::move(settingsPath)) {}
 

@@ -1,4 +1,4 @@
-#include "zlvnetwork.h"
+#include "connection/zlvnetwork.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
@@ -6,7 +6,7 @@
 #include <QTcpSocket>
 #include <iterator>
 
-#include "credentials.h"
+#include "connection/credentials.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
@@ -56,9 +56,6 @@ constexpr const char* kOperationNames[] = {
 };
 
 }  // namespace
-
-CZLVNetwork::CZLVNetwork(bool allowDatanode)
-    : CZLVNetwork(allowDatanode, Credentials::instance()) {}
 
 CZLVNetwork::CZLVNetwork(bool allowDatanode, const Credentials& credentials,
                          const ZlvNetworkSettings& settings)

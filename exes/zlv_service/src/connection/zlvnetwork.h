@@ -41,7 +41,6 @@ class CZLVNetwork {
   // Chooses the target: the boxes of the credentials' list in order, then
   // (with allowDatanode) the datanode. Without a reachable target the
   // facade has no client and every operation fails.
-  explicit CZLVNetwork(bool allowDatanode);
   CZLVNetwork(bool allowDatanode, const Credentials& credentials,
               const ZlvNetworkSettings& settings = {});
   ~CZLVNetwork();
