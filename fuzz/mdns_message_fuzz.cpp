@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "kvn_log/log.h"
+#include "fuzz_support.h"
 #include "kvn_mdns/box_reply.h"
 #include "kvn_mdns/dns_message.h"
 
@@ -34,11 +34,7 @@ void checkQuestionRoundTrip(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool quiet = [] {
-    kvn_log::setLevel(kvn_log::Fatal);
-    return true;
-  }();
-  (void)quiet;
+  kvn_fuzz::quietLog();
   const kvn_mdns::ByteView datagram(data, size);
   if (const auto message = kvn_mdns::parseMessage(datagram))
     checkRecordsLieInside(*message, data, size);

@@ -54,6 +54,7 @@ TEST(DnsQuestion, EncodesTheBoxQuestion) {
 TEST(DnsQuestion, RefusesNamesThatCannotBeEncoded) {
   EXPECT_TRUE(encodeQuestion(1, "a..local", 12, 1).empty());
   EXPECT_TRUE(encodeQuestion(1, ".local", 12, 1).empty());
+  EXPECT_TRUE(encodeQuestion(1, "box.local..", 12, 1).empty());
   EXPECT_TRUE(encodeQuestion(1, std::string(64, 'x') + ".local", 12, 1).empty());
   EXPECT_FALSE(encodeQuestion(1, std::string(63, 'x') + ".local", 12, 1).empty());
   // 255 bytes with the length bytes and the final zero is the most a name takes.

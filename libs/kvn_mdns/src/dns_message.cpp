@@ -127,7 +127,9 @@ Bytes encodeQuestion(std::uint16_t id, std::string_view name, std::uint16_t type
     if (nameSize > kDnsMaxNameSize) return {};
     out.push_back(static_cast<std::uint8_t>(label.size()));
     out.insert(out.end(), label.begin(), label.end());
-    name.remove_prefix(dot == std::string_view::npos ? name.size() : dot + 1);
+    if (dot == std::string_view::npos) break;
+    name.remove_prefix(dot + 1);
+    if (name.empty()) return {};  // an empty label before the final dot
   }
   out.push_back(0);
   putU16(out, type);
