@@ -137,7 +137,7 @@ TEST(DnsParse, RefusesRecordsPastTheEnd) {
   EXPECT_EQ(parseError(rawMessage(1, 0, {0, 0, 12, 0})), "question past the end");
   EXPECT_EQ(parseError(rawMessage(0, 1, {0, 0, 1, 0, 1})), "record header past the end");
   Bytes longData = kvn_test::dnsRecord(dnsName("box.local"), 1, {1, 2, 3, 4});
-  longData.resize(longData.size() - 1);
+  longData.pop_back();
   EXPECT_EQ(parseError(rawMessage(0, 1, longData)), "record data past the end");
   // More records announced than there are.
   EXPECT_EQ(parseError(rawMessage(0, 2, kvn_test::aRecord(1, 2, 3, 4))), "name past the end");
