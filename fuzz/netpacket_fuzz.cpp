@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz_support.h"
 #include "kvn_compression/compressor.h"
 #include "kvn_crypto/bytes.h"
 #include "kvn_crypto/crypto.h"
@@ -47,11 +48,7 @@ void readValue(kvn_network::NetPacket& p, std::uint8_t op, std::uint8_t arg) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool quiet = [] {
-    kvn_log::setLevel(kvn_log::Fatal);
-    return true;
-  }();
-  (void)quiet;
+  kvn_fuzz::quietLog();
   static kvn_compression::Compressor compressor(0x100000, -1);
   if (size < 1) return 0;
   const std::size_t scriptSize = std::min<std::size_t>(data[0], size - 1);

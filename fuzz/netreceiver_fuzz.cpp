@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz_support.h"
 #include "kvn_common/stream.h"
 #include "kvn_compression/compressor.h"
 #include "kvn_crypto/crypto.h"
@@ -80,11 +81,7 @@ void receiveIntoMemoryFile(MemoryChannel& channel) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  static const bool quiet = [] {
-    kvn_log::setLevel(kvn_log::Fatal);
-    return true;
-  }();
-  (void)quiet;
+  kvn_fuzz::quietLog();
   static kvn_compression::Compressor compressor(0x100000, -1);
   const std::uint8_t mode = data[0];
   kvn_network::MemoryStream stream(

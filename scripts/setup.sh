@@ -11,7 +11,7 @@ packages=(
   libssl-dev zlib1g-dev liblz4-dev librsync-dev rdiff libisal-dev isal
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  iproute2 util-linux btrfs-progs
+  iproute2 util-linux btrfs-progs python3-zeroconf
 )
 
 missing=()
