@@ -17,6 +17,7 @@
 #include "kvn_crypto/openssl_setup.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
+#include "kvn_mdns/box_finder.h"
 #include "kvn_platform/appdata.h"
 #include "kvn_platform/process_setup.h"
 #include "kvn_platform/stop_signals.h"
@@ -145,12 +146,21 @@ bool App::setUpLogDestination() {
 }
 
 int App::runInformationMode() {
-  if (options_.boxDiscovery) return modeNotAvailable("box-discovery");
+  if (options_.boxDiscovery) return runBoxDiscovery();
   if (!openDB()) return 1;
   const Credentials& credentials = *credentials_;
   std::fprintf(stderr, "%d\n",
                options_.infoLicense ? credentials.licenseStorage() : credentials.licenseAgent());
   std::fflush(stderr);
+  return 0;
+}
+
+int App::runBoxDiscovery() {
+  if (const int error = kvn_platform::startSockets(); error != 0) {
+    std::fprintf(stderr, "Warning: WinSock library initialization failed (%d)\n", error);
+  }
+  kvn_mdns::runBoxDiscovery(stderr);
+  kvn_platform::stopSockets();
   return 0;
 }
 

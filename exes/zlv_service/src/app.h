@@ -70,6 +70,7 @@ class App : public QCoreApplication {
   int runInformationMode();
   bool openDB();
   int runBoxTest();
+  int runBoxDiscovery();
   void finish(int exitCode);
   void startStopHandling();
   void startBackupManager();
