@@ -3,7 +3,8 @@
 # classes and the box simulator.
 function(kvn_all_libraries out)
   cmake_parse_arguments(A "WITH_SERVICE" "" "" ${ARGN})
-  set(_candidates kvn_log kvn_platform kvn_common kvn_compression kvn_crypto kvn_network kvn_rsync)
+  set(_candidates kvn_log kvn_platform kvn_common kvn_compression kvn_crypto kvn_network kvn_rsync
+                  kvn_formats kvn_snapshot)
   if(A_WITH_SERVICE)
     list(APPEND _candidates zlv_service_core boxsim_lib)
   endif()
