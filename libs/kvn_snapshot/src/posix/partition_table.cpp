@@ -135,6 +135,7 @@ class Parser {
     table_->firstUsableOffset = firstUsable * sector_;
     table_->usableLength = (lastUsable - firstUsable + 1) * sector_;
     std::vector<std::uint8_t> entries(static_cast<std::size_t>(count) * entrySize);
+    if (entries.empty()) return true;
     if (entriesLba * sector_ + entries.size() > diskSize_ ||
         !read_(entriesLba * sector_, entries.data(), entries.size())) {
       return fail("GPT partition entries read failed");
