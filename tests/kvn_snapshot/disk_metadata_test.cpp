@@ -19,13 +19,20 @@ std::uint64_t bigEndianAt(const QByteArray& bytes, qsizetype at) {
   return qFromBigEndian<std::uint64_t>(bytes.constData() + at);
 }
 
-TEST(DiskMetadata, MbrDumpHoldsSectorZeroAndEveryExtendedBootRecord) {
+// The dump of a test disk made by script, and the disk's bytes in *raw.
+DiskMetadataDump dumpOf(const QString& script, QByteArray* raw) {
   kvn_test::TempDir dir;
-  const std::string disk = dir.file("mbr.img");
-  ASSERT_TRUE(kvn_test::makeDisk(disk, kvn_test::kTestDiskSize, kvn_test::kMbrScript));
-  const QByteArray raw = QByteArray::fromStdString(kvn_test::readFile(disk));
+  const std::string disk = dir.file("disk.img");
   DiskMetadataDump dump;
-  ASSERT_TRUE(readDiskMetadata(QString::fromStdString(disk), &dump));
+  EXPECT_TRUE(kvn_test::makeDisk(disk, kvn_test::kTestDiskSize, script));
+  *raw = QByteArray::fromStdString(kvn_test::readFile(disk));
+  EXPECT_TRUE(readDiskMetadata(QString::fromStdString(disk), &dump));
+  return dump;
+}
+
+TEST(DiskMetadata, MbrDumpHoldsSectorZeroAndEveryExtendedBootRecord) {
+  QByteArray raw;
+  const DiskMetadataDump dump = dumpOf(kvn_test::kMbrScript, &raw);
   EXPECT_EQ(dump.type, kMetaMbr);
   ASSERT_EQ(dump.bytes.size(), 512 + (8 + 512) * 2);
   EXPECT_EQ(dump.bytes.left(512), raw.left(512));
@@ -38,12 +45,8 @@ TEST(DiskMetadata, MbrDumpHoldsSectorZeroAndEveryExtendedBootRecord) {
 }
 
 TEST(DiskMetadata, GptDumpHoldsBothAreasAroundTheUsableSpace) {
-  kvn_test::TempDir dir;
-  const std::string disk = dir.file("gpt.img");
-  ASSERT_TRUE(kvn_test::makeDisk(disk, kvn_test::kTestDiskSize, kvn_test::kGptScript));
-  const QByteArray raw = QByteArray::fromStdString(kvn_test::readFile(disk));
-  DiskMetadataDump dump;
-  ASSERT_TRUE(readDiskMetadata(QString::fromStdString(disk), &dump));
+  QByteArray raw;
+  const DiskMetadataDump dump = dumpOf(kvn_test::kGptScript, &raw);
   EXPECT_EQ(dump.type, kMetaGpt);
   const std::uint64_t mainSize = 17408;
   const std::uint64_t copyOffset = 65503ull * 512;  // after the last usable sector

@@ -21,12 +21,19 @@ bool parseBytes(const std::string& disk, PartitionTable* table, QString* why) {
   return kvn_snapshot::parsePartitionTable(reader, disk.size(), 512, table, why);
 }
 
-TEST(PartitionTable, MbrWithLogicalPartitionsAndItsSerial) {
+// The table of a test disk made by script.
+PartitionTable tableOf(const QString& script) {
   kvn_test::TempDir dir;
-  ASSERT_TRUE(kvn_test::makeDisk(dir.file("d"), kvn_test::kTestDiskSize, kvn_test::kMbrScript));
   PartitionTable t;
   QString why;
-  ASSERT_TRUE(kvn_snapshot::readPartitionTable(QString::fromStdString(dir.file("d")), &t, &why));
+  EXPECT_TRUE(kvn_test::makeDisk(dir.file("d"), kvn_test::kTestDiskSize, script));
+  EXPECT_TRUE(kvn_snapshot::readPartitionTable(QString::fromStdString(dir.file("d")), &t, &why))
+      << why.toStdString();
+  return t;
+}
+
+TEST(PartitionTable, MbrWithLogicalPartitionsAndItsSerial) {
+  const PartitionTable t = tableOf(kvn_test::kMbrScript);
   EXPECT_EQ(t.style, PartitionTable::Style::Mbr);
   EXPECT_EQ(t.mbrSignature(), 0x12345678u);
   EXPECT_EQ(t.ebrOffsets, (std::vector<std::uint64_t>{kvn_test::kFirstEbr, kvn_test::kSecondEbr}));
@@ -41,11 +48,7 @@ TEST(PartitionTable, MbrWithLogicalPartitionsAndItsSerial) {
 }
 
 TEST(PartitionTable, GptWithEfiPartitionAndItsSerial) {
-  kvn_test::TempDir dir;
-  ASSERT_TRUE(kvn_test::makeDisk(dir.file("d"), kvn_test::kTestDiskSize, kvn_test::kGptScript));
-  PartitionTable t;
-  QString why;
-  ASSERT_TRUE(kvn_snapshot::readPartitionTable(QString::fromStdString(dir.file("d")), &t, &why));
+  const PartitionTable t = tableOf(kvn_test::kGptScript);
   EXPECT_EQ(t.style, PartitionTable::Style::Gpt);
   EXPECT_EQ(t.firstUsableOffset, 17408u);
   EXPECT_EQ(t.usableLength, (65502u - 34 + 1) * 512);
