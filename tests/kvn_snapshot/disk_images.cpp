@@ -39,10 +39,10 @@ void makePatternFile(const std::string& path, std::uint64_t size) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-bool makeExt4(const std::string& path, int sizeMiB, const std::string& tree) {
-  // Groups of 32 MiB put backup superblocks behind unused space, so a
+bool makeExt4(const std::string& path, int sizeMiB, const std::string& tree, int blockSize) {
+  // Small groups put backup superblocks behind unused space, so a
   // traversal has blocks to skip between used ones.
-  QStringList args{"-q", "-F",   "-b", "4096",
+  QStringList args{"-q", "-F",   "-b", QString::number(blockSize),
                    "-g", "8192", "-E", "lazy_itable_init=0,lazy_journal_init=0"};
   if (!tree.empty()) args << "-d" << QString::fromStdString(tree);
   args << QString::fromStdString(path);

@@ -22,10 +22,11 @@ void makeTree(const std::string& folder, int count, std::size_t size, unsigned s
 // A file of size bytes filled by a repeatable pattern.
 void makePatternFile(const std::string& path, std::uint64_t size);
 
-// An ext4 file system with 4 KiB blocks and 32 MiB groups in path, filled from tree (none
+// An ext4 file system with blocks of blockSize bytes and 8192 blocks per
+// group in path, filled from tree (none
 // when empty): a new image file of sizeMiB MiB, or the whole device or
 // existing file with sizeMiB 0. False when mkfs.ext4 failed.
-bool makeExt4(const std::string& path, int sizeMiB, const std::string& tree);
+bool makeExt4(const std::string& path, int sizeMiB, const std::string& tree, int blockSize = 4096);
 
 // A file of size bytes partitioned by sfdisk with script.
 bool makeDisk(const std::string& path, std::uint64_t size, const QString& script);

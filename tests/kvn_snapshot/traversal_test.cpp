@@ -149,19 +149,21 @@ std::set<std::uint64_t> fileBlocks(const std::string& image, const std::string& 
   return blocks;
 }
 
-class Ext4Traversal : public ::testing::Test {
+// With 4 KiB blocks the file system's bitmap maps onto the volume's byte
+// for byte; with 1 KiB blocks it starts at block 1 and is shifted in.
+class Ext4Traversal : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     QDir().mkpath(QString::fromStdString(dir.file("tree")));
     kvn_test::makeTree(dir.file("tree"), 6, 300000, 7);
     image = dir.file("fs.img");
-    ASSERT_TRUE(kvn_test::makeExt4(image, 96, dir.file("tree")));
+    ASSERT_TRUE(kvn_test::makeExt4(image, 96, dir.file("tree"), GetParam()));
   }
   kvn_test::TempDir dir;
   std::string image;
 };
 
-TEST_F(Ext4Traversal, UnusedBlocksAreNeverRead) {
+TEST_P(Ext4Traversal, UnusedBlocksAreNeverRead) {
   TraversalStats stats;
   const auto blocks = traverse(image, true, &stats);
   EXPECT_EQ(stats.volumeSize, 96u << 20);
@@ -178,7 +180,7 @@ TEST_F(Ext4Traversal, UnusedBlocksAreNeverRead) {
     const auto used = fileBlocks(image, "file" + std::to_string(i) + ".bin");
     ASSERT_FALSE(used.empty());
     for (std::uint64_t fsBlock : used)
-      EXPECT_TRUE(read.count(fsBlock * 4096 / kVolumeBlockSize)) << fsBlock;
+      EXPECT_TRUE(read.count(fsBlock * GetParam() / kVolumeBlockSize)) << fsBlock;
   }
   // Without the bitmap every block is read.
   TraversalStats full;
@@ -186,7 +188,7 @@ TEST_F(Ext4Traversal, UnusedBlocksAreNeverRead) {
   EXPECT_EQ(full.bytesRead, 96u << 20);
 }
 
-TEST_F(Ext4Traversal, AFileSystemAwaitingJournalRecoveryIsReadWhole) {
+TEST_P(Ext4Traversal, AFileSystemAwaitingJournalRecoveryIsReadWhole) {
   ASSERT_EQ(kvn_test::runTool(
                 "debugfs", {"-w", "-R", "feature needs_recovery", QString::fromStdString(image)}),
             0);
@@ -196,6 +198,8 @@ TEST_F(Ext4Traversal, AFileSystemAwaitingJournalRecoveryIsReadWhole) {
   EXPECT_EQ(stats.bytesRead, 96u << 20);
   EXPECT_NE(log.text().find("performing full backup"), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, Ext4Traversal, ::testing::Values(4096, 1024));
 
 TEST(VolumeTraversal, MissingVolumeFails) {
   kvn_test::TempDir dir;
