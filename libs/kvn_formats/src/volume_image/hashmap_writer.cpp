@@ -49,7 +49,7 @@ HashmapWriter::HashmapWriter(const QString& path, std::uint32_t flags, std::uint
 HashmapWriter::~HashmapWriter() {
   try {
     close();
-  } catch (const std::exception& e) {
+  } catch (...) {
     KLOG_E("HashmapWriter: exception in ~HashmapWriter");
   }
 }

@@ -8,6 +8,7 @@
 #include <QNetworkInterface>
 #include <QSysInfo>
 #include <QThread>
+#include <cerrno>
 
 #include "kvn_formats/volume_image/hashmap_writer.h"
 #include "kvn_log/log.h"
