@@ -4,7 +4,7 @@
 function(kvn_all_libraries out)
   cmake_parse_arguments(A "WITH_SERVICE" "" "" ${ARGN})
   set(_candidates kvn_log kvn_platform kvn_common kvn_compression kvn_crypto kvn_network kvn_rsync
-                  kvn_mdns)
+                  kvn_mdns kvn_formats kvn_snapshot)
   if(A_WITH_SERVICE)
     list(APPEND _candidates zlv_service_core boxsim_lib)
   endif()

@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   iproute2 util-linux btrfs-progs python3-zeroconf
+  e2fsprogs libext2fs-dev fdisk libblkid-dev
 )
 
 missing=()

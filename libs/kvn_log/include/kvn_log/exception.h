@@ -53,10 +53,13 @@ class KvnNotPermittedException : public KvnCommonException {
   using KvnCommonException::KvnCommonException;
 };
 
-// File-access errors.
+// File-access errors. fileError is the file device's own error number
+// (0 when it had none), kept apart from the result code.
 class KvnQFileException : public KvnCommonException {
  public:
   using KvnCommonException::KvnCommonException;
+
+  int fileError = 0;
 };
 
 #define KVN_THROW_F(...) throw KvnCommonException::formatted(KVN_HERE, __VA_ARGS__)

@@ -1,0 +1,60 @@
+// Reads a volume (a block device or an image file) from start to end in
+// blocks of 2 MiB, skipping the blocks in which the file system uses no
+// cluster, and hands every block that was read to a callback. A reader
+// thread fills one buffer while the callback works on the other.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+#include "kvn_formats/volume_image/generic_bitmap.h"
+
+namespace kvn_snapshot {
+
+inline constexpr std::uint64_t kVolumeBlockSize = 0x200000;
+
+// Called on the caller's thread for every block that was read: offset is a
+// multiple of 2 MiB, length is 2 MiB except for the last block of the
+// volume, data holds exactly length bytes of the volume. Whatever the
+// callback throws stops the reader, closes the volume and comes out of
+// foreachBlockInVolume.
+using BlockCallback =
+    std::function<void(std::uint64_t offset, const std::uint8_t* data, std::uint64_t length,
+                       const kvn_formats::volume_image::GenericBitmap& bitmap)>;
+
+// What one traversal did, for the proof that unused space is never read.
+struct TraversalStats {
+  std::uint64_t volumeSize = 0;
+  std::uint64_t bytesRead = 0;
+  std::uint64_t blocksRead = 0;
+  std::uint64_t blocksSkipped = 0;
+  // Seeks made because the block before was skipped.
+  std::uint64_t seeks = 0;
+};
+
+// False when the volume cannot be opened, sized or read (each logged);
+// true after the last block. With useBitmap false every block is read.
+bool foreachBlockInVolume(const QString& path, const BlockCallback& callback, bool useBitmap,
+                          TraversalStats* stats = nullptr);
+
+// The byte size of the volume's device or image file. Logs "GetDiskFreeSpaceEx
+// failed %08lx" (with errno) on failure.
+bool getVolumeSize(const QString& path, std::uint64_t* size);
+
+// The single disk extent of a volume.
+struct VolumeExtent {
+  // Number of the disk in listDisks() order; -1 for an image file, which is
+  // its own disk.
+  std::int32_t diskNumber = -1;
+  QString diskPath;  // the disk's device node, or the image file
+  std::uint64_t startingOffset = 0;
+  std::uint64_t extentLength = 0;
+};
+
+// A partition: its parent disk and its start and size from sysfs. A whole
+// disk device or an image file: one extent of its whole size. Logs "Failed
+// to open volume as a file: %s" when path is neither.
+bool getVolumeExtents(const QString& path, VolumeExtent* extent);
+
+}  // namespace kvn_snapshot

@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <set>
+
+#include "disk_images.h"
+#include "kvn_formats/volume_image/block_digest.h"
+#include "kvn_log/exception.h"
+#include "kvn_snapshot/volume_traversal.h"
+#include "log_capture.h"
+#include "temp_dir.h"
+
+namespace {
+
+using kvn_formats::volume_image::GenericBitmap;
+using kvn_snapshot::foreachBlockInVolume;
+using kvn_snapshot::kVolumeBlockSize;
+using kvn_snapshot::TraversalStats;
+
+struct Block {
+  std::uint64_t offset;
+  std::uint64_t length;
+  std::string data;
+};
+
+std::vector<Block> traverse(const std::string& path, bool useBitmap, TraversalStats* stats,
+                            bool* ok = nullptr) {
+  std::vector<Block> blocks;
+  const bool result = foreachBlockInVolume(
+      QString::fromStdString(path),
+      [&](std::uint64_t offset, const std::uint8_t* data, std::uint64_t length,
+          const GenericBitmap&) {
+        blocks.push_back(
+            {offset, length, std::string(reinterpret_cast<const char*>(data), length)});
+      },
+      useBitmap, stats);
+  if (ok != nullptr) {
+    *ok = result;
+  } else {
+    EXPECT_TRUE(result);
+  }
+  return blocks;
+}
+
+int openDescriptorsOn(const std::string& path) {
+  int count = 0;
+  for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::Files)) {
+    if (fd.symLinkTarget() == QString::fromStdString(path)) ++count;
+  }
+  return count;
+}
+
+TEST(VolumeTraversal, FiveMiBVolumeGivesThreeBlocksTheLastOneShort) {
+  kvn_test::TempDir dir;
+  const std::string path = dir.file("plain.img");
+  kvn_test::makePatternFile(path, 5 * 0x100000);
+  const std::string content = kvn_test::readFile(path);
+  TraversalStats stats;
+  const auto blocks = traverse(path, true, &stats);  // no known file system: all used
+  ASSERT_EQ(blocks.size(), 3u);
+  EXPECT_EQ(blocks[0].offset, 0u);
+  EXPECT_EQ(blocks[1].offset, kVolumeBlockSize);
+  EXPECT_EQ(blocks[2].offset, 2 * kVolumeBlockSize);
+  EXPECT_EQ(blocks[2].length, 0x100000u);
+  EXPECT_EQ(blocks[0].data + blocks[1].data + blocks[2].data, content);
+  EXPECT_EQ(stats.bytesRead, 5u * 0x100000);
+  EXPECT_EQ(stats.blocksSkipped, 0u);
+}
+
+TEST(VolumeTraversal, VolumeEndingInsideAChunkGivesOnlyItsOwnBytes) {
+  kvn_test::TempDir dir;
+  const std::string path = dir.file("odd.img");
+  const std::uint64_t size = 5 * 0x100000 + 1536;
+  kvn_test::makePatternFile(path, size);
+  TraversalStats stats;
+  std::array<std::uint8_t, 16> digestOfLast{};
+  ASSERT_TRUE(foreachBlockInVolume(
+      QString::fromStdString(path),
+      [&](std::uint64_t offset, const std::uint8_t* data, std::uint64_t length,
+          const GenericBitmap& bitmap) {
+        if (offset == 2 * kVolumeBlockSize) {
+          EXPECT_EQ(length, 0x100000u + 1536);
+          digestOfLast =
+              kvn_formats::volume_image::describeBlock(data, length, offset, bitmap, 4096).digest;
+        }
+      },
+      true, &stats));
+  EXPECT_EQ(stats.bytesRead, size);
+  // The digest of the last block is that of the bytes up to the end.
+  const std::string tail = kvn_test::readFile(path).substr(2 * kVolumeBlockSize);
+  const QByteArray md5 =
+      QCryptographicHash::hash(QByteArray::fromStdString(tail), QCryptographicHash::Md5);
+  EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(digestOfLast.data()), 16), md5);
+}
+
+TEST(VolumeTraversal, CallbackExceptionStopsTheReaderAndClosesTheVolume) {
+  kvn_test::TempDir dir;
+  const std::string path = dir.file("big.img");
+  kvn_test::makePatternFile(path, 12 * 0x100000);
+  int calls = 0;
+  try {
+    foreachBlockInVolume(
+        QString::fromStdString(path),
+        [&](std::uint64_t, const std::uint8_t*, std::uint64_t, const GenericBitmap&) {
+          if (++calls == 2) throw KvnCommonException(KVN_HERE, KVN_E_STOPPED, "Stopped by user");
+        },
+        false);
+    ADD_FAILURE() << "the exception was swallowed";
+  } catch (const KvnCommonException& e) {
+    EXPECT_EQ(e.code, KVN_E_STOPPED);
+  }
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(openDescriptorsOn(path), 0);
+}
+
+TEST(VolumeTraversal, AVolumeThatShrinksOrIsMissingFailsWithTheReadErrorLines) {
+  kvn_test::TempDir dir;
+  const std::string path = dir.file("shrinking.img");
+  kvn_test::makePatternFile(path, 8 * 0x100000);
+  kvn_test::LogCapture log;
+  bool ok = true;
+  int calls = 0;
+  ok = foreachBlockInVolume(
+      QString::fromStdString(path),
+      [&](std::uint64_t, const std::uint8_t*, std::uint64_t, const GenericBitmap&) {
+        if (++calls == 1) QFile::resize(QString::fromStdString(path), 0);
+      },
+      false);
+  // The reader may have read the second block before the file went.
+  EXPECT_FALSE(ok);
+  EXPECT_LE(calls, 2);
+  const std::string text = log.text();
+  EXPECT_NE(text.find("Chunk read incomplete (0/2097152)"), std::string::npos);
+  EXPECT_NE(text.find("block read failed from '" + path + "', offset "), std::string::npos);
+  EXPECT_NE(text.find(" of size 2097152 (0)"), std::string::npos);
+  EXPECT_EQ(openDescriptorsOn(path), 0);
+}
+
+// The blocks of a file of the image, as debugfs lists them.
+std::set<std::uint64_t> fileBlocks(const std::string& image, const std::string& file) {
+  QString out;
+  kvn_test::runTool(
+      "debugfs", {"-R", QString::fromStdString("blocks /" + file), QString::fromStdString(image)},
+      &out);
+  std::set<std::uint64_t> blocks;
+  for (const QString& b : out.split(' ', Qt::SkipEmptyParts)) blocks.insert(b.toULongLong());
+  return blocks;
+}
+
+// With 4 KiB blocks the file system's bitmap maps onto the volume's byte
+// for byte; with 1 KiB blocks it starts at block 1 and is shifted in.
+class Ext4Traversal : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    QDir().mkpath(QString::fromStdString(dir.file("tree")));
+    kvn_test::makeTree(dir.file("tree"), 6, 300000, 7);
+    image = dir.file("fs.img");
+    ASSERT_TRUE(kvn_test::makeExt4(image, 96, dir.file("tree"), GetParam()));
+  }
+  kvn_test::TempDir dir;
+  std::string image;
+};
+
+TEST_P(Ext4Traversal, UnusedBlocksAreNeverRead) {
+  TraversalStats stats;
+  const auto blocks = traverse(image, true, &stats);
+  EXPECT_EQ(stats.volumeSize, 96u << 20);
+  EXPECT_GT(stats.blocksSkipped, 0u);
+  EXPECT_EQ(stats.bytesRead, stats.blocksRead * kVolumeBlockSize);
+  EXPECT_LT(stats.bytesRead, stats.volumeSize / 2);
+  EXPECT_EQ(stats.blocksRead, blocks.size());
+  EXPECT_EQ(stats.blocksRead + stats.blocksSkipped, 48u);
+  EXPECT_GT(stats.seeks, 0u);  // a read after a skipped block
+  // Every block of every file lies in a block that was read.
+  std::set<std::uint64_t> read;
+  for (const Block& b : blocks) read.insert(b.offset / kVolumeBlockSize);
+  for (int i = 0; i < 6; ++i) {
+    const auto used = fileBlocks(image, "file" + std::to_string(i) + ".bin");
+    ASSERT_FALSE(used.empty());
+    for (std::uint64_t fsBlock : used)
+      EXPECT_TRUE(read.count(fsBlock * GetParam() / kVolumeBlockSize)) << fsBlock;
+  }
+  // Without the bitmap every block is read.
+  TraversalStats full;
+  EXPECT_EQ(traverse(image, false, &full).size(), 48u);
+  EXPECT_EQ(full.bytesRead, 96u << 20);
+}
+
+TEST_P(Ext4Traversal, AFileSystemAwaitingJournalRecoveryIsReadWhole) {
+  ASSERT_EQ(kvn_test::runTool(
+                "debugfs", {"-w", "-R", "feature needs_recovery", QString::fromStdString(image)}),
+            0);
+  kvn_test::LogCapture log;
+  TraversalStats stats;
+  traverse(image, true, &stats);
+  EXPECT_EQ(stats.bytesRead, 96u << 20);
+  EXPECT_NE(log.text().find("performing full backup"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, Ext4Traversal, ::testing::Values(4096, 1024));
+
+TEST(VolumeTraversal, MissingVolumeFails) {
+  kvn_test::TempDir dir;
+  kvn_test::LogCapture log;
+  bool ok = true;
+  EXPECT_TRUE(traverse(dir.file("none"), true, nullptr, &ok).empty());
+  EXPECT_FALSE(ok);
+  EXPECT_NE(log.text().find("Failed to open volume as a file"), std::string::npos);
+}
+
+}  // namespace
