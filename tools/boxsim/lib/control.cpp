@@ -70,16 +70,7 @@ ControlServer::ControlServer(QString path, const ControlCommands& commands)
 ControlServer::~ControlServer() { stop(); }
 
 bool ControlServer::start() {
-  if (listener_.joinable()) return listening_ == 1;
-  stopping_ = false;
-  listening_ = 0;
-  listener_ = std::thread([this] { listenLoop(); });
-  while (listening_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (listening_ < 0) {
-    listener_.join();
-    return false;
-  }
-  return true;
+  return listener_.start([this] { listenLoop(); });
 }
 
 void ControlServer::listenLoop() {
@@ -89,12 +80,12 @@ void ControlServer::listenLoop() {
   if (!server.listen(path_)) {
     KLOG_E("boxsim: cannot open the control socket %s: %s", qPrintable(path_),
            qPrintable(server.errorString()));
-    listening_ = -1;
+    listener_.listening(false);
     return;
   }
   KLOG_I("boxsim: control socket %s", qPrintable(path_));
-  listening_ = 1;
-  while (!stopping_) server.waitForNewConnection(100);
+  listener_.listening(true);
+  while (!listener_.stopping()) server.waitForNewConnection(100);
   server.close();
 }
 
@@ -130,8 +121,7 @@ void ControlServer::serve(quintptr descriptor) {
 }
 
 void ControlServer::stop() {
-  stopping_ = true;
-  if (listener_.joinable()) listener_.join();
+  listener_.stop();
   std::vector<Running> running;
   {
     std::lock_guard<std::mutex> lock(mutex_);

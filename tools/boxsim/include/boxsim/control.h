@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "boxsim/accept_thread.h"
+
 namespace boxsim {
 
 struct ControlReply {
@@ -75,9 +77,7 @@ class ControlServer {
 
   QString path_;
   const ControlCommands& commands_;
-  std::thread listener_;
-  std::atomic<bool> stopping_{false};
-  std::atomic<int> listening_{0};  // 0 starting, 1 listening, -1 failed
+  AcceptThread listener_;
   std::mutex mutex_;
   std::vector<Running> running_;
 };

@@ -29,7 +29,7 @@ class QTemporaryDir;
 namespace boxsim {
 
 class TesselLink;
-class UploadAssembler;
+struct TesselKnobs;
 
 // How the box answers the agent's hello.
 enum class HelloFault {
@@ -90,7 +90,8 @@ class TesselBox {
   QByteArray certificateSerial() const;
   QString uploadFolder() const;
 
-  // Fault knobs; they apply from the next hello or ping on.
+  // Fault knobs, also before start(); they apply from the next hello or
+  // ping on.
   void setHelloFault(HelloFault fault);
   // On by default: each "ping" is answered with a "ping".
   void setAnswerPings(bool answer);
@@ -137,6 +138,7 @@ class TesselBox {
 
   TesselBoxConfig config_;
   TesselRecord record_;
+  std::unique_ptr<TesselKnobs> knobs_;
   std::unique_ptr<QTemporaryDir> temporaryUploads_;
   std::unique_ptr<Server> server_;
   std::atomic<std::int64_t> nextQueryId_{1};

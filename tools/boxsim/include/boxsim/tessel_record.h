@@ -7,12 +7,12 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <vector>
+
+#include "boxsim/watched_state.h"
 
 namespace boxsim {
 
@@ -102,10 +102,7 @@ class TesselRecord {
   template <typename F>
   auto read(F f) const;
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::uint64_t generation_ = 0;
-  bool shutDown_ = false;
+  WatchedState state_;
   bool linked_ = false;
   int connectedCount_ = 0;
   int pings_ = 0;

@@ -1,18 +1,14 @@
 #include "boxsim/tessel_box.h"
 
-#include <QHostAddress>
 #include <QSslCertificate>
-#include <QSslConfiguration>
-#include <QSslKey>
 #include <QSslServer>
 #include <QTemporaryDir>
-#include <QThread>
-#include <future>
 
 #include "kvn_log/log.h"
 #include "kvn_network/tessel_proof.h"
 #include "self_signed_certificate.h"
 #include "tessel_link.h"
+#include "tls_listener.h"
 #include "upload_assembler.h"
 
 namespace boxsim {
@@ -58,21 +54,18 @@ std::optional<LinkFault> linkFaultFromName(const QString& name) {
 }
 
 // The listener and the current link, on a thread with an event loop.
-class TesselBox::Server : public QThread {
+class TesselBox::Server : public TlsListenerThread {
  public:
   Server(const TesselBoxConfig& config, QString uploadFolder, TesselRecord& record,
-         PemIdentity identity)
-      : config_(config),
-        identity_(std::move(identity)),
+         const TesselKnobs& knobs, PemIdentity identity)
+      : TlsListenerThread(config.address, config.port, identity, "Tessel"),
+        config_(config),
+        serial_(QSslCertificate(identity.certificate, QSsl::Pem).serialNumber()),
         record_(record),
-        uploads_(std::move(uploadFolder), record) {
-    serial_ = QSslCertificate(identity_.certificate, QSsl::Pem).serialNumber();
-  }
+        knobs_(knobs),
+        uploads_(std::move(uploadFolder), record) {}
 
-  // The port bound, or 0 when listening failed.
-  std::uint16_t waitUntilListening() { return listening_.get_future().get(); }
   const QByteArray& serial() const { return serial_; }
-  TesselKnobs& knobs() { return knobs_; }
 
   // Runs f on this thread with the link, if one has passed the hello then.
   void post(std::function<void(TesselLink&)> f) {
@@ -88,32 +81,18 @@ class TesselBox::Server : public QThread {
   }
 
  protected:
-  void run() override {
-    QObject context;
-    context_ = &context;
-    QSslServer server;
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setLocalCertificate(QSslCertificate(identity_.certificate, QSsl::Pem));
-    tls.setPrivateKey(QSslKey(identity_.privateKey, QSsl::Rsa, QSsl::Pem));
-    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    server.setSslConfiguration(tls);
+  void prepare(QSslServer& server) override {
+    // Work for the link is queued to the server, which lives on this thread.
+    context_ = &server;
     QObject::connect(&server, &QTcpServer::pendingConnectionAvailable, &server,
-                     [&] { acceptAll(server); });
+                     [this, &server] { acceptAll(server); });
     QObject::connect(&server, &QSslServer::errorOccurred, &server,
                      [](QSslSocket* socket, QAbstractSocket::SocketError) {
                        KLOG_W("boxsim: Tessel TLS handshake failed: %s",
                               qPrintable(socket->errorString()));
                      });
-    if (!server.listen(QHostAddress(config_.address), config_.port)) {
-      KLOG_E("boxsim: cannot listen for Tessel on %s:%u: %s", qPrintable(config_.address),
-             unsigned(config_.port), qPrintable(server.errorString()));
-      listening_.set_value(0);
-      return;
-    }
-    KLOG_I("boxsim: Tessel listening on %s:%u", qPrintable(config_.address),
-           unsigned(server.serverPort()));
-    listening_.set_value(server.serverPort());
-    exec();
+  }
+  void cleanUp() override {
     link_.reset();
     uploads_.failAll("box stopped");
   }
@@ -143,18 +122,17 @@ class TesselBox::Server : public QThread {
   }
 
   TesselBoxConfig config_;
-  PemIdentity identity_;
   QByteArray serial_;
   TesselRecord& record_;
-  TesselKnobs knobs_;
+  const TesselKnobs& knobs_;
   UploadAssembler uploads_;
   QObject* context_ = nullptr;
   std::unique_ptr<TesselLink> link_;
   std::uint64_t linkNumber_ = 0;
-  std::promise<std::uint16_t> listening_;
 };
 
-TesselBox::TesselBox(TesselBoxConfig config) : config_(std::move(config)) {}
+TesselBox::TesselBox(TesselBoxConfig config)
+    : config_(std::move(config)), knobs_(std::make_unique<TesselKnobs>()) {}
 
 TesselBox::~TesselBox() { stop(); }
 
@@ -172,13 +150,9 @@ bool TesselBox::start() {
   config_.uploadFolder = folder;
   PemIdentity identity = makeSelfSignedIdentity(config_.address);
   if (identity.certificate.isEmpty()) return false;
-  auto server = std::make_unique<Server>(config_, folder, record_, std::move(identity));
-  server->start();
-  const std::uint16_t bound = server->waitUntilListening();
-  if (bound == 0) {
-    server->wait();
-    return false;
-  }
+  auto server = std::make_unique<Server>(config_, folder, record_, *knobs_, std::move(identity));
+  const std::uint16_t bound = server->startListening();
+  if (bound == 0) return false;
   config_.port = bound;
   server_ = std::move(server);
   return true;
@@ -187,8 +161,7 @@ bool TesselBox::start() {
 void TesselBox::stop() {
   record_.shutDown();
   if (!server_) return;
-  server_->quit();
-  server_->wait();
+  server_->stopListening();
   server_.reset();
 }
 
@@ -198,18 +171,13 @@ QByteArray TesselBox::certificateSerial() const {
 }
 QString TesselBox::uploadFolder() const { return config_.uploadFolder; }
 
-void TesselBox::setHelloFault(HelloFault fault) {
-  if (server_) server_->knobs().helloFault = fault;
-}
+void TesselBox::setHelloFault(HelloFault fault) { knobs_->helloFault = fault; }
 
-void TesselBox::setAnswerPings(bool answer) {
-  if (server_) server_->knobs().answerPings = answer;
-}
+void TesselBox::setAnswerPings(bool answer) { knobs_->answerPings = answer; }
 
 void TesselBox::setSilent(bool silent) {
-  if (!server_) return;
-  server_->knobs().silent = silent;
-  if (!silent) post([](TesselLink& link) { link.resumeReading(); });
+  knobs_->silent = silent;
+  if (!silent && record_.linked()) post([](TesselLink& link) { link.resumeReading(); });
 }
 
 bool TesselBox::post(std::function<void(TesselLink&)> f) {

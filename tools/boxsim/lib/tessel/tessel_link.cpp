@@ -44,8 +44,10 @@ TesselLink::TesselLink(std::unique_ptr<QSslSocket> socket, const TesselLinkConte
 }
 
 TesselLink::~TesselLink() {
+  // The socket goes after this link's other members: none of its signals
+  // may reach the link any more.
+  QObject::disconnect(socket_.get(), nullptr, nullptr, nullptr);
   if (state_ != State::Closed) {
-    QObject::disconnect(socket_.get(), nullptr, nullptr, nullptr);
     socket_->abort();
     if (state_ == State::Linked) {
       context_.uploads.failAll("link closed");

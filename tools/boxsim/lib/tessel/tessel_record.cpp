@@ -8,18 +8,12 @@ QString TesselLogLine::toString() const {
 
 template <typename F>
 void TesselRecord::change(F f) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    f();
-    ++generation_;
-  }
-  changed_.notify_all();
+  state_.change(f);
 }
 
 template <typename F>
 auto TesselRecord::read(F f) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return f();
+  return state_.read(f);
 }
 
 void TesselRecord::linkUp() {
@@ -96,25 +90,9 @@ std::vector<TesselUpload> TesselRecord::uploads() const {
 
 bool TesselRecord::waitUntil(const std::function<bool(const TesselRecord&)>& done,
                              std::chrono::milliseconds limit) const {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    std::uint64_t seen = 0;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      seen = generation_;
-      if (shutDown_) break;
-    }
-    // done() reads through the locking accessors, so it runs unlocked.
-    if (done(*this)) return true;
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!changed_.wait_until(lock, deadline, [&] { return generation_ != seen || shutDown_; }))
-      break;
-  }
-  return done(*this);
+  return state_.waitUntil([&] { return done(*this); }, limit);
 }
 
-void TesselRecord::shutDown() {
-  change([&] { shutDown_ = true; });
-}
+void TesselRecord::shutDown() { state_.shutDown(); }
 
 }  // namespace boxsim
