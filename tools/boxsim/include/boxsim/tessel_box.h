@@ -82,7 +82,8 @@ class TesselBox {
   // Makes the certificate and starts listening on the box's thread (a
   // QCoreApplication must exist). False, logged, when either fails.
   bool start();
-  // Closes the link, stops listening and wakes every waiter.
+  // Closes the link, stops listening and wakes every waiter; waits return
+  // at once from then on.
   void stop();
 
   std::uint16_t port() const;
