@@ -96,6 +96,8 @@ TEST_F(LaunchActionTest, DeletionsAndStopsOfFileOperationsPassTheOperationId) {
   result_ = KVN_E_EXCEPTION;
   EXPECT_EQ(launch("stop_delete", "op-4"), ok());
   EXPECT_TRUE(logged("Error stopping delete 0xeffeeff9")) << log_.text();
+  EXPECT_EQ(launch("stop_restore", "op-5"), ok());
+  EXPECT_TRUE(logged("Error stopping restoration -268505095"));
 }
 
 TEST_F(LaunchActionTest, FacilitiesTheAgentLacksAnswerActionFailed) {

@@ -177,39 +177,41 @@ std::uint32_t LaunchActions::stopBackup(const QString& args, const QString& inte
 }
 
 std::uint32_t LaunchActions::stopRestoration(const QString& args, const QString& intent) {
-  const QString id = args.left(kOperationArgsLimit);
-  if (id.isEmpty()) {
-    KLOG_E("Error: arguments");
-    return KVN_E_ARGUMENTS;
-  }
-  if (!control_.stopRestoration) return notAvailableInThisBuild("Stopping a restoration");
-  const bool forUpgrade = intent == kUpgradeIntent;
-  return runOnThread("LaunchActionSTOPRSTThreadFn", [&control = control_, id, forUpgrade] {
-    KLOG_D("LaunchActionSTOPRSTThreadFn starting");
-    KLOG_I("Stopping restoration %s", text8(id).constData());
-    if (const std::uint32_t result = control.stopRestoration(id, forUpgrade); result != KVN_OK) {
-      KLOG_E("Error stopping restoration %d", int(result));
-      return;
-    }
-    KLOG_D("LaunchActionSTOPRSTThreadFn done");
-  });
+  static constexpr FileOperationStop kStop{"LaunchActionSTOPRSTThreadFn", "Stopping a restoration",
+                                           "Stopping restoration %s",
+                                           "Error stopping restoration %d", false};
+  return stopFileOperation(kStop, control_.stopRestoration, args, intent);
 }
 
 std::uint32_t LaunchActions::stopDeletion(const QString& args, const QString& intent) {
+  static constexpr FileOperationStop kStop{"LaunchActionSTOPDELThreadFn", "Stopping a deletion",
+                                           "Stopping delete %s", "Error stopping delete 0x%08x",
+                                           true};
+  return stopFileOperation(kStop, control_.stopDeletion, args, intent);
+}
+
+std::uint32_t LaunchActions::stopFileOperation(const FileOperationStop& stop,
+                                               const FileOperationStopCall& call,
+                                               const QString& args, const QString& intent) {
   const QString id = args.left(kOperationArgsLimit);
   if (id.isEmpty()) {
     KLOG_E("Error: arguments");
     return KVN_E_ARGUMENTS;
   }
-  if (!control_.stopDeletion) return notAvailableInThisBuild("Stopping a deletion");
+  if (!call) return notAvailableInThisBuild(stop.what);
   const bool forUpgrade = intent == kUpgradeIntent;
-  return runOnThread("LaunchActionSTOPDELThreadFn", [&control = control_, id, forUpgrade] {
-    KLOG_D("LaunchActionSTOPDELThreadFn starting");
-    KLOG_I("Stopping delete %s", text8(id).constData());
-    if (const std::uint32_t result = control.stopDeletion(id, forUpgrade); result != KVN_OK) {
-      KLOG_E("Error stopping delete 0x%08x", result);
+  return runOnThread(stop.thread, [&stop, call, id, forUpgrade] {
+    KLOG_D("%s starting", stop.thread);
+    KLOG_I(stop.stopping, text8(id).constData());
+    if (const std::uint32_t result = call(id, forUpgrade); result != KVN_OK) {
+      // Each kind of stop has always reported its code in its own way.
+      if (stop.codeInHex) {
+        KLOG_E(stop.failed, result);
+      } else {
+        KLOG_E(stop.failed, int(result));
+      }
       return;
     }
-    KLOG_D("LaunchActionSTOPDELThreadFn done");
+    KLOG_D("%s done", stop.thread);
   });
 }

@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "tessel/agentcontrol.h"
@@ -39,6 +40,18 @@ class LaunchActions {
   std::uint32_t stopDeletion(const QString& args, const QString& intent);
 
  private:
+  // The texts of one kind of file-operation stop.
+  struct FileOperationStop {
+    const char* thread;
+    const char* what;
+    const char* stopping;
+    const char* failed;
+    bool codeInHex;
+  };
+  using FileOperationStopCall = std::function<std::uint32_t(const QString&, bool)>;
+  std::uint32_t stopFileOperation(const FileOperationStop& stop, const FileOperationStopCall& call,
+                                  const QString& args, const QString& intent);
+
   // Runs work on the runner; a failure when the runner no longer takes work.
   std::uint32_t runOnThread(const char* action, std::function<void()> work);
 
