@@ -24,6 +24,7 @@
 #include "kvn_vss/vss_import.h"
 #include "service/servicethread.h"
 #include "service/stopwatcher.h"
+#include "tessel/tesselhandlers.h"
 #include "version.h"
 
 namespace {
@@ -263,6 +264,9 @@ int App::exec() {
   startStopHandling();
   const int result = QCoreApplication::exec();
 
+  // A launch action still running finishes before the managers it calls.
+  launchActionRunner_.shutdown();
+
   // No new run may start while the running ones are being stopped, and no
   // retry of the job download may outlive the application it reads from.
   scheduler_.reset();
@@ -298,6 +302,30 @@ JobConfigContext App::jobConfigContext() const {
   return context;
 }
 
+AgentControl App::agentControl() {
+  AgentControl control;
+  control.addBackup = [](std::int64_t jobId) {
+    return BackupManager::AddBackup(BackupRequest{jobId, false});
+  };
+  control.stopBackup = &BackupManager::stop;
+  control.stopAllBackups = &BackupManager::stopAll;
+  control.activeBackups = &BackupManager::activeCount;
+  // Restorations, deletions and the upgrader are not part of this build:
+  // left empty, the launch actions answer that they are not available.
+  control.updateConfiguration = [this] { return jobConfigUpdate_->launch(); };
+  control.noUpgrade = options_.noUpgrade;
+  control.setResetAgent = [this](bool reset) { return credentials_->setResetAgent(reset); };
+  return control;
+}
+
+void App::buildTesselHandlers() {
+  agentControl_ = agentControl();
+  agentFacts_ = {numericVersion(), startedAt_, paths_.logsDir.filePath("Zelvo.log"),
+                 paths_.databasePath};
+  registerTesselHandlers(tesselQueries_, tesselTasks_, agentControl_, agentFacts_,
+                         launchActionRunner_);
+}
+
 void App::startStopHandling() {
   if (options_.foreground) {
     stopWatcher_ = std::make_unique<StopWatcher>();
@@ -331,6 +359,7 @@ void App::runThreads() {
   configUpdater_->startPeriodic(ConfigUpdater::kIntervalMs);
   KLOG_I("Create MaintenanceThread");
   workerNotAvailable("MaintenanceThread");
+  buildTesselHandlers();
   KLOG_I("Create TesselClient");
   workerNotAvailable("TesselClient");
   KLOG_I("Create UpdateJobCfgThread");
