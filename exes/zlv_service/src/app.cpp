@@ -17,12 +17,16 @@
 #include "kvn_crypto/openssl_setup.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
+#include "kvn_mdns/box_finder.h"
 #include "kvn_platform/appdata.h"
 #include "kvn_platform/process_setup.h"
 #include "kvn_platform/stop_signals.h"
 #include "kvn_vss/vss_import.h"
 #include "service/servicethread.h"
 #include "service/stopwatcher.h"
+#include "tessel/queryprocessor.h"
+#include "tessel/tesselclient.h"
+#include "tessel/tesseltask.h"
 #include "version.h"
 
 namespace {
@@ -253,6 +257,9 @@ int App::exec() {
   startStopHandling();
   const int result = QCoreApplication::exec();
 
+  // The box can no longer start anything once the channel is down; its
+  // tasks end on the channel's thread before the services they use.
+  tesselClient_.reset();
   // No new run may start while the running ones are being stopped, and no
   // retry of the job download may outlive the application it reads from.
   scheduler_.reset();
@@ -279,6 +286,26 @@ void App::startBackupManager() {
       [environment](const BackupRequest& request) -> std::unique_ptr<BackupRun> {
         return std::make_unique<Backup>(request, environment);
       });
+}
+
+void App::startTesselClient() {
+  tesselQueries_ = std::make_unique<QueryProcessorRegistry>();
+  tesselTaskFactories_ = std::make_unique<TaskFactoryRegistry>();
+  TesselClientSettings settings;
+  settings.licenseStorage = credentials_->licenseStorage();
+  settings.licenseAgent = credentials_->licenseAgent();
+  settings.cryptkey = credentials_->cryptkey();
+  settings.boxIp = credentials_->boxIp();
+  settings.hostPattern = credentials_->tesselHostPattern();
+  tesselClient_ =
+      std::make_unique<TesselClient>(settings, *tesselQueries_, *tesselTaskFactories_, [] {
+        kvn_mdns::BoxFinder finder;
+        finder.findBoxes();
+        return finder.foundBoxes();
+      });
+  connect(tesselClient_.get(), &TesselClient::validBoxIp, credentials_.get(),
+          &Credentials::saveNewBoxIP, Qt::QueuedConnection);
+  tesselClient_->start();
 }
 
 JobConfigContext App::jobConfigContext() const {
@@ -322,7 +349,7 @@ void App::runThreads() {
   KLOG_I("Create MaintenanceThread");
   workerNotAvailable("MaintenanceThread");
   KLOG_I("Create TesselClient");
-  workerNotAvailable("TesselClient");
+  startTesselClient();
   KLOG_I("Create UpdateJobCfgThread");
   updateJobCfgThread_ = std::make_unique<UpdateJobCfgThread>(jobConfigContext(), *jobConfigUpdate_);
   updateJobCfgThread_->start();

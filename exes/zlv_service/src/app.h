@@ -22,6 +22,9 @@
 #include "scheduler/schedulerthread.h"
 
 class QNetworkAccessManager;
+class QueryProcessorRegistry;
+class TaskFactoryRegistry;
+class TesselClient;
 class QNetworkReply;
 class ServiceThread;
 class StopWatcher;
@@ -73,6 +76,7 @@ class App : public QCoreApplication {
   void finish(int exitCode);
   void startStopHandling();
   void startBackupManager();
+  void startTesselClient();
   JobConfigContext jobConfigContext() const;
 
   // How long the end of the process waits for stopped backups to close
@@ -95,6 +99,10 @@ class App : public QCoreApplication {
   std::unique_ptr<ConfigUpdater> configUpdater_;
   std::unique_ptr<UpdateJobCfgThread> updateJobCfgThread_;
   std::unique_ptr<SchedulerThread> scheduler_;
+  // What the box may ask over the control channel; they outlive the client.
+  std::unique_ptr<QueryProcessorRegistry> tesselQueries_;
+  std::unique_ptr<TaskFactoryRegistry> tesselTaskFactories_;
+  std::unique_ptr<TesselClient> tesselClient_;
   std::unique_ptr<QNetworkAccessManager> networkManager_;
   std::unique_ptr<ServiceThread> serviceThread_;
   std::unique_ptr<StopWatcher> stopWatcher_;
