@@ -24,9 +24,8 @@
 #include "kvn_vss/vss_import.h"
 #include "service/servicethread.h"
 #include "service/stopwatcher.h"
-#include "tessel/queryprocessor.h"
 #include "tessel/tesselclient.h"
-#include "tessel/tesseltask.h"
+#include "tessel/tesselhandlers.h"
 #include "version.h"
 
 namespace {
@@ -260,6 +259,9 @@ int App::exec() {
   // The box can no longer start anything once the channel is down; its
   // tasks end on the channel's thread before the services they use.
   tesselClient_.reset();
+  // A launch action still running finishes before the managers it calls.
+  launchActionRunner_.shutdown();
+
   // No new run may start while the running ones are being stopped, and no
   // retry of the job download may outlive the application it reads from.
   scheduler_.reset();
@@ -289,20 +291,17 @@ void App::startBackupManager() {
 }
 
 void App::startTesselClient() {
-  tesselQueries_ = std::make_unique<QueryProcessorRegistry>();
-  tesselTaskFactories_ = std::make_unique<TaskFactoryRegistry>();
   TesselClientSettings settings;
   settings.licenseStorage = credentials_->licenseStorage();
   settings.licenseAgent = credentials_->licenseAgent();
   settings.cryptkey = credentials_->cryptkey();
   settings.boxIp = credentials_->boxIp();
   settings.hostPattern = credentials_->tesselHostPattern();
-  tesselClient_ =
-      std::make_unique<TesselClient>(settings, *tesselQueries_, *tesselTaskFactories_, [] {
-        kvn_mdns::BoxFinder finder;
-        finder.findBoxes();
-        return finder.foundBoxes();
-      });
+  tesselClient_ = std::make_unique<TesselClient>(settings, tesselQueries_, tesselTasks_, [] {
+    kvn_mdns::BoxFinder finder;
+    finder.findBoxes();
+    return finder.foundBoxes();
+  });
   connect(tesselClient_.get(), &TesselClient::validBoxIp, credentials_.get(),
           &Credentials::saveNewBoxIP, Qt::QueuedConnection);
   tesselClient_->start();
@@ -313,6 +312,30 @@ JobConfigContext App::jobConfigContext() const {
   context.credentials = credentials_.get();
   context.baseDir = paths_.baseDir;
   return context;
+}
+
+AgentControl App::agentControl() {
+  AgentControl control;
+  control.addBackup = [](std::int64_t jobId) {
+    return BackupManager::AddBackup(BackupRequest{jobId, false});
+  };
+  control.stopBackup = &BackupManager::stop;
+  control.stopAllBackups = &BackupManager::stopAll;
+  control.activeBackups = &BackupManager::activeCount;
+  // Restorations, deletions and the upgrader are not part of this build:
+  // left empty, the launch actions answer that they are not available.
+  control.updateConfiguration = [this] { return jobConfigUpdate_->launch(); };
+  control.noUpgrade = options_.noUpgrade;
+  control.setResetAgent = [this](bool reset) { return credentials_->setResetAgent(reset); };
+  return control;
+}
+
+void App::buildTesselHandlers() {
+  agentControl_ = agentControl();
+  agentFacts_ = {numericVersion(), startedAt_, paths_.logsDir.filePath("Zelvo.log"),
+                 paths_.databasePath};
+  registerTesselHandlers(tesselQueries_, tesselTasks_, agentControl_, agentFacts_,
+                         launchActionRunner_);
 }
 
 void App::startStopHandling() {
@@ -348,6 +371,7 @@ void App::runThreads() {
   configUpdater_->startPeriodic(ConfigUpdater::kIntervalMs);
   KLOG_I("Create MaintenanceThread");
   workerNotAvailable("MaintenanceThread");
+  buildTesselHandlers();
   KLOG_I("Create TesselClient");
   startTesselClient();
   KLOG_I("Create UpdateJobCfgThread");

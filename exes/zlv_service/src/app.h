@@ -20,10 +20,12 @@
 #include "jobconfig/updatejobcfgthread.h"
 #include "paths.h"
 #include "scheduler/schedulerthread.h"
+#include "tessel/agentcontrol.h"
+#include "tessel/launchactionrunner.h"
+#include "tessel/queryprocessor.h"
+#include "tessel/tesseltask.h"
 
 class QNetworkAccessManager;
-class QueryProcessorRegistry;
-class TaskFactoryRegistry;
 class TesselClient;
 class QNetworkReply;
 class ServiceThread;
@@ -78,6 +80,10 @@ class App : public QCoreApplication {
   void startBackupManager();
   void startTesselClient();
   JobConfigContext jobConfigContext() const;
+  // What the box may make the agent do, from the managers made here.
+  AgentControl agentControl();
+  // Fills the control channel's registries; before the client starts.
+  void buildTesselHandlers();
 
   // How long the end of the process waits for stopped backups to close
   // their rows.
@@ -95,13 +101,19 @@ class App : public QCoreApplication {
   std::unique_ptr<Credentials> credentials_;
   // The job download's retry thread; also the "update_config" action.
   std::unique_ptr<JobConfigUpdateAction> jobConfigUpdate_;
+  // The control channel's handlers and what they reach; the client that
+  // uses the registries must go before them, and the launch actions'
+  // threads before what those threads call.
+  AgentControl agentControl_;
+  AgentFacts agentFacts_;
+  LaunchActionRunner launchActionRunner_;
+  QueryProcessorRegistry tesselQueries_;
+  TaskFactoryRegistry tesselTasks_;
   // Workers started by runThreads; destroying one stops it and waits.
   std::unique_ptr<ConfigUpdater> configUpdater_;
   std::unique_ptr<UpdateJobCfgThread> updateJobCfgThread_;
   std::unique_ptr<SchedulerThread> scheduler_;
-  // What the box may ask over the control channel; they outlive the client.
-  std::unique_ptr<QueryProcessorRegistry> tesselQueries_;
-  std::unique_ptr<TaskFactoryRegistry> tesselTaskFactories_;
+  // The control channel; it reads the registries above on its thread.
   std::unique_ptr<TesselClient> tesselClient_;
   std::unique_ptr<QNetworkAccessManager> networkManager_;
   std::unique_ptr<ServiceThread> serviceThread_;

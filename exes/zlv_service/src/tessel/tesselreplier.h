@@ -18,6 +18,8 @@ class TesselReplier {
   // Sends one part of the answer; nothing once a part with done was sent.
   void reply(const QJsonObject& object, bool done);
   bool done() const { return done_; }
+  // The channel the query came on, for processors that start tasks on it.
+  TesselLink& link() const { return link_; }
 
  private:
   TesselLink& link_;

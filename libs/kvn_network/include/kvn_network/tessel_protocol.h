@@ -80,6 +80,65 @@ inline constexpr const char* kLaunchAction = "launch_action";
 inline constexpr const char* kStartTask = "start_task";
 }  // namespace query_type
 
+// The other queries the agent answers, and the keys of their questions and
+// answers.
+namespace query_type {
+inline constexpr const char* kResetAgent = "reset_agent";
+inline constexpr const char* kTest = "test";
+inline constexpr const char* kFileList = "file_list";
+inline constexpr const char* kVolumeList = "volume_list";
+inline constexpr const char* kMachineInfo = "machine_info";
+inline constexpr const char* kLogs = "logs";
+inline constexpr const char* kOperations = "operations";
+}  // namespace query_type
+
+namespace query_key {
+inline constexpr const char* kTest = "test";
+inline constexpr const char* kPath = "path";
+inline constexpr const char* kShowRemovable = "show_removable";
+inline constexpr const char* kCountTotal = "count_total";
+inline constexpr const char* kEntries = "entries";
+inline constexpr const char* kCount = "count";
+inline constexpr const char* kName = "name";
+inline constexpr const char* kSize = "size";
+inline constexpr const char* kHostname = "hostname";
+inline constexpr const char* kAgentVersion = "agent_version";
+inline constexpr const char* kCpuArch = "cpu_arch";
+inline constexpr const char* kOs = "os";
+inline constexpr const char* kKernelType = "kernel_type";
+inline constexpr const char* kKernelVersion = "kernel_version";
+inline constexpr const char* kStartedAt = "started_at";
+inline constexpr const char* kActiveBackups = "active_backups";
+inline constexpr const char* kActiveRestorations = "active_restorations";
+}  // namespace query_key
+
+// A "file_list" answer comes in pages of this many entries, the last one
+// (possibly empty) with done; the root listing is named kRootPath.
+inline constexpr int kFileListPage = 1000;
+inline constexpr const char* kRootPath = "ROOT";
+
+// The actions of "launch_action", and what the "file" argument of a
+// "file_upload" names.
+namespace launch_action {
+inline constexpr const char* kBackup = "backup";
+inline constexpr const char* kRestore = "restore";
+inline constexpr const char* kDelete = "delete";
+inline constexpr const char* kUpdateConfig = "update_config";
+inline constexpr const char* kUpgrade = "upgrade";
+inline constexpr const char* kStopBackup = "stop_backup";
+inline constexpr const char* kStopRestore = "stop_restore";
+inline constexpr const char* kStopDelete = "stop_delete";
+// The intent that marks a stop as made for an upgrade.
+inline constexpr const char* kUpgradeIntent = "upgrade";
+// The "upgrade" argument that makes the upgrader reset the agent as well.
+inline constexpr const char* kResetAgentArgs = "reset_agent";
+}  // namespace launch_action
+
+namespace upload_file {
+inline constexpr const char* kLog = "log";
+inline constexpr const char* kDatabase = "db";
+}  // namespace upload_file
+
 // The one task type the agent creates: a file streamed to the box.
 inline constexpr const char* kFileUploadTask = "file_upload";
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -48,10 +49,18 @@ struct MountEntry {
   // "/" for a whole file system, the source folder for a bind mount.
   std::string root;
   std::uint64_t device = 0;
+  // The file system's type ("ext4", "tmpfs"...) and what it was mounted
+  // from (a device node such as "/dev/sda1", or a name for pseudo file
+  // systems).
+  std::string fsType;
+  std::string source;
 };
 
 // The mount table of this process, in mount order.
 bool readMountTable(std::vector<MountEntry>& mounts, int* error);
+// The same from text in the form of /proc/self/mountinfo; lines that do not
+// parse are skipped.
+std::vector<MountEntry> parseMountTable(std::istream& in);
 
 // The mount point of the file system that holds path (the longest mount
 // point that contains it; the later mount wins when one covers another).

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "kvn_log/log.h"
+#include "posix/mount_paths.h"
 
 namespace kvn_platform {
 
@@ -53,7 +54,10 @@ bool statAt(int dirFd, const char* path, FileStatus& status, int* error) {
   return true;
 }
 
-// Undoes the octal escapes (\040 for a blank...) of the mount table.
+}  // namespace
+
+namespace detail {
+
 std::string unescapeMountField(const std::string& field) {
   std::string out;
   out.reserve(field.size());
@@ -70,7 +74,6 @@ std::string unescapeMountField(const std::string& field) {
   return out;
 }
 
-// path lies at or below folder (both cleaned, absolute).
 bool isAtOrBelow(const std::string& path, const std::string& folder) {
   if (folder == "/") return !path.empty() && path[0] == '/';
   return path == folder ||
@@ -78,8 +81,6 @@ bool isAtOrBelow(const std::string& path, const std::string& folder) {
           path[folder.size()] == '/');
 }
 
-// Lexical clean-up of an absolute path: no ".", "..", repeated or trailing
-// separators.
 std::string cleanAbsolute(const std::string& path) {
   std::vector<std::string> parts;
   std::stringstream in(path);
@@ -102,8 +103,6 @@ std::string parentOf(const std::string& path) {
   return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
 }
 
-// Where the folder shown by the mount at position index can also be
-// reached, or the volume prefix when this mount is the first to show it.
 std::string mountTarget(const std::vector<MountEntry>& mounts, std::size_t index) {
   const MountEntry& self = mounts[index];
   for (std::size_t i = 0; i < mounts.size(); ++i) {
@@ -116,7 +115,12 @@ std::string mountTarget(const std::vector<MountEntry>& mounts, std::size_t index
   return kVolumeTargetPrefix + self.mountPoint;
 }
 
-}  // namespace
+}  // namespace detail
+
+using detail::cleanAbsolute;
+using detail::isAtOrBelow;
+using detail::mountTarget;
+using detail::parentOf;
 
 bool fileStatus(const std::string& path, FileStatus& status, int* error) {
   return statAt(AT_FDCWD, path.c_str(), status, error);
@@ -153,9 +157,15 @@ bool readMountTable(std::vector<MountEntry>& mounts, int* error) {
     if (error) *error = errno;
     return false;
   }
+  mounts = parseMountTable(in);
+  return true;
+}
+
+std::vector<MountEntry> parseMountTable(std::istream& in) {
+  std::vector<MountEntry> mounts;
   std::string line;
   while (std::getline(in, line)) {
-    // id parent major:minor root mount-point options ...
+    // id parent major:minor root mount-point options [optional...] - type source super-options
     std::istringstream fields(line);
     std::string id, parent, device, root, mountPoint;
     if (!(fields >> id >> parent >> device >> root >> mountPoint)) continue;
@@ -163,11 +173,19 @@ bool readMountTable(std::vector<MountEntry>& mounts, int* error) {
     if (std::sscanf(device.c_str(), "%u:%u", &major, &minor) != 2) continue;
     MountEntry entry;
     entry.device = (std::uint64_t(major) << 32) | minor;
-    entry.root = unescapeMountField(root);
-    entry.mountPoint = unescapeMountField(mountPoint);
+    entry.root = detail::unescapeMountField(root);
+    entry.mountPoint = detail::unescapeMountField(mountPoint);
+    std::string field;
+    while (fields >> field && field != "-") {
+    }
+    std::string fsType, source;
+    if (fields >> fsType >> source) {
+      entry.fsType = detail::unescapeMountField(fsType);
+      entry.source = detail::unescapeMountField(source);
+    }
     mounts.push_back(std::move(entry));
   }
-  return true;
+  return mounts;
 }
 
 std::string mountPointOf(const std::vector<MountEntry>& mounts, const std::string& path) {

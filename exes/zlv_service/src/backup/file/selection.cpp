@@ -49,16 +49,6 @@ class VolumeKeys {
 
 }  // namespace
 
-QString fromWirePath(const QString& path) {
-  QString native = path;
-  return native.replace(u'|', u'/');
-}
-
-QString toWirePath(const QString& path) {
-  QString wire = path;
-  return wire.replace(u'/', u'|');
-}
-
 std::uint32_t loadExclusionPatterns(QSqlDatabase& db, std::int64_t jobId, QStringList& patterns) {
   static const QString statement =
       "SELECT pattern.pattern_data FROM pattern, sel_tem, pattern_x_sel_tem, job_x_sel_tem, job "
