@@ -16,7 +16,7 @@
 #include "tessel/queryprocessor.h"
 #include "tessel/tesselclient.h"
 #include "tessel/tesseltask.h"
-#include "tessel_recording_link.h"
+#include "tessel_probe.h"
 
 namespace tessel_test {
 

@@ -5,10 +5,11 @@
 #include <QJsonDocument>
 
 #include "kvn_log/log.h"
+#include "recording_tessel_link.h"
 #include "tessel/logforwarder.h"
 #include "tessel/tesseldispatcher.h"
 #include "tessel/tesseltasks.h"
-#include "tessel_recording_link.h"
+#include "tessel_probe.h"
 
 namespace {
 
@@ -53,15 +54,15 @@ TEST_F(DispatchTest, FaultsCloseTheLinkAndOnlyAnUnknownTypeIsAnswered) {
   EXPECT_EQ(dispatcher.dispatch("{}", {}), Outcome::Close);
   EXPECT_EQ(dispatcher.dispatch("[1,2]", {}), Outcome::Close);
   EXPECT_EQ(dispatch({{"type", "error"}, {"why", "x"}}), Outcome::Close);
-  EXPECT_TRUE(link.sent.empty());
+  EXPECT_TRUE(link.messages().empty());
 
   EXPECT_EQ(dispatch({{"type", "bogus"}}), Outcome::Close);
-  ASSERT_EQ(link.sent.size(), 1u);
-  EXPECT_EQ(link.sent[0].type, "error");
-  EXPECT_TRUE(link.sent[0].object.isEmpty());
+  ASSERT_EQ(link.messages().size(), 1u);
+  EXPECT_EQ(link.messages()[0].type, "error");
+  EXPECT_TRUE(link.messages()[0].object.isEmpty());
 
   EXPECT_EQ(dispatch({{"type", "ping"}}), Outcome::Keep);
-  EXPECT_EQ(link.sent.size(), 1u);
+  EXPECT_EQ(link.messages().size(), 1u);
 }
 
 TEST_F(DispatchTest, EveryQueryGetsExactlyOneFinalAnswer) {
@@ -69,33 +70,33 @@ TEST_F(DispatchTest, EveryQueryGetsExactlyOneFinalAnswer) {
       {{"type", "query"}, {"query_id", 7}, {"query", QJsonObject{{"type", "test"}, {"test", 5}}}});
   dispatch({{"type", "query"}, {"query_id", 8}, {"query", QJsonObject{{"type", "nothing"}}}});
   dispatch({{"type", "query"}, {"query_id", 9}, {"query", QJsonObject{{"type", "silent"}}}});
-  ASSERT_EQ(link.sent.size(), 3u);
+  ASSERT_EQ(link.messages().size(), 3u);
 
-  const QJsonObject echo = link.sent[0].object;
+  const QJsonObject echo = link.messages()[0].object;
   EXPECT_EQ(echo.value("query_id").toInt(), 7);
   EXPECT_TRUE(echo.value("done").toBool());
   EXPECT_EQ(echo.value("response").toObject(), (QJsonObject{{"ok", true}, {"test", 5}}));
 
-  EXPECT_EQ(link.sent[1].object.value("query_id").toInt(), 8);
-  EXPECT_EQ(link.sent[1].object.value("response").toObject(),
+  EXPECT_EQ(link.messages()[1].object.value("query_id").toInt(), 8);
+  EXPECT_EQ(link.messages()[1].object.value("response").toObject(),
             (QJsonObject{{"ok", false}, {"error", "No processor for this query type"}}));
 
-  EXPECT_EQ(link.sent[2].object.value("query_id").toInt(), 9);
-  EXPECT_EQ(link.sent[2].object.value("response").toObject().value("error").toString(),
+  EXPECT_EQ(link.messages()[2].object.value("query_id").toInt(), 9);
+  EXPECT_EQ(link.messages()[2].object.value("response").toObject().value("error").toString(),
             "Replier failed to close the stream");
-  for (const auto& message : link.sent) EXPECT_EQ(message.type, "response");
+  for (const auto& message : link.messages()) EXPECT_EQ(message.type, "response");
 }
 
 TEST_F(DispatchTest, TaskMessagesReachOnlyKnownTasksAndAnErrorEndsTheTask) {
   ASSERT_TRUE(tasks.create(link, factories, "probe", {{"a", 1}}));
   ASSERT_TRUE(tasks.create(link, factories, "probe", {}));
   EXPECT_FALSE(tasks.create(link, factories, "nothing", {}));
-  ASSERT_EQ(link.sent.size(), 2u);
-  EXPECT_EQ(link.sent[0].object, (QJsonObject{{"task_id", 1},
-                                              {"action", "create"},
-                                              {"task_type", "probe"},
-                                              {"args", QJsonObject{{"a", 1}}}}));
-  EXPECT_EQ(link.sent[1].object.value("task_id").toInt(), 2);
+  ASSERT_EQ(link.messages().size(), 2u);
+  EXPECT_EQ(link.messages()[0].object, (QJsonObject{{"task_id", 1},
+                                                    {"action", "create"},
+                                                    {"task_type", "probe"},
+                                                    {"args", QJsonObject{{"a", 1}}}}));
+  EXPECT_EQ(link.messages()[1].object.value("task_id").toInt(), 2);
 
   EXPECT_EQ(dispatch({{"type", "task"}, {"task_id", 99}, {"data", QJsonObject{{"x", 1}}}}),
             Outcome::Keep);
@@ -124,7 +125,7 @@ TEST_F(DispatchTest, TaskMessagesReachOnlyKnownTasksAndAnErrorEndsTheTask) {
 
 TEST_F(DispatchTest, FinishedTasksLeaveAtTheNextPumpAndIdsKeepCounting) {
   ASSERT_TRUE(tasks.create(link, factories, "probe", {{"finish", true}}));
-  EXPECT_EQ(link.sent.back().object, (QJsonObject{{"task_id", 1}, {"action", "finish"}}));
+  EXPECT_EQ(link.messages().back().object, (QJsonObject{{"task_id", 1}, {"action", "finish"}}));
   EXPECT_EQ(tasks.size(), 1u);
   tasks.pump();
   EXPECT_TRUE(tasks.empty());

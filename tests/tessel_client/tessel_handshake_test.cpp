@@ -37,8 +37,9 @@ TEST_P(HelloFaultTest, IsRefusedAndRetriedOnlyAfterThePause) {
   const auto first = std::chrono::steady_clock::now();
   ASSERT_TRUE(eventually([&] { return faultyAnswers(*box) >= 2; }));
   const auto pause = std::chrono::steady_clock::now() - first;
-  // The shortened pause after a failed hello is 1.5 s.
-  EXPECT_GE(pause, 1300ms);
+  // The shortened pause after a failed hello is 1.5 s; the margin is for
+  // a late first look on a loaded machine.
+  EXPECT_GE(pause, 1000ms);
   EXPECT_FALSE(agent.client->connectedToBox());
   EXPECT_TRUE(agent.validIps().isEmpty());
   agent.client.reset();

@@ -133,6 +133,7 @@ TEST(TesselLinkTest, ALostLinkEndsItsTasksAndTheNextLinkStartsClean) {
   ASSERT_TRUE(eventually([&] { return agent.probes.of("error").size() == 1; }));
   EXPECT_EQ(agent.probes.of("error")[0].error, "Disconnected from server");
   ASSERT_TRUE(eventually([&] { return box->connectedCount() == 2; }));
+  EXPECT_TRUE(eventually([&] { return agent.validIps().size() == 2; }));
   EXPECT_EQ(agent.validIps(), (QStringList{"127.0.2.54", "127.0.2.54"}));
 
   // Task 1 is gone; its messages reach nobody, and the next task is 2.

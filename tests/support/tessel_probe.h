@@ -1,6 +1,5 @@
-// A control-channel link that only records what is sent through it, and a
-// task and a processor that record what reaches them: enough to drive the
-// dispatcher and the client's task rules without a box.
+// A task and a processor that record what reaches them from the control
+// channel: enough to see the client's task and query rules from outside.
 #pragma once
 
 #include <QByteArray>
@@ -11,35 +10,10 @@
 #include <vector>
 
 #include "tessel/queryprocessor.h"
-#include "tessel/tessellink.h"
 #include "tessel/tesselreplier.h"
 #include "tessel/tesseltask.h"
 
 namespace kvn_test {
-
-struct SentTesselMessage {
-  QString type;
-  QJsonObject object;
-  QByteArray payload;
-  bool hasPayload = false;
-};
-
-class RecordingTesselLink : public TesselLink {
- public:
-  void sendMessage(const QString& type, const QJsonObject& object) override {
-    sent.push_back({type, object, {}, false});
-  }
-  void sendMessage(const QString& type, const QJsonObject& object,
-                   const QByteArray& payload) override {
-    sent.push_back({type, object, payload, true});
-  }
-  void lockLogs(int) override {}
-  void unlockLogs(int) override {}
-  void startTask(const QString& type, const QJsonObject&) override { startedTasks.push_back(type); }
-
-  std::vector<SentTesselMessage> sent;
-  std::vector<QString> startedTasks;
-};
 
 // What the probe tasks of one test saw; safe to read from another thread.
 class ProbeLog {
