@@ -24,6 +24,7 @@
 #include "kvn_vss/vss_import.h"
 #include "service/servicethread.h"
 #include "service/stopwatcher.h"
+#include "tessel/tesselclient.h"
 #include "tessel/tesselhandlers.h"
 #include "version.h"
 
@@ -264,6 +265,9 @@ int App::exec() {
   startStopHandling();
   const int result = QCoreApplication::exec();
 
+  // The box can no longer start anything once the channel is down; its
+  // tasks end on the channel's thread before the services they use.
+  tesselClient_.reset();
   // A launch action still running finishes before the managers it calls.
   launchActionRunner_.shutdown();
 
@@ -293,6 +297,23 @@ void App::startBackupManager() {
       [environment](const BackupRequest& request) -> std::unique_ptr<BackupRun> {
         return std::make_unique<Backup>(request, environment);
       });
+}
+
+void App::startTesselClient() {
+  TesselClientSettings settings;
+  settings.licenseStorage = credentials_->licenseStorage();
+  settings.licenseAgent = credentials_->licenseAgent();
+  settings.cryptkey = credentials_->cryptkey();
+  settings.boxIp = credentials_->boxIp();
+  settings.hostPattern = credentials_->tesselHostPattern();
+  tesselClient_ = std::make_unique<TesselClient>(settings, tesselQueries_, tesselTasks_, [] {
+    kvn_mdns::BoxFinder finder;
+    finder.findBoxes();
+    return finder.foundBoxes();
+  });
+  connect(tesselClient_.get(), &TesselClient::validBoxIp, credentials_.get(),
+          &Credentials::saveNewBoxIP, Qt::QueuedConnection);
+  tesselClient_->start();
 }
 
 JobConfigContext App::jobConfigContext() const {
@@ -361,7 +382,7 @@ void App::runThreads() {
   workerNotAvailable("MaintenanceThread");
   buildTesselHandlers();
   KLOG_I("Create TesselClient");
-  workerNotAvailable("TesselClient");
+  startTesselClient();
   KLOG_I("Create UpdateJobCfgThread");
   updateJobCfgThread_ = std::make_unique<UpdateJobCfgThread>(jobConfigContext(), *jobConfigUpdate_);
   updateJobCfgThread_->start();

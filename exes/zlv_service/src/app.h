@@ -26,6 +26,7 @@
 #include "tessel/tesseltask.h"
 
 class QNetworkAccessManager;
+class TesselClient;
 class QNetworkReply;
 class ServiceThread;
 class StopWatcher;
@@ -78,6 +79,7 @@ class App : public QCoreApplication {
   void finish(int exitCode);
   void startStopHandling();
   void startBackupManager();
+  void startTesselClient();
   JobConfigContext jobConfigContext() const;
   // What the box may make the agent do, from the managers made here.
   AgentControl agentControl();
@@ -112,6 +114,8 @@ class App : public QCoreApplication {
   std::unique_ptr<ConfigUpdater> configUpdater_;
   std::unique_ptr<UpdateJobCfgThread> updateJobCfgThread_;
   std::unique_ptr<SchedulerThread> scheduler_;
+  // The control channel; it reads the registries above on its thread.
+  std::unique_ptr<TesselClient> tesselClient_;
   std::unique_ptr<QNetworkAccessManager> networkManager_;
   std::unique_ptr<ServiceThread> serviceThread_;
   std::unique_ptr<StopWatcher> stopWatcher_;

@@ -20,6 +20,7 @@ constexpr const char* kDatanode = "zelvo/datanode";
 constexpr const char* kBoxIp = "zelvo/box_ip";
 constexpr const char* kResetAgent = "zelvo/reset_agent";
 constexpr const char* kRestoredAgent = "zelvo/restored_agent";
+constexpr const char* kTesselHost = "zelvo/tessel_host";
 
 // Integers come back as text from a file written by another process; a
 // value that is not a number counts as missing.
@@ -67,6 +68,7 @@ bool Credentials::load(const std::optional<QString>& boxIpOverride) {
       writeAllSettings(values);
     }
   }
+  tesselHostPattern_ = settings.value(kTesselHost).toString().trimmed();
   logValues();
   KLOG_I("Reset agent: %s", yesNo(resetAgent_));
   KLOG_I("Restored agent: %s", yesNo(restoredAgent_));

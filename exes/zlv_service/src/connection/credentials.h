@@ -38,6 +38,9 @@ class Credentials : public QObject {
   std::int32_t licenseStorage() const { return licenseStorage_; }
   bool resetAgent() const { return resetAgent_; }
   bool restoredAgent() const { return restoredAgent_; }
+  // The box's host name with %1 for the storage licence ("zelvo/tessel_host"
+  // in the settings file); empty, the default, means there is none to ask.
+  const QString& tesselHostPattern() const { return tesselHostPattern_; }
   const QString& settingsPath() const { return settingsPath_; }
 
  public slots:
@@ -69,4 +72,5 @@ class Credentials : public QObject {
   std::int32_t licenseStorage_ = 0;
   bool resetAgent_ = false;
   bool restoredAgent_ = false;
+  QString tesselHostPattern_;
 };
