@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "boxsim/backup_handlers.h"
@@ -50,10 +51,18 @@ struct JobSettings {
   QString type = "fsn";
   // Script text, stored Base64 as the box sends it.
   QString preScript;
+  // Exclusion patterns in the box's "|" form.
+  QStringList excluded;
 };
 
 // Content that does not compress, the same for the same seed.
 QByteArray noise(qsizetype size, std::uint32_t seed);
+
+// The data transfers of one job: path -> data kinds (10 whole, 11
+// signature, 12 delta), from record index first on.
+using Transfers = std::multimap<QString, std::uint32_t>;
+Transfers transfers(const boxsim::Record& record, std::size_t first, std::int64_t jobId);
+bool sent(const Transfers& kinds, const QString& path, std::uint32_t kind);
 
 class BackupE2E : public kvn_test::FreshDatabase {
  protected:
@@ -65,6 +74,8 @@ class BackupE2E : public kvn_test::FreshDatabase {
 
   // Starts the box on 127.0.0.<n> and pairs the agent with it.
   void startBox(int n);
+  // The same on any loopback address.
+  void startBoxAt(const QString& address);
   boxsim::BackupBox& box() { return *box_; }
   boxsim::Record& record() { return simulator_->record(); }
 

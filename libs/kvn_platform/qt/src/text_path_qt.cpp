@@ -1,5 +1,7 @@
 #include "kvn_platform/text_path_qt.h"
 
+#include <QFile>
+
 #include "kvn_platform/text_path.h"
 
 namespace kvn_platform {
@@ -13,6 +15,10 @@ QString toTextPath(std::string_view native) {
 std::string toNativePath(const QString& text) {
   return nativeFromText(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
                                             std::size_t(text.size())));
+}
+
+QString textPathFromQt(const QString& qtPath) {
+  return toTextPath(QFile::encodeName(qtPath).toStdString());
 }
 
 }  // namespace kvn_platform

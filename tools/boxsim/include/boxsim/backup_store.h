@@ -5,7 +5,7 @@
 // sessions share one store; every call is thread-safe.
 //
 // Layout under the folder (also in the README):
-//   job-<id>/<sha1 of the path>/path          the native path, UTF-8
+//   job-<id>/<sha1 of the path>/path          the agent's text path, UTF-8
 //   job-<id>/<sha1 of the path>/v<n>/content  full content of version n
 //                                   /signature the signature as received
 //                                   /meta      lastWrite=, size=, signatureSize=, kind=
@@ -33,7 +33,7 @@ namespace boxsim {
 
 struct StoredVersion {
   std::int64_t jobId = 0;
-  QString path;    // native
+  QString path;    // the agent's text path, "/" separators
   int number = 0;  // 1 for the first version
   std::int64_t size = 0;
   std::int32_t lastWrite = 0;

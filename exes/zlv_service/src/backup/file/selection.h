@@ -9,14 +9,14 @@
 #include <QStringList>
 #include <cstdint>
 
+#include "kvn_network/wire_path.h"
+
+using kvn_network::fromWirePath;
+using kvn_network::toWirePath;
+
 // Volume key (mount point of the file system that holds the paths) →
 // selected paths, "/" separators, no trailing "/".
 using Selection = QMap<QString, QStringList>;
-
-// "|" → "/".
-QString fromWirePath(const QString& path);
-// "/" → "|".
-QString toWirePath(const QString& path);
 
 // The job's exclusion patterns, as wildcards over absolute paths: a stored
 // folder (ending with "|") becomes "<folder>/*". 0 or KVN_E_FAILED.

@@ -16,4 +16,8 @@ QString toTextPath(std::string_view native);
 // The native bytes of a text path.
 std::string toNativePath(const QString& text);
 
+// The text path of a path that Qt's file classes name (the agent's own
+// folders, command-line arguments), which Qt encodes as UTF-8.
+QString textPathFromQt(const QString& qtPath);
+
 }  // namespace kvn_platform
