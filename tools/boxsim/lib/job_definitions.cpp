@@ -304,7 +304,8 @@ void applyJobSettings(const std::vector<JobDefinition>& jobs, JobSettingsTable& 
 }
 
 QString toWirePath(const QString& path) {
-  return kvn_network::toWirePath(kvn_platform::textPathFromQt(path));
+  return kvn_network::toWirePath(kvn_platform::textPathFromQt(path))
+      .replace(u'\\', kvn_network::kWireSeparator);
 }
 
 }  // namespace boxsim

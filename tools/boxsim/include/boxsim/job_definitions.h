@@ -69,7 +69,8 @@ void applyJobSettings(const std::vector<JobDefinition>& jobs, JobSettingsTable& 
 
 // The wire form of a path given in a definition (a native path, as Qt
 // names it): "|" in a name is mapped like the agent maps it, then "|"
-// stands for the directory separator.
+// stands for the directory separator ("/", or "\" in definitions written
+// the Windows way).
 QString toWirePath(const QString& path);
 
 }  // namespace boxsim
