@@ -31,7 +31,7 @@ std::optional<kvn_network::NetPacket> receiveLogged(CZLVNetwork& network, const 
   }
 }
 
-std::uint32_t errorCode(kvn_network::NetPacket answer) {
+std::uint32_t errorCode(kvn_network::NetPacket& answer) {
   try {
     return answer.getUInt32();
   } catch (const std::exception&) {

@@ -24,6 +24,6 @@ std::uint32_t sendBuilt(CZLVNetwork& network, std::uint32_t type,
 std::optional<kvn_network::NetPacket> receiveLogged(CZLVNetwork& network, const char* failure);
 
 // The code of an error answer (0 when it carries none).
-std::uint32_t errorCode(kvn_network::NetPacket answer);
+std::uint32_t errorCode(kvn_network::NetPacket& answer);
 
 }  // namespace fileops

@@ -202,6 +202,11 @@ unsigned FileOperationManager::runningCount() const {
   return unsigned(running_.size());
 }
 
+unsigned FileOperationManager::pendingCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return unsigned(pending_.size());
+}
+
 bool FileOperationManager::isRunning(const QString& operationId) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return running_.count(operationId) != 0;

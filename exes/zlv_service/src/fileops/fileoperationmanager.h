@@ -58,6 +58,7 @@ class FileOperationManager : public FileOperationGate {
   void refuseNewOperations();
 
   unsigned runningCount() const;
+  unsigned pendingCount() const;
   bool isRunning(const QString& operationId) const;
   bool isPending(const QString& operationId) const;
   bool operationRunningForJob(std::int64_t jobId) const;
