@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "backup_e2e_fixture.h"
 #include "byte_tree.h"
-#include "e2e_fixture.h"
 #include "kvn_network/wire_path.h"
 #include "kvn_platform/text_path_qt.h"
+#include "odd_names.h"
 
 namespace kvn_e2e {
 namespace {
@@ -20,43 +21,14 @@ namespace {
 constexpr std::int64_t kFirstWrite = 1710000000;
 constexpr std::int64_t kSecondWrite = 1710500000;
 
-const std::string kLatin1 = "caf\xE9.txt";
-// U+EFE9 as real UTF-8: what the Latin-1 name would become if the real
-// character were not escaped.
-const std::string kRealEscapeCharacter = "caf\xEE\xBF\xA9.txt";
-const std::string kBarInName = "a|b.txt";
-const std::string kBarFolder = "dir|x";
-const std::string kRealMappedBar = "real bar \xEF\x81\xBC.txt";  // U+F07C as UTF-8
-
-// A chain of long folder names, the whole path past 1,024 bytes.
-std::string longPath() {
-  std::string path;
-  for (int level = 0; level < 5; ++level) path += std::string(220, char('p' + level)) + "\xE9/";
-  return path + "deep.txt";
-}
-
-std::vector<std::string> oddNames() {
-  return {
-      kBarInName,
-      kBarFolder + "/in|side.txt",
-      kLatin1,
-      "d\xE9j\xE0/f\xFC\xDF.txt",                             // Latin-1 folder and file
-      "bad \xFF\xFE \xC0\x80 \xED\xA0\x80 \xF4\x90\x80\x80",  // overlong, surrogate, > U+10FFFF
-      "cut \xE2\x82",                                         // a sequence cut short
-      kRealEscapeCharacter,
-      kRealMappedBar,
-      "esc \xEE\xBE\x80 \xEE\xBF\xBF/inside.txt",  // U+EF80 and U+EFFF folder
-      "new\nline.txt",
-      " leading space.txt",
-      "trailing dot.",
-      "back\\slash.txt",
-      "co:lon.txt",
-      "st*ar.txt",
-      "que?stion.txt",
-      std::string(250, 'n') + "\xE9.bin",  // 255 bytes
-      longPath(),
-  };
-}
+using kvn_test::kBarFolder;
+using kvn_test::kBarFolderFile;
+using kvn_test::kBarName;
+using kvn_test::kLatin1Name;
+using kvn_test::kRealEscapeCharacterName;
+using kvn_test::kRealMappedBarName;
+using kvn_test::longOddPath;
+using kvn_test::oddNames;
 
 class OddNames : public BackupE2E {
  protected:
@@ -82,7 +54,7 @@ TEST_F(OddNames, EveryNameIsBackedUpVerifiedAndSentAgainAsDeltas) {
   for (const auto& name : names) {
     write(name, "first version of " + name + std::string(3000, 'z'), when++);
   }
-  ASSERT_GT(root().size() + longPath().size(), 1024u);
+  ASSERT_GT(root().size() + longOddPath().size(), 1024u);
   addJob(kJob, {tree()});
 
   RunOutcome run = runBackup(kJob);
@@ -104,12 +76,12 @@ TEST_F(OddNames, EveryNameIsBackedUpVerifiedAndSentAgainAsDeltas) {
   }
   // The Latin-1 name and the real U+EFE9 stay apart, and the name with "|"
   // is one file, not a folder.
-  EXPECT_NE(textPath(kLatin1), textPath(kRealEscapeCharacter));
-  EXPECT_EQ(box().store().versions(kJob, textPath(kBarInName)).size(), 1u);
+  EXPECT_NE(textPath(kLatin1Name), textPath(kRealEscapeCharacterName));
+  EXPECT_EQ(box().store().versions(kJob, textPath(kBarName)).size(), 1u);
   EXPECT_TRUE(box().store().versions(kJob, tree() + "/a/b.txt").empty());
 
-  const std::vector<std::string> edited = {kLatin1, kBarInName, kRealMappedBar,
-                                           kBarFolder + "/in|side.txt", longPath()};
+  const std::vector<std::string> edited = {kLatin1Name, kBarName, kRealMappedBarName,
+                                           kBarFolderFile, longOddPath()};
   when = kSecondWrite;
   for (const auto& name : edited) {
     write(name, "first version of " + name + std::string(3000, 'z') + " and an edit", when++);
@@ -147,8 +119,8 @@ TEST_F(OddNames, ExclusionPatternsSeeTheNamesTheBoxShows) {
   EXPECT_EQ(run.row.status, 0x1001);
   EXPECT_EQ(run.row.errors, 0);
   EXPECT_EQ(run.verify.passed, int(names.size()) - 2);
-  const QStringList missing = {"missing on box: " + textPath(kLatin1),
-                               "missing on box: " + textPath(kBarFolder + "/in|side.txt")};
+  const QStringList missing = {"missing on box: " + textPath(kLatin1Name),
+                               "missing on box: " + textPath(kBarFolderFile)};
   QStringList sorted = missing;
   sorted.sort();
   EXPECT_EQ(run.verify.mismatches, sorted) << mismatches(run);

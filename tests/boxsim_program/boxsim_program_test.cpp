@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QString>
 
+#include "boxsim_process.h"
 #include "crypto_test_support.h"
 #include "process_runner.h"
 #include "temp_dir.h"
@@ -22,43 +23,9 @@ class Agent : public kvn_test::ProcessRunner {
 using kvn_test::ProcessRunner;
 using kvn_test::runTool;
 
-class Boxsim {
+class Boxsim : public kvn_test::BoxsimProcess {
  public:
-  explicit Boxsim(const QStringList& arguments) {
-    process_.setProgram(BOXSIM_BINARY);
-    process_.setArguments(arguments);
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
-    process_.start();
-    // RSA key generation comes before the ready line.
-    while (!ready_ && process_.waitForReadyRead(60000)) {
-      while (process_.canReadLine()) {
-        const QString line = QString::fromUtf8(process_.readLine());
-        output_ += line;
-        if (line.startsWith("boxsim ready:")) ready_ = true;
-      }
-    }
-  }
-  ~Boxsim() { stop(); }
-
-  bool ready() const { return ready_; }
-  // Everything the program printed, once it has been stopped.
-  QString stop() {
-    if (process_.state() != QProcess::NotRunning) {
-      process_.terminate();
-      process_.waitForFinished(30000);
-      exitCode_ = process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
-      output_ += QString::fromUtf8(process_.readAllStandardOutput());
-      output_ += QString::fromUtf8(process_.readAllStandardError());
-    }
-    return output_;
-  }
-  int exitCode() const { return exitCode_; }
-
- private:
-  QProcess process_;
-  QString output_;
-  bool ready_ = false;
-  int exitCode_ = -1;
+  explicit Boxsim(const QStringList& arguments) : BoxsimProcess(BOXSIM_BINARY, arguments) {}
 };
 
 TEST(BoxsimProgram, PairsAnAgentAndAnswersItsBoxTest) {

@@ -1,7 +1,8 @@
-// boxsim: the simulated box as a program. It serves the box protocol on
-// one address and port and the pairing page over HTTPS on the same
-// address, until SIGINT or SIGTERM; or, with --verify, checks a folder
-// against the backups in its store and exits.
+// boxsim: the simulated box as a program. It serves the box protocol, the
+// pairing page over HTTPS and the Tessel control channel on one address,
+// with a control socket for scripts, until SIGINT or SIGTERM; or, with
+// --verify, checks a folder against the backups in its store and exits;
+// or, as "boxsim ctl", sends one command to a running simulator.
 #include <openssl/rand.h>
 
 #include <QCommandLineParser>
@@ -14,6 +15,7 @@
 #include <optional>
 
 #include "boxsim/backup_handlers.h"
+#include "boxsim/control.h"
 #include "boxsim/file_handlers.h"
 #include "boxsim/job_config_handlers.h"
 #include "boxsim/job_definitions.h"
@@ -21,6 +23,8 @@
 #include "boxsim/pairing_endpoint.h"
 #include "boxsim/simulator.h"
 #include "boxsim/store_verifier.h"
+#include "boxsim/tessel_box.h"
+#include "boxsim/tessel_commands.h"
 #include "kvn_platform/process_setup.h"
 
 namespace {
@@ -95,12 +99,33 @@ std::shared_ptr<boxsim::JobConfigService> jobConfigService(const QString& jobsPa
   return std::make_shared<boxsim::JobConfigService>(script);
 }
 
+// "boxsim ctl [--ctl PATH | --listen ADDRESS] <command> [arguments...]":
+// prints the command's output and exits with its status.
+int controlMode(const QStringList& arguments) {
+  QStringList argv = arguments;
+  QString path;
+  while (argv.size() >= 2 && (argv[0] == "--ctl" || argv[0] == "--listen")) {
+    path = argv[0] == "--ctl" ? argv[1] : boxsim::defaultControlPath(argv[1]);
+    argv = argv.mid(2);
+  }
+  if (path.isEmpty() || argv.isEmpty()) {
+    std::fprintf(stderr,
+                 "usage: boxsim ctl (--ctl PATH | --listen ADDRESS) <command> [arguments...]\n"
+                 "       boxsim ctl --listen ADDRESS help   lists the commands\n");
+    return boxsim::kControlUsage;
+  }
+  const boxsim::ControlReply reply = boxsim::sendControlCommand(path, argv);
+  std::fputs(qPrintable(reply.output), reply.status == 0 ? stdout : stderr);
+  return reply.status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   kvn_platform::tuneMemoryAllocator();
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName("boxsim");
+  if (argc > 1 && QString(argv[1]) == "ctl") return controlMode(app.arguments().mid(2));
 
   QCommandLineParser parser;
   parser.setApplicationDescription(
@@ -108,7 +133,9 @@ int main(int argc, char** argv) {
       "Serves the box protocol (negotiation, operations, error reports, confirmations,\n"
       "file transfers, the box load test) on --listen:--port, and the pairing page\n"
       "GET /zelvo/php/scripts/register_agent.php over HTTPS on --listen:--https-port,\n"
-      "so that 'zlv_service --register <address>' pairs an agent with it.\n"
+      "so that 'zlv_service --register <address>' pairs an agent with it, and the\n"
+      "Tessel control channel over TLS on --listen:--tessel-port, driven through the\n"
+      "control socket --ctl ('boxsim ctl --listen <address> help' lists the commands).\n"
       "Prints one line 'boxsim ready ...' once both listen, then one line\n"
       "'stored <path> v<n> <size> bytes (full|delta)' per version a backup stores;\n"
       "runs until SIGINT/SIGTERM.\n"
@@ -143,8 +170,12 @@ int main(int argc, char** argv) {
       "verify", "Check FOLDER against the store given with --store, then exit.", "folder");
   const QCommandLineOption jobs(
       "jobs", "Job definitions (JSON, see README.md) served as the agent's job file.", "file");
-  parser.addOptions(
-      {listen, port, cryptkey, license, device, datanode, httpsPort, store, job, verify, jobs});
+  const QCommandLineOption tesselPort(
+      "tessel-port", "Tessel control channel port (default 6680; 0: no channel).", "port", "6680");
+  const QCommandLineOption ctl(
+      "ctl", "Control socket path (default /tmp/boxsim-<listen address>.ctl).", "path");
+  parser.addOptions({listen, port, cryptkey, license, device, datanode, httpsPort, store, job,
+                     verify, jobs, tesselPort, ctl});
   parser.process(app);
 
   if (parser.isSet(verify)) {
@@ -158,6 +189,8 @@ int main(int argc, char** argv) {
   if (!ok || boxPort == 0 || boxPort > 0xFFFF) return fail("--port must be a port number");
   const uint pairingPort = parser.value(httpsPort).toUInt(&ok);
   if (!ok || pairingPort > 0xFFFF) return fail("--https-port must be a port number or 0");
+  const uint channelPort = parser.value(tesselPort).toUInt(&ok);
+  if (!ok || channelPort > 0xFFFF) return fail("--tessel-port must be a port number or 0");
   const qint64 licenseNumber = parser.value(license).toLongLong(&ok);
   if (!ok || licenseNumber <= 0 || licenseNumber > 0x7FFFFFFF)
     return fail("--license must be a positive 32-bit number");
@@ -207,13 +240,31 @@ int main(int argc, char** argv) {
     return fail("cannot serve the pairing page on " + config.address + ":" +
                 QString::number(pairingPort));
 
-  std::printf("boxsim ready: box %s:%u, pairing %s, licence %lld, device %lld, cryptkey %s\n",
-              qPrintable(config.address), boxPort,
-              pairingPort != 0
-                  ? qPrintable(QString("https://%1:%2").arg(config.address).arg(pairing.port()))
-                  : "off",
-              static_cast<long long>(licenseNumber), static_cast<long long>(deviceNumber),
-              qPrintable(key));
+  // Uploads of the agent land beside the backups, or in a temporary folder.
+  boxsim::TesselBox tessel({config.address, static_cast<std::uint16_t>(channelPort), licenseNumber,
+                            key,
+                            parser.isSet(store) ? parser.value(store) + "/uploads" : QString()});
+  if (channelPort != 0 && !tessel.start())
+    return fail("cannot serve the Tessel channel on " + config.address + ":" +
+                QString::number(channelPort));
+  boxsim::ControlCommands commands;
+  boxsim::addTesselCommands(commands, tessel);
+  const QString ctlPath =
+      parser.isSet(ctl) ? parser.value(ctl) : boxsim::defaultControlPath(config.address);
+  boxsim::ControlServer control(ctlPath, commands);
+  if (!control.start()) return fail("cannot open the control socket " + ctlPath);
+
+  std::printf(
+      "boxsim ready: box %s:%u, pairing %s, licence %lld, device %lld, cryptkey %s, tessel %s, "
+      "ctl %s\n",
+      qPrintable(config.address), boxPort,
+      pairingPort != 0
+          ? qPrintable(QString("https://%1:%2").arg(config.address).arg(pairing.port()))
+          : "off",
+      static_cast<long long>(licenseNumber), static_cast<long long>(deviceNumber), qPrintable(key),
+      channelPort != 0 ? qPrintable(QString("%1:%2").arg(config.address).arg(tessel.port()))
+                       : "off",
+      qPrintable(ctlPath));
   std::fflush(stdout);
 
   std::signal(SIGINT, requestStop);
@@ -224,6 +275,10 @@ int main(int argc, char** argv) {
   });
   poll.start(100);
   const int result = app.exec();
+  // The box first, so that commands waiting on it return; then the
+  // control socket, which waits for them.
+  tessel.stop();
+  control.stop();
   pairing.stop();
   simulator.stop();
   return result;

@@ -21,6 +21,7 @@
 #include "paths.h"
 #include "scheduler/schedulerthread.h"
 
+class FileOperationManager;
 class QNetworkAccessManager;
 class QNetworkReply;
 class ServiceThread;
@@ -97,6 +98,8 @@ class App : public QCoreApplication {
   std::unique_ptr<SchedulerThread> scheduler_;
   std::unique_ptr<QNetworkAccessManager> networkManager_;
   std::unique_ptr<ServiceThread> serviceThread_;
+  // Restorations and deletions; backups wait on it.
+  std::unique_ptr<FileOperationManager> fileOperations_;
   std::unique_ptr<StopWatcher> stopWatcher_;
   std::optional<int> earlyExit_;
 };

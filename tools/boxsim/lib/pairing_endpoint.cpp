@@ -1,19 +1,14 @@
 #include "boxsim/pairing_endpoint.h"
 
-#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSslCertificate>
-#include <QSslConfiguration>
-#include <QSslKey>
 #include <QSslServer>
 #include <QSslSocket>
-#include <QThread>
-#include <future>
 
 #include "boxsim/record.h"
 #include "kvn_log/log.h"
 #include "self_signed_certificate.h"
+#include "tls_listener.h"
 
 namespace boxsim {
 
@@ -33,32 +28,17 @@ QByteArray httpResponse(const char* status, const QByteArray& type, const QByteA
 }  // namespace
 
 // The listening side, living on its own thread with an event loop.
-class PairingEndpoint::Server : public QThread {
+class PairingEndpoint::Server : public TlsListenerThread {
  public:
   Server(const PairingConfig& config, QByteArray body, Record* record, PemIdentity identity)
-      : config_(config), body_(std::move(body)), record_(record), identity_(std::move(identity)) {}
-
-  // The port bound, or 0 when listening failed.
-  std::uint16_t waitUntilListening() { return listening_.get_future().get(); }
+      : TlsListenerThread(config.address, config.port, std::move(identity), "pairing"),
+        body_(std::move(body)),
+        record_(record) {}
 
  protected:
-  void run() override {
-    QSslServer server;
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setLocalCertificate(QSslCertificate(identity_.certificate, QSsl::Pem));
-    tls.setPrivateKey(QSslKey(identity_.privateKey, QSsl::Rsa, QSsl::Pem));
-    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    server.setSslConfiguration(tls);
+  void prepare(QSslServer& server) override {
     QObject::connect(&server, &QTcpServer::pendingConnectionAvailable, &server,
-                     [&] { acceptAll(server); });
-    if (!server.listen(QHostAddress(config_.address), config_.port)) {
-      KLOG_E("boxsim: cannot listen for pairing on %s:%u: %s", qPrintable(config_.address),
-             unsigned(config_.port), qPrintable(server.errorString()));
-      listening_.set_value(0);
-      return;
-    }
-    listening_.set_value(server.serverPort());
-    exec();
+                     [this, &server] { acceptAll(server); });
   }
 
  private:
@@ -92,11 +72,8 @@ class PairingEndpoint::Server : public QThread {
     socket->disconnectFromHost();
   }
 
-  PairingConfig config_;
   QByteArray body_;
   Record* record_;
-  PemIdentity identity_;
-  std::promise<std::uint16_t> listening_;
 };
 
 PairingEndpoint::PairingEndpoint(PairingConfig config, Record* record)
@@ -119,12 +96,8 @@ bool PairingEndpoint::start() {
   PemIdentity identity = makeSelfSignedIdentity(config_.address);
   if (identity.certificate.isEmpty()) return false;
   auto server = std::make_unique<Server>(config_, replyBody(), record_, std::move(identity));
-  server->start();
-  const std::uint16_t bound = server->waitUntilListening();
-  if (bound == 0) {
-    server->wait();
-    return false;
-  }
+  const std::uint16_t bound = server->startListening();
+  if (bound == 0) return false;
   config_.port = bound;
   server_ = std::move(server);
   return true;
@@ -132,8 +105,7 @@ bool PairingEndpoint::start() {
 
 void PairingEndpoint::stop() {
   if (!server_) return;
-  server_->quit();
-  server_->wait();
+  server_->stopListening();
   server_.reset();
 }
 

@@ -4,12 +4,7 @@ namespace boxsim {
 
 template <typename F>
 void Record::change(F f) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    f();
-    ++generation_;
-  }
-  changed_.notify_all();
+  state_.change(f);
 }
 
 void Record::addConnection() {
@@ -52,9 +47,7 @@ void Record::addBackupData(BackupData data) {
   change([&] { backupData_.push_back(std::move(data)); });
 }
 
-#define BOXSIM_READ(member)                 \
-  std::lock_guard<std::mutex> lock(mutex_); \
-  return member
+#define BOXSIM_READ(member) return state_.read([&] { return member; })
 
 int Record::connections() const { BOXSIM_READ(connections_); }
 int Record::negotiations() const { BOXSIM_READ(static_cast<int>(licences_.size())); }
@@ -75,21 +68,7 @@ std::vector<BackupData> Record::backupData() const { BOXSIM_READ(backupData_); }
 
 bool Record::waitUntil(const std::function<bool(const Record&)>& done,
                        std::chrono::milliseconds limit) const {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    std::uint64_t seen = 0;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      seen = generation_;
-    }
-    // done() reads through the locking accessors, so it runs unlocked.
-    if (done(*this)) return true;
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!changed_.wait_until(lock, deadline, [&] { return generation_ != seen; })) {
-      lock.unlock();
-      return done(*this);
-    }
-  }
+  return state_.waitUntil([&] { return done(*this); }, limit);
 }
 
 }  // namespace boxsim

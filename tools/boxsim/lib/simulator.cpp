@@ -44,16 +44,7 @@ BoxSimulator::BoxSimulator(Registry registry, SimulatorConfig config)
 BoxSimulator::~BoxSimulator() { stop(); }
 
 bool BoxSimulator::start() {
-  if (acceptor_.joinable()) return listening_ == 1;
-  stopping_ = false;
-  listening_ = 0;
-  acceptor_ = std::thread([this] { acceptLoop(); });
-  while (listening_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (listening_ < 0) {
-    acceptor_.join();
-    return false;
-  }
-  return true;
+  return acceptor_.start([this] { acceptLoop(); });
 }
 
 void BoxSimulator::acceptLoop() {
@@ -61,18 +52,18 @@ void BoxSimulator::acceptLoop() {
   if (!server.listen(QHostAddress(config_.address), config_.port)) {
     KLOG_E("Box simulator cannot listen on %s:%d: %s", config_.address.toUtf8().constData(),
            static_cast<int>(config_.port), server.errorString().toUtf8().constData());
-    listening_ = -1;
+    acceptor_.listening(false);
     return;
   }
   KLOG_I("Box simulator listening on %s:%d", config_.address.toUtf8().constData(),
          static_cast<int>(config_.port));
-  listening_ = 1;
-  while (!stopping_) server.waitForNewConnection(100);
+  acceptor_.listening(true);
+  while (!acceptor_.stopping()) server.waitForNewConnection(100);
 }
 
 void BoxSimulator::serve(qintptr descriptor) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_) {
+  if (acceptor_.stopping()) {
     ::close(static_cast<int>(descriptor));
     return;
   }
@@ -98,8 +89,7 @@ void BoxSimulator::setFaults(const FaultScript& faults) {
 }
 
 void BoxSimulator::stop() {
-  stopping_ = true;
-  if (acceptor_.joinable()) acceptor_.join();
+  acceptor_.stop();
   std::vector<std::thread> sessions;
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -97,6 +97,10 @@ class BackupStore {
   // The newest version of every file, of one job or of all.
   std::vector<StoredVersion> newestVersions(std::optional<std::int64_t> jobId = {}) const;
 
+  // Forgets every version of (job, path): false when there was none or the
+  // folder could not be removed (logged).
+  bool remove(std::int64_t jobId, const QString& path);
+
   // Called after each stored version, on the storing thread.
   void setObserver(std::function<void(const StoredVersion&)> observer);
 

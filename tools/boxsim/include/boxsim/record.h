@@ -5,12 +5,14 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <vector>
+#include "boxsim/watched_state.h"
 
 namespace boxsim {
 
@@ -135,9 +137,7 @@ class Record {
   template <typename F>
   void change(F f);
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::uint64_t generation_ = 0;
+  WatchedState state_;
   int connections_ = 0;
   std::vector<std::uint64_t> licences_;
   std::vector<std::uint32_t> packets_;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "boxsim/accept_thread.h"
 #include "boxsim/faults.h"
 #include "boxsim/handler.h"
 #include "boxsim/record.h"
@@ -57,9 +58,7 @@ class BoxSimulator {
   std::mutex mutex_;
   std::set<qintptr> live_;
   std::vector<std::thread> sessions_;
-  std::thread acceptor_;
-  std::atomic<bool> stopping_{false};
-  std::atomic<int> listening_{0};  // 0 starting, 1 listening, -1 failed
+  AcceptThread acceptor_;
 };
 
 }  // namespace boxsim

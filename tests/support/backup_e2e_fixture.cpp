@@ -1,4 +1,4 @@
-#include "e2e_fixture.h"
+#include "backup_e2e_fixture.h"
 
 #include "agent_backup_setup.h"
 
@@ -103,10 +103,12 @@ void BackupE2E::startBox(int n) { startBoxAt(QString("127.0.0.%1").arg(n)); }
 
 void BackupE2E::startBoxAt(const QString& address) {
   box_ = std::make_shared<boxsim::BackupBox>(QString::fromStdString(dir_.file("store")));
+  fileOperations_ = std::make_shared<boxsim::FileOperationsBox>(box_);
   boxsim::Registry registry;
   boxsim::addFileHandlers(registry);
   boxsim::addOperationHandlers(registry);
   boxsim::addBackupHandlers(registry, box_);
+  boxsim::addFileOperationHandlers(registry, fileOperations_);
   boxsim::SimulatorConfig config;
   config.address = address;
   config.identity = identity();
@@ -161,7 +163,8 @@ void BackupE2E::setLastWrite(const QString& path, std::time_t lastWrite) {
 
 RunOutcome BackupE2E::runBackup(std::int64_t jobId, const std::function<void(Backup&)>& during) {
   const BackupEnvironment environment{QDir(signaturesDir()), QDir(data_ + "/WorkerFolder"),
-                                      credentials_.get(), ZlvNetworkSettings{5000, {5000, 60000}}};
+                                      credentials_.get(), ZlvNetworkSettings{5000, {5000, 60000}},
+                                      gate_};
   RunOutcome outcome;
   {
     Backup backup(BackupRequest{jobId, false}, environment);
