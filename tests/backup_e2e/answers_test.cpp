@@ -5,7 +5,7 @@
 #include <QFileInfo>
 
 #include "boxsim/backup_store.h"
-#include "e2e_fixture.h"
+#include "backup_e2e_fixture.h"
 
 namespace kvn_e2e {
 namespace {

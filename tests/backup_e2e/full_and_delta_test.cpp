@@ -7,7 +7,7 @@
 #include <map>
 
 #include "boxsim/backup_store.h"
-#include "e2e_fixture.h"
+#include "backup_e2e_fixture.h"
 
 namespace kvn_e2e {
 namespace {
@@ -15,26 +15,6 @@ namespace {
 constexpr std::time_t kFirstWrite = 1700000000;
 constexpr std::time_t kSecondWrite = 1700100000;
 constexpr qsizetype kMiB = 1024 * 1024;
-
-// The data transfers of one run: path -> kinds, from record index first on.
-std::multimap<QString, std::uint32_t> transfers(const boxsim::Record& record, std::size_t first,
-                                                std::int64_t jobId) {
-  std::multimap<QString, std::uint32_t> kinds;
-  const auto data = record.backupData();
-  for (std::size_t i = first; i < data.size(); ++i) {
-    if (data[i].jobId == jobId && data[i].complete) kinds.emplace(data[i].path, data[i].kind);
-  }
-  return kinds;
-}
-
-bool sent(const std::multimap<QString, std::uint32_t>& kinds, const QString& path,
-          std::uint32_t kind) {
-  const auto [begin, end] = kinds.equal_range(path);
-  for (auto it = begin; it != end; ++it) {
-    if (it->second == kind) return true;
-  }
-  return false;
-}
 
 // The last description of path the box received.
 boxsim::FileDescription lastDescription(const boxsim::Record& record, const QString& path) {

@@ -8,7 +8,7 @@
 
 #include "backup/backup.h"
 #include "boxsim/backup_store.h"
-#include "e2e_fixture.h"
+#include "backup_e2e_fixture.h"
 
 namespace kvn_e2e {
 namespace {

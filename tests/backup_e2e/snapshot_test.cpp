@@ -12,7 +12,7 @@
 
 #include "backup/backup.h"
 #include "boxsim/backup_store.h"
-#include "e2e_fixture.h"
+#include "backup_e2e_fixture.h"
 #include "kvn_platform/filesystem.h"
 #include "mount_namespace.h"
 

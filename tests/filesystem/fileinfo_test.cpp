@@ -8,10 +8,12 @@
 #include <QDir>
 
 #include "../kvn_log/log_capture.h"
+#include "byte_tree.h"
 #include "filesystem/dir.h"
 #include "filesystem/fileinfo.h"
 #include "filesystem/wildcard.h"
 #include "kvn_log/exception.h"
+#include "kvn_platform/text_path_qt.h"
 #include "temp_dir.h"
 
 using namespace kvn_agent_filesystem;
@@ -145,4 +147,29 @@ TEST(ReparseTargetTest, LinksGiveTheirAbsoluteTargetPlainFoldersNone) {
   const KVNFileInfo folder(q(dir.file("a")), QString(), QDateTime(), QString());
   EXPECT_FALSE(folder.isReparsePoint());
   EXPECT_FALSE(folder.reparseTarget(target));
+}
+
+TEST(KvnDirTest, NamesThatAreNotUtf8OrHoldTheBarAreListedAndReadBack) {
+  kvn_test::TempDir dir;
+  const std::string latin1 = "caf\xE9.txt";
+  const std::string bar = "a|b";
+  for (const auto& name : {latin1, bar}) {
+    ASSERT_TRUE(kvn_test::writeByteFile(dir.path(), name, "12345", 1700000000).empty());
+  }
+  const QString folder = kvn_platform::toTextPath(dir.path());
+  for (const QString& snapshotRoot : {QString(), folder}) {
+    SCOPED_TRACE(snapshotRoot.toStdString());
+    KvnDirWindows listing(folder, snapshotRoot, QDateTime(), folder);
+    const FileInfoList entries = listing.list();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(names(entries), (QStringList{kvn_platform::toTextPath(bar),
+                                           kvn_platform::toTextPath(latin1)}));
+    for (const auto& entry : entries) {
+      // The listed path names the file again, through the snapshot or not.
+      const KVNFileInfo again(entry->path(), snapshotRoot, QDateTime(), folder);
+      EXPECT_TRUE(again.exists()) << entry->path().toStdString();
+      EXPECT_EQ(again.size(), 5);
+      EXPECT_EQ(again.lastWriteFromFile(), 1700000000);
+    }
+  }
 }

@@ -11,6 +11,7 @@
 #include "backup/pathdb/pathdatabase.h"
 #include "filesystem/fileinfo.h"
 #include "kvn_platform/filesystem.h"
+#include "kvn_platform/text_path_qt.h"
 #include "temp_dir.h"
 
 namespace {
@@ -18,8 +19,8 @@ namespace {
 QString mountPointOf(const QString& path) {
   std::vector<kvn_platform::MountEntry> mounts;
   kvn_platform::readMountTable(mounts, nullptr);
-  return kvn_agent_filesystem::fromNative(
-      kvn_platform::mountPointOf(mounts, kvn_agent_filesystem::toNative(path)));
+  return kvn_platform::toTextPath(
+      kvn_platform::mountPointOf(mounts, kvn_platform::toNativePath(path)));
 }
 
 QStringList reparseList(const QString& volume) {

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include "backup/processexecutor.h"
+#include "byte_tree.h"
 #include "core_app_environment.h"
 #include "log_capture.h"
 #include "process_runner.h"
@@ -43,6 +44,20 @@ TEST_F(ProcessExecutorTest, CollectsOutputLinesAndTheExitCode) {
   EXPECT_FALSE(lines.contains("{"));
   EXPECT_FALSE(lines.contains("}"));
   EXPECT_FALSE(executor.running());
+}
+
+TEST_F(ProcessExecutorTest, FileNamesAsTheBoxShowsThemReachTheirOriginalBytes) {
+  // The box shows a Latin-1 byte as U+EF00 + byte and "|" as U+F07C; a
+  // script that names such files must touch the real ones.
+  const QString folder = QString::fromStdString(dir_.path());
+  const QString script = QStringLiteral("printf one > '%1/caf%2.txt'\nprintf two > '%1/a%3b'\n")
+                             .arg(folder, QChar(0xEFE9), QChar(0xF07C));
+  ProcessExecutor executor(worker(), 5, ProcessExecutor::PreBackup);
+  ASSERT_TRUE(executor.run(script, true, 30000));
+  EXPECT_EQ(executor.exitCode(), 0) << executor.output().toStdString();
+  const kvn_test::ByteTree files = kvn_test::readByteTree(dir_.path());
+  EXPECT_EQ(files.count("caf\xE9.txt"), 1u);
+  EXPECT_EQ(files.count("a|b"), 1u);
 }
 
 TEST_F(ProcessExecutorTest, SilentScriptGivesEmptyOutput) {

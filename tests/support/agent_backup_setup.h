@@ -40,6 +40,9 @@ struct FileBackupJob {
   QString jobType = QStringLiteral("fsn");
   // Stored Base64, as the box sends it; none when empty.
   QString preScript{};
+  // Exclusion patterns as the box stores them ("|" separators, a trailing
+  // "|" for a whole folder).
+  QStringList excluded{};
 };
 
 // Creates the database at path afresh and opens it, migrated, as the
@@ -84,12 +87,16 @@ inline QString addFileBackupJob(const FileBackupJob& job) {
     failure = exec("INSERT INTO sel_tem (sel_tem_id, is_sel) VALUES (?, 1)", {id});
   if (failure.isEmpty())
     failure = exec("INSERT INTO job_x_sel_tem (job_id, sel_tem_id) VALUES (?, ?)", {id, id});
-  for (int i = 0; failure.isEmpty() && i < job.selected.size(); ++i) {
+  QList<std::pair<QString, int>> patterns;
+  for (const QString& selected : job.selected) {
+    QString wire = QDir::cleanPath(selected);
+    patterns.append({wire.replace(u'/', u'|'), 0});
+  }
+  for (const QString& excluded : job.excluded) patterns.append({excluded, 1});
+  for (int i = 0; failure.isEmpty() && i < patterns.size(); ++i) {
     const qlonglong patternId = id * 1000 + i;
-    QString wire = QDir::cleanPath(job.selected[i]);
-    wire.replace(u'/', u'|');
-    failure = exec("INSERT INTO pattern (pattern_id, pattern_data, pattern_type) VALUES (?, ?, 0)",
-                   {patternId, wire});
+    failure = exec("INSERT INTO pattern (pattern_id, pattern_data, pattern_type) VALUES (?, ?, ?)",
+                   {patternId, patterns[i].first, patterns[i].second});
     if (failure.isEmpty()) {
       failure = exec("INSERT INTO pattern_x_sel_tem (sel_tem_id, pattern_id) VALUES (?, ?)",
                      {id, patternId});

@@ -13,6 +13,7 @@
 #include "database/agentdatabase.h"
 #include "database/resetunfinishedoperations.h"
 #include "enrolment.h"
+#include "fileops/fileoperationmanager.h"
 #include "jobconfig/updateaction.h"
 #include "kvn_crypto/openssl_setup.h"
 #include "kvn_log/errors.h"
@@ -250,7 +251,9 @@ int App::exec() {
     return 1;
   }
   kvn_crypto::setupOpenSslLocking();
-  workerNotAvailable("FileOperationManager");
+  fileOperations_ = std::make_unique<FileOperationManager>(
+      FileOperationContext{credentials_.get(), {}, paths_.signaturesDir});
+  fileOperations_->initialize();
   startBackupManager();
   kvn_platform::enableBackupPrivileges();
   kvn_platform::initComSecurity();
@@ -279,6 +282,7 @@ int App::exec() {
   if (!BackupManager::finalize(kBackupFinalizeLimit)) {
     KLOG_E("backups still running at exit; their rows are closed at the next start");
   }
+  fileOperations_->finalize();
   KLOG_I("unload VSS library");
   if (!kvn_vss::unloadVssLibrary()) KLOG_E("Failed to unload VSS dynamic library");
   kvn_crypto::cleanupOpenSslLocking();
@@ -291,6 +295,7 @@ void App::startBackupManager() {
   environment.signaturesDir = paths_.signaturesDir;
   environment.workerDir = paths_.workerDir;
   environment.credentials = credentials_.get();
+  environment.fileOperations = fileOperations_.get();
   BackupManager::initialize(
       options_.maxParallelBackups > 0 ? unsigned(options_.maxParallelBackups)
                                       : BackupManager::kDefaultLimit,

@@ -25,6 +25,7 @@
 #include "tessel/queryprocessor.h"
 #include "tessel/tesseltask.h"
 
+class FileOperationManager;
 class QNetworkAccessManager;
 class TesselClient;
 class QNetworkReply;
@@ -118,6 +119,8 @@ class App : public QCoreApplication {
   std::unique_ptr<TesselClient> tesselClient_;
   std::unique_ptr<QNetworkAccessManager> networkManager_;
   std::unique_ptr<ServiceThread> serviceThread_;
+  // Restorations and deletions; backups wait on it.
+  std::unique_ptr<FileOperationManager> fileOperations_;
   std::unique_ptr<StopWatcher> stopWatcher_;
   std::optional<int> earlyExit_;
 };

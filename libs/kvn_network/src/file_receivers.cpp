@@ -132,6 +132,8 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
   }
   std::int64_t sum = 0;
   bool first = true;
+  std::uint64_t announced = 0;
+  std::uint64_t received = 0;
   for (;;) {
     if (stop_) {
       KLOG_W("Stopped by User");
@@ -164,7 +166,9 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
         refuseTransfer(channel_, c.fileId);
         throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Cannot generate file to receive");
       }
+      if (first) announced = c.total;
       first = false;
+      received += c.size;
       if (c.size != 0) {
         try {
           writeChunk(file, c.offset, c.data, c.size);
@@ -183,7 +187,43 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
         sum = 0;
       }
     }
+    if (packet.isEnd()) {
+      // A file cut short would otherwise keep the announced size, its
+      // missing part filled with zeros.
+      if (announced != 0 && received != announced) {
+        KLOG_E("Error: received %llu of %llu bytes", static_cast<unsigned long long>(received),
+               static_cast<unsigned long long>(announced));
+        return KVN_E_NETWORK;
+      }
+      return KVN_OK;
+    }
+  }
+}
+
+std::uint32_t FileReceiver::discardData() {
+  std::int64_t sum = 0;
+  for (;;) {
+    NetPacket packet = channel_.receiveFilePacket();
+    if (!packet.isFile() || packet.isError()) {
+      KLOG_E("Error: this packet isnt file part");
+      return KVN_E_NETWORK;
+    }
+    FileChunk c;
+    try {
+      c = FileChunk::read(packet);
+    } catch (const KvnCommonException& e) {
+      KLOG_E("Error: getting data from packet: %s", e.what());
+      return KVN_E_NETWORK;
+    }
     if (packet.isEnd()) return KVN_OK;
+    sum += c.size;
+    if (sum >= kCreditWindow) {
+      if (!sendTransferControl(channel_, c.fileId, false)) {
+        KLOG_E("Error: Sending file packet");
+        return KVN_E_NETWORK;
+      }
+      sum = 0;
+    }
   }
 }
 

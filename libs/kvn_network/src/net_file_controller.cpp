@@ -97,4 +97,19 @@ void NetFileController::receiveFile(const QString& path) {
   if (result != KVN_OK) KVN_NET_THROW(result, "receiveData failed: %d", static_cast<int>(result));
 }
 
+void NetFileController::receiveFile(QFile& file) {
+  BusyGuard guard(busy_);
+  KLOG_D("Receiving file %s", file.fileName().toUtf8().constData());
+  FileReceiver receiver(channel_, stop_);
+  const std::uint32_t result = receiver.receiveData(file);
+  if (result != KVN_OK) KVN_NET_THROW(result, "receiveData failed: %d", static_cast<int>(result));
+}
+
+void NetFileController::discardFile() {
+  BusyGuard guard(busy_);
+  FileReceiver receiver(channel_, stop_);
+  const std::uint32_t result = receiver.discardData();
+  if (result != KVN_OK) KVN_NET_THROW(result, "receiveData failed: %d", static_cast<int>(result));
+}
+
 }  // namespace kvn_network

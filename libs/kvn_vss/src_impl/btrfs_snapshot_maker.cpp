@@ -11,6 +11,8 @@
 
 #include "btrfs_subvolume.h"
 #include "kvn_log/log.h"
+#include "kvn_platform/filesystem.h"
+#include "kvn_platform/text_path_qt.h"
 #include "os_error.h"
 
 namespace kvn_vss {
@@ -57,7 +59,8 @@ bool BtrfsSnapshotMaker::start(const QUuid& setId, QString* /*reason*/) {
 }
 
 bool BtrfsSnapshotMaker::add(const QString& volume, QString* reason) {
-  if (!QDir::isAbsolutePath(volume) || !QFileInfo(volume).isDir()) {
+  if (!QDir::isAbsolutePath(volume) ||
+      !kvn_platform::isFolder(kvn_platform::toNativePath(volume))) {
     *reason = QString("%1 is not a mounted folder").arg(volume);
     return false;
   }
@@ -79,7 +82,7 @@ QString BtrfsSnapshotMaker::take(const QString& volume, QString* /*reason*/) {
 QString BtrfsSnapshotMaker::snapshot(const QString& volume, QString* why) {
   Snapshot made;
   made.volume = volume;
-  made.volumeFd = openFolder(AT_FDCWD, QFile::encodeName(volume).constData());
+  made.volumeFd = openFolder(AT_FDCWD, kvn_platform::toNativePath(volume).c_str());
   if (!made.volumeFd.valid() || !btrfs::isBtrfs(made.volumeFd.get())) return {};
   if (!btrfs::isSubvolumeRoot(made.volumeFd.get())) {
     *why = "not the root of a subvolume";

@@ -10,6 +10,8 @@
 #include <filesystem>
 
 #include "kvn_log/log.h"
+#include "kvn_platform/filesystem.h"
+#include "kvn_platform/text_path_qt.h"
 #include "os_error.h"
 #include "tree_copy.h"
 
@@ -20,7 +22,7 @@ namespace {
 constexpr auto kLongestHold = std::chrono::minutes(2);
 
 std::filesystem::path nativePath(const QString& path) {
-  return std::filesystem::path(QFile::encodeName(path).toStdString());
+  return std::filesystem::path(kvn_platform::toNativePath(path));
 }
 
 QString freshTemporaryFolder() {
@@ -56,7 +58,7 @@ bool CopySnapshotMaker::add(const QString& volume, QString* reason) {
     *reason = QString("%1 refused by KVN_TEST_SNAPSHOT_FAIL").arg(volume);
     return false;
   }
-  if (!QFileInfo(volume).isDir()) {
+  if (!kvn_platform::isFolder(kvn_platform::toNativePath(volume))) {
     *reason = QString("%1 is not a folder").arg(volume);
     return false;
   }

@@ -10,6 +10,8 @@
 #include <stdexcept>
 
 #include "boxsim/job_settings.h"
+#include "kvn_network/wire_path.h"
+#include "kvn_platform/text_path_qt.h"
 
 namespace boxsim {
 
@@ -302,8 +304,8 @@ void applyJobSettings(const std::vector<JobDefinition>& jobs, JobSettingsTable& 
 }
 
 QString toWirePath(const QString& path) {
-  QString wire = path;
-  return wire.replace(u'/', u'|').replace(u'\\', u'|');
+  return kvn_network::toWirePath(kvn_platform::textPathFromQt(path))
+      .replace(u'\\', kvn_network::kWireSeparator);
 }
 
 }  // namespace boxsim

@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "kvn_log/log.h"
+#include "kvn_platform/text_path_qt.h"
 
 namespace {
 
@@ -75,9 +76,12 @@ bool ProcessExecutor::writeScript(const QString& script) {
     KLOG_E("Cannot create %s : %s", qUtf8Printable(path_), qUtf8Printable(file.errorString()));
     return false;
   }
-  const QByteArray bytes = script.toUtf8();
+  // The box shows file names as the agent's text paths; the shell needs
+  // their bytes.
+  const std::string bytes = kvn_platform::toNativePath(script);
   // A short write (full disk) would run half a script.
-  const bool written = file.write(bytes) == bytes.size() && file.flush();
+  const bool written =
+      file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size()) && file.flush();
   if (!written) {
     KLOG_E("Cannot create %s : %s", qUtf8Printable(path_), qUtf8Printable(file.errorString()));
     return false;

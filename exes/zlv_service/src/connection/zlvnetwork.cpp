@@ -271,6 +271,14 @@ void CZLVNetwork::receiveFile(const QString& path) {
   requireClient().fileController().receiveFile(path);
 }
 
+void CZLVNetwork::receiveFile(QFile& file) { requireClient().fileController().receiveFile(file); }
+
+void CZLVNetwork::discardFile() { requireClient().fileController().discardFile(); }
+
+std::uint32_t CZLVNetwork::refuseTransfer(std::uint32_t fileId) {
+  return kvn_network::refuseTransfer(requireClient(), fileId);
+}
+
 std::unique_ptr<kvn_network::FileSender> CZLVNetwork::createFileSender(
     const std::string& name, std::uint32_t type, std::uint32_t fileId, std::uint64_t size,
     bool encrypt, bool compress) {

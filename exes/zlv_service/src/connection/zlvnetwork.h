@@ -78,6 +78,13 @@ class CZLVNetwork {
   void sendFile(const QString& path, std::uint32_t type, std::uint32_t fileId, bool encrypt,
                 bool compress);
   void receiveFile(const QString& path);
+  // Into a file the caller opened for writing.
+  void receiveFile(QFile& file);
+  // Takes an incoming transfer off the connection without keeping it.
+  void discardFile();
+  // Refuses the transfer under way and drops what is still coming of it:
+  // 0 or KVN_E_NETWORK.
+  std::uint32_t refuseTransfer(std::uint32_t fileId);
   std::unique_ptr<kvn_network::FileSender> createFileSender(const std::string& name,
                                                             std::uint32_t type,
                                                             std::uint32_t fileId,

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kvn_log/log.h"
+#include "kvn_platform/text_path_qt.h"
 
 namespace kvn_agent_filesystem {
 
@@ -32,14 +33,14 @@ FileInfoList KvnDirWindows::list() const {
   FileInfoList result;
   std::vector<kvn_platform::DirectoryEntry> entries;
   int error = 0;
-  if (!kvn_platform::listDirectory(toNative(searchPath_), entries, &error)) {
+  if (!kvn_platform::listDirectory(kvn_platform::toNativePath(searchPath_), entries, &error)) {
     KLOG_W("cannot list folder '%s': %s", qPrintable(searchPath_), std::strerror(error));
     return result;
   }
   const QString prefix = path_.endsWith(u'/') ? path_ : path_ + u'/';
   result.reserve(entries.size());
   for (const auto& entry : entries) {
-    const QString name = fromNative(entry.name);
+    const QString name = kvn_platform::toTextPath(entry.name);
     if (entry.error != 0) {
       KLOG_W("cannot read the status of '%s%s': %s", qPrintable(prefix), qPrintable(name),
              std::strerror(entry.error));

@@ -1,21 +1,24 @@
 #include "filesystem/fileinfo.h"
 
 #include <QDir>
-#include <QFile>
 #include <cstring>
 #include <vector>
 
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
+#include "kvn_platform/text_path_qt.h"
 
 namespace kvn_agent_filesystem {
+
+using kvn_platform::toNativePath;
+using kvn_platform::toTextPath;
 
 namespace {
 
 std::optional<kvn_platform::FileStatus> readStatus(const QString& path) {
   kvn_platform::FileStatus status;
   int error = 0;
-  if (kvn_platform::fileStatus(toNative(path), status, &error)) return status;
+  if (kvn_platform::fileStatus(toNativePath(path), status, &error)) return status;
   // A missing file is an ordinary answer; anything else is worth a line.
   if (error != ENOENT && error != ENOTDIR) {
     KLOG_W("statx(%s) failed: %d (%s)", qPrintable(path), error, std::strerror(error));
@@ -30,16 +33,10 @@ QString mountPointFromTable(const QString& path) {
     KLOG_W("cannot read the mount table: %s", std::strerror(error));
     return QStringLiteral("/");
   }
-  return fromNative(kvn_platform::mountPointOf(mounts, toNative(path)));
+  return toTextPath(kvn_platform::mountPointOf(mounts, toNativePath(path)));
 }
 
 }  // namespace
-
-std::string toNative(const QString& path) { return QFile::encodeName(path).toStdString(); }
-
-QString fromNative(const std::string& path) {
-  return QFile::decodeName(QByteArray::fromRawData(path.data(), qsizetype(path.size())));
-}
 
 QString snapshotReadPath(const QString& path, const QString& snapshotRoot,
                          const QString& mountPoint) {
@@ -126,14 +123,14 @@ bool KvnFileInfoWindows::isReparsePoint() const {
 
 bool KvnFileInfoWindows::reparseTarget(QString& target) const {
   std::string native;
-  if (!kvn_platform::reparseTarget(toNative(readPath_), native)) return false;
-  target = fromNative(native);
+  if (!kvn_platform::reparseTarget(toNativePath(readPath_), native)) return false;
+  target = toTextPath(native);
   return true;
 }
 
 std::int64_t KvnFileInfoWindows::lastWriteFromFile() const {
   kvn_platform::FileStatus status;
-  if (kvn_platform::fileStatus(toNative(readPath_), status, nullptr) && status.hasLastWrite) {
+  if (kvn_platform::fileStatus(toNativePath(readPath_), status, nullptr) && status.hasLastWrite) {
     return status.lastWrite;
   }
   return lastModified().toSecsSinceEpoch();

@@ -92,8 +92,4 @@ class KVNFileInfo : public KvnFileInfoWindows {
 QString snapshotReadPath(const QString& path, const QString& snapshotRoot,
                          const QString& mountPoint);
 
-// Path conversions between Qt and the platform layer.
-std::string toNative(const QString& path);
-QString fromNative(const std::string& path);
-
 }  // namespace kvn_agent_filesystem

@@ -4,12 +4,15 @@
 #include <cstring>
 
 #include "filesystem/dir.h"
-#include "filesystem/wirepath.h"
 #include "kvn_log/log.h"
 #include "kvn_network/tessel_protocol.h"
+#include "kvn_network/wire_path.h"
+#include "kvn_platform/text_path_qt.h"
 #include "tessel/tesselreplier.h"
 
 using namespace kvn_network::tessel;
+using kvn_network::fromWirePath;
+using kvn_network::toWirePath;
 
 namespace {
 
@@ -45,7 +48,7 @@ QJsonArray FileListProcessor::listDrives(bool includeRemovable) const {
   }
   // A drive is browsed like a folder, so it is offered as one.
   for (const auto& mountPoint : mountPoints) {
-    entries.append(entry(toWirePath(kvn_agent_filesystem::fromNative(mountPoint)), kFolderType));
+    entries.append(entry(toWirePath(kvn_platform::toTextPath(mountPoint)), kFolderType));
   }
   return entries;
 }

@@ -1,9 +1,9 @@
 #include "tessel/launchactions.h"
 
-#include "filesystem/wirepath.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
 #include "kvn_network/tessel_protocol.h"
+#include "kvn_network/wire_path.h"
 #include "tessel/launchactionrunner.h"
 
 namespace {
@@ -92,7 +92,7 @@ std::uint32_t LaunchActions::startRestoration(const QString& args) {
     KLOG_E("Error arguments");
     return KVN_E_ARGUMENTS;
   }
-  const QString target = fromWirePath(text.left(first));
+  const QString target = kvn_network::fromWirePath(text.left(first));
   if (!control_.startRestoration) return notAvailableInThisBuild("Restoration");
   return runOnThread("LaunchActionRSTThreadFn", [&control = control_, id, target] {
     KLOG_D("LaunchActionRSTThreadFn starting");

@@ -123,8 +123,12 @@ class FileReceiver {
  public:
   FileReceiver(PacketChannel& channel, const std::atomic<bool>& stopFlag)
       : channel_(channel), stop_(stopFlag) {}
-  // 0 or the code of the failure; file errors are thrown.
+  // 0 or the code of the failure; file errors are thrown. A transfer whose
+  // end arrives before all the announced bytes fails with KVN_E_NETWORK.
   std::uint32_t receiveData(QFile& file);
+  // Takes one transfer off the connection without keeping its data,
+  // granting credit as a receiver does: 0 or the code of the failure.
+  std::uint32_t discardData();
 
  private:
   void writeChunk(QFile& file, std::uint64_t offset, const std::uint8_t* data, std::uint32_t size);
@@ -141,6 +145,10 @@ class NetFileController {
   void sendFile(const QString& path, std::uint32_t type, std::uint32_t fileId, bool encrypt,
                 bool compress);
   void receiveFile(const QString& path);
+  // The same into a file the caller opened for writing.
+  void receiveFile(QFile& file);
+  // Takes an incoming transfer without keeping it; failures are thrown.
+  void discardFile();
 
   // Ends a running transfer with the stop code; may be called from any thread.
   void stop() { stop_ = true; }

@@ -31,6 +31,9 @@ struct FileStatus {
 // false with errno in *error.
 bool fileStatus(const std::string& path, FileStatus& status, int* error);
 
+// path is a folder (not a link to one).
+bool isFolder(const std::string& path);
+
 struct DirectoryEntry {
   std::string name;
   FileStatus status;

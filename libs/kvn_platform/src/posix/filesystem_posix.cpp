@@ -126,6 +126,11 @@ bool fileStatus(const std::string& path, FileStatus& status, int* error) {
   return statAt(AT_FDCWD, path.c_str(), status, error);
 }
 
+bool isFolder(const std::string& path) {
+  FileStatus status;
+  return fileStatus(path, status, nullptr) && status.kind == FileKind::Directory;
+}
+
 bool listDirectory(const std::string& path, std::vector<DirectoryEntry>& entries, int* error) {
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) {

@@ -5,7 +5,8 @@
 //
 // On this build a volume text is a mount point ("/", "/home", "/srv/data")
 // and a snapshot path is the folder that shows that mount point's root as it
-// was when the snapshot was taken.
+// was when the snapshot was taken, both as the agent's text paths
+// (kvn_platform/text_path_qt.h).
 #pragma once
 
 #include <QString>

@@ -5,7 +5,7 @@
 // sessions share one store; every call is thread-safe.
 //
 // Layout under the folder (also in the README):
-//   job-<id>/<sha1 of the path>/path          the native path, UTF-8
+//   job-<id>/<sha1 of the path>/path          the agent's text path, UTF-8
 //   job-<id>/<sha1 of the path>/v<n>/content  full content of version n
 //                                   /signature the signature as received
 //                                   /meta      lastWrite=, size=, signatureSize=, kind=
@@ -33,7 +33,7 @@ namespace boxsim {
 
 struct StoredVersion {
   std::int64_t jobId = 0;
-  QString path;    // native
+  QString path;    // the agent's text path, "/" separators
   int number = 0;  // 1 for the first version
   std::int64_t size = 0;
   std::int32_t lastWrite = 0;
@@ -96,6 +96,10 @@ class BackupStore {
   std::vector<StoredVersion> versions(std::int64_t jobId, const QString& path) const;
   // The newest version of every file, of one job or of all.
   std::vector<StoredVersion> newestVersions(std::optional<std::int64_t> jobId = {}) const;
+
+  // Forgets every version of (job, path): false when there was none or the
+  // folder could not be removed (logged).
+  bool remove(std::int64_t jobId, const QString& path);
 
   // Called after each stored version, on the storing thread.
   void setObserver(std::function<void(const StoredVersion&)> observer);

@@ -67,7 +67,10 @@ std::optional<QByteArray> jobFile(const std::vector<JobDefinition>& jobs, QStrin
 // Tells the box each job's crypto and compression settings.
 void applyJobSettings(const std::vector<JobDefinition>& jobs, JobSettingsTable& table);
 
-// "|" stands for the directory separator on the wire and in the tables.
+// The wire form of a path given in a definition (a native path, as Qt
+// names it): "|" in a name is mapped like the agent maps it, then "|"
+// stands for the directory separator ("/", or "\" in definitions written
+// the Windows way).
 QString toWirePath(const QString& path);
 
 }  // namespace boxsim

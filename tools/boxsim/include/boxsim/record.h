@@ -59,7 +59,7 @@ struct BackupAction {
 // One file description as the agent sent it, and the box's answer.
 struct FileDescription {
   std::int64_t jobId = 0;
-  QString path;  // native ("|" turned back into "/")
+  QString path;  // the agent's text path ("|" turned back into "/")
   std::int32_t lastWrite = 0;
   QByteArray digest;
   std::int64_t size = 0;

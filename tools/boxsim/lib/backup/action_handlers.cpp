@@ -67,7 +67,7 @@ bool ActionHandler::handle(BoxSession& session, const kvn_network::NetPacket& pa
       return answerError(session, backup_type::kReport, action.answerCode);
     kvn_network::NetPacket answer(backup_type::kReport);
     QStringList toFix;
-    for (const QString& path : c.script.filesToFix) toFix << wirePath(path);
+    for (const QString& path : c.script.filesToFix) toFix << kvn_network::toWirePath(path);
     answer.putStringList(toFix);
     return session.send(answer, true, true);
   }

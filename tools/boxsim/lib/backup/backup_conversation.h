@@ -12,6 +12,7 @@
 #include "boxsim/file_handlers.h"
 #include "boxsim/operation_handlers.h"
 #include "kvn_common/stream.h"
+#include "kvn_network/wire_path.h"
 
 namespace boxsim {
 
@@ -45,10 +46,6 @@ struct BackupConversation {
     signatureComplete = false;
   }
 };
-
-// "|" on the wire stands for the native separator, "/" on this build.
-inline QString nativePath(QString wirePath) { return wirePath.replace('|', '/'); }
-inline QString wirePath(QString native) { return native.replace('/', '|'); }
 
 // An OK answer: an empty packet of the given type.
 bool answerOk(BoxSession& session, std::uint32_t type);

@@ -249,6 +249,19 @@ std::vector<StoredVersion> BackupStore::newestVersions(std::optional<std::int64_
   return result;
 }
 
+bool BackupStore::remove(std::int64_t jobId, const QString& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = index_.find({jobId, path});
+  if (it == index_.end() || !writable_) return false;
+  if (!QDir(fileFolder(jobId, path)).removeRecursively()) {
+    KLOG_E("boxsim store: cannot remove %s of job %lld", qPrintable(path),
+           static_cast<long long>(jobId));
+    return false;
+  }
+  index_.erase(it);
+  return true;
+}
+
 void BackupStore::setObserver(std::function<void(const StoredVersion&)> observer) {
   std::lock_guard<std::mutex> lock(mutex_);
   observer_ = std::move(observer);

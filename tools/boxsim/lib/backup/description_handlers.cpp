@@ -19,7 +19,7 @@ QByteArray readByteArray(kvn_network::NetPacket& packet) {
 
 FileDescription readDescription(kvn_network::NetPacket& packet) {
   FileDescription d;
-  d.path = nativePath(packet.getString());
+  d.path = kvn_network::fromWirePath(packet.getString());
   d.lastWrite = packet.getInt32();
   d.digest = readByteArray(packet);
   d.size = packet.getInt64();
@@ -91,7 +91,7 @@ bool SignatureRequestHandler::handle(BoxSession& session, const kvn_network::Net
   const BackupConversation& c = conversation(session);
   QString path;
   try {
-    path = nativePath(request.getString());
+    path = kvn_network::fromWirePath(request.getString());
   } catch (const KvnCommonException& e) {
     KLOG_E("boxsim: malformed signature request: %s", e.what());
     return answerError(session, packet.type(), box_code::kRefused);

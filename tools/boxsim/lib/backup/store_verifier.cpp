@@ -1,29 +1,52 @@
 #include "boxsim/store_verifier.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
+#include <cstring>
+#include <fstream>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "boxsim/backup_store.h"
+#include "kvn_platform/filesystem.h"
+#include "kvn_platform/text_path_qt.h"
 
 namespace boxsim {
 
 namespace {
 
-bool sameContent(const QString& a, const QString& b) {
-  QFile first(a);
-  QFile second(b);
-  if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly)) return false;
-  if (first.size() != second.size()) return false;
-  constexpr qint64 kBlock = 0x10000;
-  while (!first.atEnd()) {
-    const QByteArray x = first.read(kBlock);
-    const QByteArray y = second.read(kBlock);
-    if (x.isEmpty() || x != y) return false;
+// Both files opened by their native bytes.
+bool sameContent(const std::string& a, const std::string& b) {
+  std::ifstream first(a, std::ios::binary);
+  std::ifstream second(b, std::ios::binary);
+  if (!first || !second) return false;
+  constexpr std::size_t kBlock = 0x10000;
+  std::vector<char> x(kBlock), y(kBlock);
+  while (first && second) {
+    first.read(x.data(), std::streamsize(kBlock));
+    second.read(y.data(), std::streamsize(kBlock));
+    if (first.gcount() != second.gcount() ||
+        std::memcmp(x.data(), y.data(), std::size_t(first.gcount())) != 0) {
+      return false;
+    }
   }
-  return second.atEnd();
+  return first.eof() && second.eof();
+}
+
+// Every regular file below folder (native), by text path; links are not
+// followed.
+void regularFilesBelow(const std::string& folder, std::set<QString>& files) {
+  std::vector<kvn_platform::DirectoryEntry> entries;
+  if (!kvn_platform::listDirectory(folder, entries, nullptr)) return;
+  for (const auto& entry : entries) {
+    const std::string path = folder == "/" ? "/" + entry.name : folder + "/" + entry.name;
+    if (entry.status.kind == kvn_platform::FileKind::Regular) {
+      files.insert(kvn_platform::toTextPath(path));
+    } else if (entry.status.kind == kvn_platform::FileKind::Directory) {
+      regularFilesBelow(path, files);
+    }
+  }
 }
 
 }  // namespace
@@ -31,33 +54,36 @@ bool sameContent(const QString& a, const QString& b) {
 VerifyResult verify(const BackupStore& store, const QString& folder,
                     std::optional<std::int64_t> jobId) {
   VerifyResult result;
-  const QString root = QDir::cleanPath(QDir(folder).absolutePath());
+  // Stored paths are the agent's text paths; the folder is named as Qt
+  // names files.
+  const QString root = kvn_platform::textPathFromQt(QDir::cleanPath(QDir(folder).absolutePath()));
   const QString prefix = root.endsWith('/') ? root : root + "/";
 
   std::set<QString> stored;
   for (const StoredVersion& v : store.newestVersions(jobId)) {
     if (!v.path.startsWith(prefix)) continue;
     stored.insert(v.path);
-    const QFileInfo disk(v.path);
-    if (!disk.isFile()) {
+    const std::string native = kvn_platform::toNativePath(v.path);
+    kvn_platform::FileStatus disk;
+    if (!kvn_platform::fileStatus(native, disk, nullptr) ||
+        disk.kind != kvn_platform::FileKind::Regular) {
       result.mismatches << "missing on disk: " + v.path;
       ++result.failed;
-    } else if (!sameContent(v.contentPath, v.path)) {
+    } else if (!sameContent(QFile::encodeName(v.contentPath).toStdString(), native)) {
       result.mismatches << QString("differs: %1 (box v%2 %3 bytes, disk %4 bytes)")
                                .arg(v.path)
                                .arg(v.number)
                                .arg(v.size)
-                               .arg(disk.size());
+                               .arg(disk.size);
       ++result.failed;
     } else {
       ++result.passed;
     }
   }
 
-  QDirIterator files(root, QDir::Files | QDir::Hidden | QDir::NoSymLinks,
-                     QDirIterator::Subdirectories);
-  while (files.hasNext()) {
-    const QString path = files.next();
+  std::set<QString> onDisk;
+  regularFilesBelow(kvn_platform::toNativePath(root), onDisk);
+  for (const QString& path : onDisk) {
     if (stored.count(path) == 0) {
       result.mismatches << "missing on box: " + path;
       ++result.failed;

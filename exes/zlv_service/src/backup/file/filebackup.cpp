@@ -16,6 +16,7 @@
 #include "kvn_log/log.h"
 #include "kvn_network/backup_protocol.h"
 #include "kvn_platform/filesystem.h"
+#include "kvn_platform/text_path_qt.h"
 #include "kvn_rsync/delta_stream.h"
 #include "kvn_vss/vss_import.h"
 
@@ -36,11 +37,11 @@ bool isAtOrBelow(const QString& path, const QString& folder) {
 // The mount point a mounted file system's folder leads to, or nothing.
 QString mountedVolume(const QString& reparsePoint) {
   std::string target;
-  if (!kvn_platform::reparseTarget(reparsePoint.toStdString(), target)) return {};
-  KLOG_D("%s point on %s", qPrintable(reparsePoint), target.c_str());
+  if (!kvn_platform::reparseTarget(kvn_platform::toNativePath(reparsePoint), target)) return {};
+  KLOG_D("%s point on %s", qPrintable(reparsePoint), qPrintable(kvn_platform::toTextPath(target)));
   const std::string prefix = kvn_platform::kVolumeTargetPrefix;
   if (target.compare(0, prefix.size(), prefix) != 0) return {};
-  return QString::fromStdString(target.substr(prefix.size()));
+  return kvn_platform::toTextPath(std::string_view(target).substr(prefix.size()));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // once through a tee that also writes the new signature; the signature
 // itself; and the download of a previous signature the agent lost.
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <cstdio>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
 #include "kvn_network/backup_protocol.h"
+#include "kvn_platform/text_path_qt.h"
 #include "kvn_rsync/block_length.h"
 #include "kvn_rsync/delta_stream.h"
 #include "kvn_rsync/signature_stream.h"
@@ -51,7 +53,7 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
   auto sink =
       run.network().createSendFileSink(backup_type::kData, dataKind, !run.useCrypto(), false);
   try {
-    kvn_common::FileSink signatureFile(record.newSignaturePath.toStdString());
+    kvn_common::FileSink signatureFile(QFile::encodeName(record.newSignaturePath).toStdString());
     kvn_rsync::SignatureStream signature(kvn_rsync::blockLength(std::uint64_t(record.size)));
     kvn_common::StreamChain signatureBranch;
     std::optional<kvn_common::ThreadingPipe> threading;
@@ -71,7 +73,7 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
           encrypt.emplace(run.network().dataCipher(), kvn_crypto::EncryptStream::kFileBlockSize));
     }
     data.append(*sink);
-    source.read(record.readPath.toStdString());
+    source.read(kvn_platform::toNativePath(record.readPath));
   } catch (...) {
     sink->abort();
     throw;
@@ -104,7 +106,7 @@ std::uint32_t FileBackup::sendDelta(FileDescription& record) {
   if (stopRequested()) return stopped();
   const QByteArray path = record.path.toUtf8();
   std::unique_ptr<std::FILE, ClosedFile> previous(
-      std::fopen(record.previousSignaturePath.toLocal8Bit().constData(), "rb"));
+      std::fopen(QFile::encodeName(record.previousSignaturePath).constData(), "rb"));
   if (!previous) {
     KLOG_W("Could not open signature file '%s' (%d)", qPrintable(record.previousSignaturePath),
            errno);

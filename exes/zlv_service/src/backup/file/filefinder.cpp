@@ -6,6 +6,7 @@
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
 #include "kvn_platform/filesystem.h"
+#include "kvn_platform/text_path_qt.h"
 
 using kvn_agent_filesystem::KvnDirWindows;
 using kvn_agent_filesystem::KVNFileInfo;
@@ -30,7 +31,9 @@ bool isCircularLink(const KVNFileInfo& info) {
 
 FileFinder::FileFinder(const QString& signaturesPath, const QStringList& exclusionPatterns,
                        const FileVersions& versions, const SnapshotContext& context)
-    : signaturesPath_(signaturesPath), versions_(versions), context_(context) {
+    : signaturesPath_(kvn_platform::textPathFromQt(signaturesPath)),
+      versions_(versions),
+      context_(context) {
   while (signaturesPath_.size() > 1 && signaturesPath_.endsWith(u'/')) signaturesPath_.chop(1);
   patterns_.reserve(std::size_t(exclusionPatterns.size()));
   for (const auto& pattern : exclusionPatterns) patterns_.emplace_back(pattern);

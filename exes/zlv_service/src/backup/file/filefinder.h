@@ -24,7 +24,8 @@ struct AnalysisCounters {
 
 class FileFinder {
  public:
-  // signaturesPath: the agent's own signature folder, never backed up.
+  // signaturesPath: the agent's own signature folder (as Qt names it),
+  // never backed up.
   FileFinder(const QString& signaturesPath, const QStringList& exclusionPatterns,
              const FileVersions& versions, const SnapshotContext& context);
 

@@ -11,6 +11,7 @@
 #include "filesystem/fileinfo.h"
 #include "kvn_log/errors.h"
 #include "kvn_platform/filesystem.h"
+#include "kvn_platform/text_path_qt.h"
 
 namespace {
 
@@ -38,9 +39,8 @@ class VolumeKeys {
     }
   }
   QString keyOf(const QString& path) const {
-    using kvn_agent_filesystem::fromNative;
-    using kvn_agent_filesystem::toNative;
-    return fromNative(kvn_platform::mountPointOf(mounts_, toNative(path)));
+    return kvn_platform::toTextPath(
+        kvn_platform::mountPointOf(mounts_, kvn_platform::toNativePath(path)));
   }
 
  private:

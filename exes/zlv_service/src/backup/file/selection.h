@@ -9,7 +9,10 @@
 #include <QStringList>
 #include <cstdint>
 
-#include "filesystem/wirepath.h"
+#include "kvn_network/wire_path.h"
+
+using kvn_network::fromWirePath;
+using kvn_network::toWirePath;
 
 // Volume key (mount point of the file system that holds the paths) →
 // selected paths, "/" separators, no trailing "/".

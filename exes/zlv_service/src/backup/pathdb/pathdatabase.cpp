@@ -2,8 +2,8 @@
 
 #include <QDir>
 
-#include "filesystem/fileinfo.h"
 #include "kvn_platform/filesystem.h"
+#include "kvn_platform/text_path_qt.h"
 
 void PathDatabase::add(const PathEntry& entry) {
   if (index_.contains(entry.id)) return;
@@ -13,12 +13,11 @@ void PathDatabase::add(const PathEntry& entry) {
 
 bool PathDatabase::load() {
   std::vector<kvn_platform::DirectoryRecord> records;
-  if (!kvn_platform::loadVolumeDirectories(kvn_agent_filesystem::toNative(mountPath_), records)) {
+  if (!kvn_platform::loadVolumeDirectories(kvn_platform::toNativePath(mountPath_), records)) {
     return false;
   }
   for (const auto& record : records) {
-    add({record.id, record.parent, record.attributes,
-         kvn_agent_filesystem::fromNative(record.name)});
+    add({record.id, record.parent, record.attributes, kvn_platform::toTextPath(record.name)});
   }
   return true;
 }

@@ -14,9 +14,11 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "boxsim/backup_handlers.h"
+#include "boxsim/file_operation_handlers.h"
 #include "boxsim/simulator.h"
 #include "boxsim/store_verifier.h"
 #include "connection/credentials.h"
@@ -24,6 +26,7 @@
 #include "log_capture.h"
 
 class Backup;
+class FileOperationGate;
 
 namespace kvn_e2e {
 
@@ -50,10 +53,18 @@ struct JobSettings {
   QString type = "fsn";
   // Script text, stored Base64 as the box sends it.
   QString preScript;
+  // Exclusion patterns in the box's "|" form.
+  QStringList excluded;
 };
 
 // Content that does not compress, the same for the same seed.
 QByteArray noise(qsizetype size, std::uint32_t seed);
+
+// The data transfers of one job: path -> data kinds (10 whole, 11
+// signature, 12 delta), from record index first on.
+using Transfers = std::multimap<QString, std::uint32_t>;
+Transfers transfers(const boxsim::Record& record, std::size_t first, std::int64_t jobId);
+bool sent(const Transfers& kinds, const QString& path, std::uint32_t kind);
 
 class BackupE2E : public kvn_test::FreshDatabase {
  protected:
@@ -65,7 +76,12 @@ class BackupE2E : public kvn_test::FreshDatabase {
 
   // Starts the box on 127.0.0.<n> and pairs the agent with it.
   void startBox(int n);
+  // The same on a full address (127.0.X.N).
+  void startBoxAt(const QString& address);
   boxsim::BackupBox& box() { return *box_; }
+  // Restorations and deletions of the same box and store.
+  boxsim::FileOperationsBox& fileOperationsBox() { return *fileOperations_; }
+  const Credentials& credentials() const { return *credentials_; }
   boxsim::Record& record() { return simulator_->record(); }
 
   // The job row and its selection: one pattern per path (native, absolute).
@@ -77,6 +93,10 @@ class BackupE2E : public kvn_test::FreshDatabase {
   // Writes a file below the tree with the given last write (seconds).
   void writeTreeFile(const QString& relative, const QByteArray& content, std::time_t lastWrite);
   static void setLastWrite(const QString& path, std::time_t lastWrite);
+
+  // What the following runs wait on (restorations and deletions); none
+  // when null.
+  void setFileOperationGate(FileOperationGate* gate) { gate_ = gate; }
 
   // One whole run; during (if given) runs on a second thread while the run
   // goes on and is joined before the run is destroyed.
@@ -100,7 +120,9 @@ class BackupE2E : public kvn_test::FreshDatabase {
   QString data_;
   QString tree_;
   std::unique_ptr<Credentials> credentials_;
+  FileOperationGate* gate_ = nullptr;
   std::shared_ptr<boxsim::BackupBox> box_;
+  std::shared_ptr<boxsim::FileOperationsBox> fileOperations_;
   std::unique_ptr<boxsim::BoxSimulator> simulator_;
 };
 

@@ -1,4 +1,4 @@
-#include "e2e_fixture.h"
+#include "backup_e2e_fixture.h"
 
 #include "agent_backup_setup.h"
 
@@ -52,6 +52,23 @@ QByteArray noise(qsizetype size, std::uint32_t seed) {
   return bytes;
 }
 
+Transfers transfers(const boxsim::Record& record, std::size_t first, std::int64_t jobId) {
+  Transfers kinds;
+  const auto data = record.backupData();
+  for (std::size_t i = first; i < data.size(); ++i) {
+    if (data[i].jobId == jobId && data[i].complete) kinds.emplace(data[i].path, data[i].kind);
+  }
+  return kinds;
+}
+
+bool sent(const Transfers& kinds, const QString& path, std::uint32_t kind) {
+  const auto [begin, end] = kinds.equal_range(path);
+  for (auto it = begin; it != end; ++it) {
+    if (it->second == kind) return true;
+  }
+  return false;
+}
+
 void BackupE2E::SetUp() {
   FreshDatabase::SetUp();
   ASSERT_TRUE(useSnapshotLibrary(KVN_VSS_LINUX_LIBRARY));
@@ -82,13 +99,16 @@ bool BackupE2E::useSnapshotLibrary(const char* library) {
   return true;
 }
 
-void BackupE2E::startBox(int n) {
-  const QString address = QString("127.0.0.%1").arg(n);
+void BackupE2E::startBox(int n) { startBoxAt(QString("127.0.0.%1").arg(n)); }
+
+void BackupE2E::startBoxAt(const QString& address) {
   box_ = std::make_shared<boxsim::BackupBox>(QString::fromStdString(dir_.file("store")));
+  fileOperations_ = std::make_shared<boxsim::FileOperationsBox>(box_);
   boxsim::Registry registry;
   boxsim::addFileHandlers(registry);
   boxsim::addOperationHandlers(registry);
   boxsim::addBackupHandlers(registry, box_);
+  boxsim::addFileOperationHandlers(registry, fileOperations_);
   boxsim::SimulatorConfig config;
   config.address = address;
   config.identity = identity();
@@ -118,6 +138,7 @@ void BackupE2E::addJob(std::int64_t id, const QStringList& selected, const JobSe
   job.maxVersions = 5;
   job.jobType = settings.type;
   job.preScript = settings.preScript;
+  job.excluded = settings.excluded;
   const QString failure = kvn_test::addFileBackupJob(job);
   ASSERT_TRUE(failure.isEmpty()) << failure.toStdString();
   const qlonglong jobId = id;
@@ -142,7 +163,8 @@ void BackupE2E::setLastWrite(const QString& path, std::time_t lastWrite) {
 
 RunOutcome BackupE2E::runBackup(std::int64_t jobId, const std::function<void(Backup&)>& during) {
   const BackupEnvironment environment{QDir(signaturesDir()), QDir(data_ + "/WorkerFolder"),
-                                      credentials_.get(), ZlvNetworkSettings{5000, {5000, 60000}}};
+                                      credentials_.get(), ZlvNetworkSettings{5000, {5000, 60000}},
+                                      gate_};
   RunOutcome outcome;
   {
     Backup backup(BackupRequest{jobId, false}, environment);
