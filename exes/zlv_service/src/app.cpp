@@ -21,6 +21,7 @@
 #include "kvn_platform/appdata.h"
 #include "kvn_platform/process_setup.h"
 #include "kvn_platform/stop_signals.h"
+#include "kvn_snapshot/volume_list.h"
 #include "kvn_vss/vss_import.h"
 #include "service/servicethread.h"
 #include "service/stopwatcher.h"
@@ -283,6 +284,7 @@ void App::startBackupManager() {
   environment.signaturesDir = paths_.signaturesDir;
   environment.workerDir = paths_.workerDir;
   environment.credentials = credentials_.get();
+  environment.listVolumes = &kvn_snapshot::listVolumes;
   BackupManager::initialize(
       options_.maxParallelBackups > 0 ? unsigned(options_.maxParallelBackups)
                                       : BackupManager::kDefaultLimit,
