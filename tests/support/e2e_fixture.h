@@ -15,12 +15,14 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "boxsim/backup_handlers.h"
 #include "boxsim/simulator.h"
 #include "boxsim/store_verifier.h"
 #include "connection/credentials.h"
 #include "fresh_database.h"
+#include "kvn_snapshot/volume_list.h"
 #include "log_capture.h"
 
 class Backup;
@@ -44,12 +46,21 @@ struct RunOutcome {
   boxsim::VerifyResult verify;
 };
 
+// What the agent logged of the last image of a volume.
+struct ImageFigures {
+  std::uint64_t bytesRead = 0;
+  std::uint64_t volumeSize = 0;
+  std::uint64_t blocksSent = 0;
+};
+
 struct JobSettings {
   bool crypto = true;
   bool compression = true;
   QString type = "fsn";
   // Script text, stored Base64 as the box sends it.
   QString preScript;
+  // Excluded patterns, stored as given.
+  QStringList excluded;
 };
 
 // Content that does not compress, the same for the same seed.
@@ -65,6 +76,7 @@ class BackupE2E : public kvn_test::FreshDatabase {
 
   // Starts the box on 127.0.0.<n> and pairs the agent with it.
   void startBox(int n);
+  void startBoxAt(const QString& address);
   boxsim::BackupBox& box() { return *box_; }
   boxsim::Record& record() { return simulator_->record(); }
 
@@ -94,6 +106,17 @@ class BackupE2E : public kvn_test::FreshDatabase {
 
   std::string log() const { return log_->text(); }
 
+  ImageFigures lastImageFigures(const QString& volume) const;
+
+  // The volumes a system image run sees; unset: the machine's.
+  void setVolumeLister(std::function<std::vector<kvn_snapshot::VolumeRecord>()> lister) {
+    volumeLister_ = std::move(lister);
+  }
+  // The folder of the fixture's temporary files.
+  QString scratch(const QString& name) const {
+    return QString::fromStdString(dir_.file(name.toStdString()));
+  }
+
  private:
   // Takes stdout too, gtest's messages included: shown again on failure.
   std::unique_ptr<kvn_test::LogCapture> log_ = std::make_unique<kvn_test::LogCapture>();
@@ -102,6 +125,7 @@ class BackupE2E : public kvn_test::FreshDatabase {
   std::unique_ptr<Credentials> credentials_;
   std::shared_ptr<boxsim::BackupBox> box_;
   std::unique_ptr<boxsim::BoxSimulator> simulator_;
+  std::function<std::vector<kvn_snapshot::VolumeRecord>()> volumeLister_;
 };
 
 }  // namespace kvn_e2e

@@ -1,0 +1,117 @@
+// System image speed: a 2 GiB ext4 image file, half full, imaged with LZ4
+// and encryption to the simulated box, against dd | lz4 -1 | openssl enc of
+// the same file to /dev/null in the same run; then a delta after a change
+// of about 1 % of the volume. Prints the wall-clock ratios and the bytes
+// read next to the image size. Runs as one test, on the end-to-end fixture.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+#include <cstdio>
+
+#include "e2e_fixture.h"
+
+namespace kvn_e2e {
+namespace {
+
+constexpr std::int64_t kJob = 51;
+constexpr int kImageMiB = 2048;
+constexpr int kFilledMiB = 1024;
+constexpr int kChangedMiB = 20;
+
+double seconds(const QElapsedTimer& clock) { return double(clock.nsecsElapsed()) / 1e9; }
+
+bool shell(const QString& command, QString* output = nullptr) {
+  QProcess process;
+  process.setProcessChannelMode(QProcess::MergedChannels);
+  process.start("bash", {"-o", "pipefail", "-c", command});
+  const bool ok = process.waitForFinished(-1) && process.exitCode() == 0;
+  if (output) *output = QString::fromLocal8Bit(process.readAll());
+  return ok;
+}
+
+// Half random, half text: what a used volume compresses like.
+void fillTree(const QString& folder, int mebibytes, std::uint32_t seed) {
+  QDir().mkpath(folder);
+  for (int i = 0; i < mebibytes / 16; ++i) {
+    QFile file(QString("%1/file-%2.bin").arg(folder).arg(i));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    const QByteArray content = i % 2 ? noise(16 << 20, seed + i)
+                                     : QByteArray("a line of text in a file\n").repeated(671089);
+    file.write(content.left(16 << 20));
+  }
+}
+
+using ImageBench = BackupE2E;
+
+TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
+  const QString image = scratch("bench.img");
+  const QString tree = scratch("bench-tree");
+  fillTree(tree, kFilledMiB, 100);
+  QString output;
+  ASSERT_TRUE(shell(
+      QString("mkfs.ext4 -q -F -b 4096 -d '%1' '%2' %3M").arg(tree, image).arg(kImageMiB), &output))
+      << output.toStdString();
+  QDir(tree).removeRecursively();
+  setVolumeLister([image] {
+    kvn_snapshot::VolumeRecord v;
+    v.volumeGuid = "bench";
+    v.fsName = "ext4";
+    v.totalSize = std::uint64_t(kImageMiB) << 20;
+    v.freeSize = v.totalSize / 2;
+    v.devicePath = image;
+    return std::vector<kvn_snapshot::VolumeRecord>{v};
+  });
+  startBoxAt("127.0.7.30");
+  addJob(kJob, {"bench"}, {true, true, "sysimg", {}, {}});
+
+  QElapsedTimer clock;
+  clock.start();
+  ASSERT_TRUE(shell(QString("dd if='%1' bs=1M status=none | lz4 -1 -q | openssl enc "
+                            "-aes-256-cbc -pbkdf2 -pass pass:bench > /dev/null")
+                        .arg(image),
+                    &output))
+      << output.toStdString();
+  const double pipeline = seconds(clock);
+
+  clock.restart();
+  ASSERT_EQ(runBackup(kJob).result, 0u);
+  const double full = seconds(clock);
+  const ImageFigures fullFigures = lastImageFigures("bench");
+
+  const QString changed = scratch("changed.bin");
+  {
+    QFile file(changed);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(noise(std::int64_t(kChangedMiB) << 20, 999));
+  }
+  ASSERT_TRUE(
+      shell(QString("debugfs -w -R 'write %1 changed.bin' '%2'").arg(changed, image), &output))
+      << output.toStdString();
+  QThread::sleep(1);
+  clock.restart();
+  ASSERT_EQ(runBackup(kJob).result, 0u);
+  const double delta = seconds(clock);
+  const ImageFigures deltaFigures = lastImageFigures("bench");
+
+  const std::uint64_t size = std::uint64_t(kImageMiB) << 20;
+  std::printf("image size %llu bytes\n", static_cast<unsigned long long>(size));
+  std::printf("pipeline dd | lz4 -1 | openssl enc: %.2f s (reads %llu bytes)\n", pipeline,
+              static_cast<unsigned long long>(size));
+  std::printf("full image: %.2f s, %llu bytes read, %llu blocks sent\n", full,
+              static_cast<unsigned long long>(fullFigures.bytesRead),
+              static_cast<unsigned long long>(fullFigures.blocksSent));
+  std::printf("delta image: %.2f s, %llu bytes read, %llu blocks sent\n", delta,
+              static_cast<unsigned long long>(deltaFigures.bytesRead),
+              static_cast<unsigned long long>(deltaFigures.blocksSent));
+  std::printf("ratio full image / pipeline: %.3f (goal >= 2.00: %s)\n", pipeline / full,
+              pipeline / full >= 2 ? "met" : "MISSED");
+  std::printf("ratio delta / full image: %.3f (goal >= 5.00: %s)\n", full / delta,
+              full / delta >= 5 ? "met" : "MISSED");
+}
+
+}  // namespace
+}  // namespace kvn_e2e
