@@ -45,7 +45,17 @@ void fillTree(const QString& folder, int mebibytes, std::uint32_t seed) {
   }
 }
 
-using ImageBench = BackupE2E;
+// The figures are printed after the fixture has given stdout back.
+class ImageBench : public BackupE2E {
+ protected:
+  void TearDown() override {
+    BackupE2E::TearDown();
+    std::fputs(report_.constData(), stdout);
+  }
+  void print(const QString& line) { report_ += line.toUtf8() + '\n'; }
+
+  QByteArray report_;
+};
 
 TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
   const QString image = scratch("bench.img");
@@ -98,19 +108,24 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
   const ImageFigures deltaFigures = lastImageFigures("bench");
 
   const std::uint64_t size = std::uint64_t(kImageMiB) << 20;
-  std::printf("image size %llu bytes\n", static_cast<unsigned long long>(size));
-  std::printf("pipeline dd | lz4 -1 | openssl enc: %.2f s (reads %llu bytes)\n", pipeline,
-              static_cast<unsigned long long>(size));
-  std::printf("full image: %.2f s, %llu bytes read, %llu blocks sent\n", full,
-              static_cast<unsigned long long>(fullFigures.bytesRead),
-              static_cast<unsigned long long>(fullFigures.blocksSent));
-  std::printf("delta image: %.2f s, %llu bytes read, %llu blocks sent\n", delta,
-              static_cast<unsigned long long>(deltaFigures.bytesRead),
-              static_cast<unsigned long long>(deltaFigures.blocksSent));
-  std::printf("ratio full image / pipeline: %.3f (goal >= 2.00: %s)\n", pipeline / full,
-              pipeline / full >= 2 ? "met" : "MISSED");
-  std::printf("ratio delta / full image: %.3f (goal >= 5.00: %s)\n", full / delta,
-              full / delta >= 5 ? "met" : "MISSED");
+  print(QString("image size %1 bytes").arg(size));
+  print(QString("pipeline dd | lz4 -1 | openssl enc: %1 s (reads %2 bytes)")
+            .arg(pipeline, 0, 'f', 2)
+            .arg(size));
+  print(QString("full image: %1 s, %2 bytes read, %3 blocks sent")
+            .arg(full, 0, 'f', 2)
+            .arg(fullFigures.bytesRead)
+            .arg(fullFigures.blocksSent));
+  print(QString("delta image: %1 s, %2 bytes read, %3 blocks sent")
+            .arg(delta, 0, 'f', 2)
+            .arg(deltaFigures.bytesRead)
+            .arg(deltaFigures.blocksSent));
+  print(QString("ratio full image / pipeline: %1 (goal >= 2.00: %2)")
+            .arg(pipeline / full, 0, 'f', 3)
+            .arg(pipeline / full >= 2 ? "met" : "MISSED"));
+  print(QString("ratio delta / full image: %1 (goal >= 5.00: %2)")
+            .arg(full / delta, 0, 'f', 3)
+            .arg(full / delta >= 5 ? "met" : "MISSED"));
 }
 
 }  // namespace
