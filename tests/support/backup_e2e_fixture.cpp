@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <iostream>
 #include <thread>
@@ -162,9 +163,13 @@ void BackupE2E::setLastWrite(const QString& path, std::time_t lastWrite) {
 }
 
 RunOutcome BackupE2E::runBackup(std::int64_t jobId, const std::function<void(Backup&)>& during) {
-  const BackupEnvironment environment{QDir(signaturesDir()), QDir(data_ + "/WorkerFolder"),
-                                      credentials_.get(), ZlvNetworkSettings{5000, {5000, 60000}},
-                                      gate_};
+  BackupEnvironment environment;
+  environment.signaturesDir = QDir(signaturesDir());
+  environment.workerDir = QDir(data_ + "/WorkerFolder");
+  environment.credentials = credentials_.get();
+  environment.network = ZlvNetworkSettings{5000, {5000, 60000}};
+  environment.fileOperations = gate_;
+  environment.listVolumes = volumeLister_;
   RunOutcome outcome;
   {
     Backup backup(BackupRequest{jobId, false}, environment);
@@ -224,6 +229,20 @@ bool BackupE2E::boxGotReport(std::uint32_t code, std::uint32_t packetType) {
   return record().notes().contains(QString("report 0x%1 code 0x%2")
                                        .arg(packetType, 8, 16, QChar('0'))
                                        .arg(code, 8, 16, QChar('0')));
+}
+
+ImageFigures BackupE2E::lastImageFigures(const QString& volume) const {
+  const QRegularExpression line(
+      QString("Volume %1: (\\d+) of (\\d+) bytes read, (\\d+) block\\(s\\) sent")
+          .arg(QRegularExpression::escape(volume)));
+  ImageFigures figures;
+  auto it = line.globalMatch(QString::fromStdString(log()));
+  while (it.hasNext()) {
+    const auto match = it.next();
+    figures = {match.captured(1).toULongLong(), match.captured(2).toULongLong(),
+               match.captured(3).toULongLong()};
+  }
+  return figures;
 }
 
 }  // namespace kvn_e2e

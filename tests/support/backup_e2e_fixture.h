@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "boxsim/backup_handlers.h"
 #include "boxsim/file_operation_handlers.h"
@@ -23,6 +24,7 @@
 #include "boxsim/store_verifier.h"
 #include "connection/credentials.h"
 #include "fresh_database.h"
+#include "kvn_snapshot/volume_list.h"
 #include "log_capture.h"
 
 class Backup;
@@ -31,6 +33,13 @@ class FileOperationGate;
 namespace kvn_e2e {
 
 // What a job's row in the backup table says after a run.
+// What the agent logged of the last image of a volume.
+struct ImageFigures {
+  std::uint64_t bytesRead = 0;
+  std::uint64_t volumeSize = 0;
+  std::uint64_t blocksSent = 0;
+};
+
 struct BackupRow {
   bool exists = false;
   std::int32_t status = 0;
@@ -113,6 +122,16 @@ class BackupE2E : public kvn_test::FreshDatabase {
   bool boxGotReport(std::uint32_t code, std::uint32_t packetType = 0x10000000);
 
   std::string log() const { return log_->text(); }
+  ImageFigures lastImageFigures(const QString& volume) const;
+
+  // The volumes a system image run sees; unset: the machine's.
+  void setVolumeLister(std::function<std::vector<kvn_snapshot::VolumeRecord>()> lister) {
+    volumeLister_ = std::move(lister);
+  }
+  // The folder of the fixture's temporary files.
+  QString scratch(const QString& name) const {
+    return QString::fromStdString(dir_.file(name.toStdString()));
+  }
 
  private:
   // Takes stdout too, gtest's messages included: shown again on failure.
@@ -121,6 +140,7 @@ class BackupE2E : public kvn_test::FreshDatabase {
   QString tree_;
   std::unique_ptr<Credentials> credentials_;
   FileOperationGate* gate_ = nullptr;
+  std::function<std::vector<kvn_snapshot::VolumeRecord>()> volumeLister_;
   std::shared_ptr<boxsim::BackupBox> box_;
   std::shared_ptr<boxsim::FileOperationsBox> fileOperations_;
   std::unique_ptr<boxsim::BoxSimulator> simulator_;

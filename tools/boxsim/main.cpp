@@ -7,6 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <atomic>
 #include <csignal>
@@ -17,6 +18,7 @@
 #include "boxsim/backup_handlers.h"
 #include "boxsim/control.h"
 #include "boxsim/file_handlers.h"
+#include "boxsim/image_store.h"
 #include "boxsim/job_config_handlers.h"
 #include "boxsim/job_definitions.h"
 #include "boxsim/operation_handlers.h"
@@ -64,6 +66,29 @@ int verifyMode(const QString& storeFolder, const QString& folder, const QString&
   const boxsim::BackupStore store(storeFolder, boxsim::BackupStore::Access::ReadOnly);
   if (!store.isOpen()) return fail("no store in " + storeFolder);
   const boxsim::VerifyResult result = boxsim::verify(store, folder, jobId);
+  for (const QString& line : result.mismatches) std::printf("%s\n", qPrintable(line));
+  std::printf("%d passed, %d failed\n", result.passed, result.failed);
+  return result.failed == 0 ? 0 : 1;
+}
+
+// Rebuilds a volume's version from the store into rebuilt (a temporary
+// file when empty) and compares its used chunks with reference.
+int verifyImageMode(const QString& storeFolder, const QString& reference, const QString& job,
+                    const QString& volume, const QString& version, QString rebuilt) {
+  bool ok = false;
+  const std::int64_t jobId = job.toLongLong(&ok);
+  if (!ok) return fail("--verify-image needs --job with a job id");
+  if (volume.isEmpty()) return fail("--verify-image needs --volume");
+  const int number = version.isEmpty() ? 0 : version.toInt(&ok);
+  if (!ok || number < 0) return fail("--version must be a version number");
+  const boxsim::BackupStore store(storeFolder, boxsim::BackupStore::Access::ReadOnly);
+  if (!store.isOpen()) return fail("no store in " + storeFolder);
+  QTemporaryDir temporary;
+  if (rebuilt.isEmpty()) rebuilt = temporary.filePath("image");
+  QString reason;
+  const auto image = boxsim::rebuildImage(store, jobId, volume, number, rebuilt, reason);
+  if (!image) return fail(reason);
+  const boxsim::ImageVerifyResult result = boxsim::verifyImage(*image, rebuilt, reference);
   for (const QString& line : result.mismatches) std::printf("%s\n", qPrintable(line));
   std::printf("%d passed, %d failed\n", result.passed, result.failed);
   return result.failed == 0 ? 0 : 1;
@@ -141,7 +166,11 @@ int main(int argc, char** argv) {
       "runs until SIGINT/SIGTERM.\n"
       "With --verify FOLDER it listens on nothing: it compares the newest stored version\n"
       "of every file under FOLDER with the file on disk, prints each mismatch and a last\n"
-      "line 'N passed, M failed', and exits with 0 when M is 0, else 1.");
+      "line 'N passed, M failed', and exits with 0 when M is 0, else 1.\n"
+      "With --verify-image REFERENCE it rebuilds version --version (default: the newest)\n"
+      "of the system image of --volume in --job into --rebuild FILE (default: a temporary\n"
+      "file), compares its used blocks with REFERENCE (a device or image file) and prints\n"
+      "the same summary line.");
   parser.addHelpOption();
   const QCommandLineOption listen("listen", "Address to listen on (required), e.g. 127.0.0.5.",
                                   "address");
@@ -174,9 +203,20 @@ int main(int argc, char** argv) {
       "tessel-port", "Tessel control channel port (default 6680; 0: no channel).", "port", "6680");
   const QCommandLineOption ctl(
       "ctl", "Control socket path (default /tmp/boxsim-<listen address>.ctl).", "path");
+  const QCommandLineOption verifyImage(
+      "verify-image", "Check a rebuilt system image against REFERENCE, then exit.", "reference");
+  const QCommandLineOption volume("volume", "With --verify-image: the volume's identity.", "id");
+  const QCommandLineOption version("version", "With --verify-image: the version (from 1).", "n");
+  const QCommandLineOption rebuild("rebuild", "With --verify-image: where to rebuild.", "file");
   parser.addOptions({listen, port, cryptkey, license, device, datanode, httpsPort, store, job,
-                     verify, jobs, tesselPort, ctl});
+                     verify, jobs, tesselPort, ctl, verifyImage, volume, version, rebuild});
   parser.process(app);
+
+  if (parser.isSet(verifyImage)) {
+    if (!parser.isSet(store)) return fail("--verify-image needs --store");
+    return verifyImageMode(parser.value(store), parser.value(verifyImage), parser.value(job),
+                           parser.value(volume), parser.value(version), parser.value(rebuild));
+  }
 
   if (parser.isSet(verify)) {
     if (!parser.isSet(store)) return fail("--verify needs --store");

@@ -22,6 +22,7 @@
 #include "kvn_platform/appdata.h"
 #include "kvn_platform/process_setup.h"
 #include "kvn_platform/stop_signals.h"
+#include "kvn_snapshot/volume_list.h"
 #include "kvn_vss/vss_import.h"
 #include "service/servicethread.h"
 #include "service/stopwatcher.h"
@@ -296,6 +297,7 @@ void App::startBackupManager() {
   environment.workerDir = paths_.workerDir;
   environment.credentials = credentials_.get();
   environment.fileOperations = fileOperations_.get();
+  environment.listVolumes = &kvn_snapshot::listVolumes;
   BackupManager::initialize(
       options_.maxParallelBackups > 0 ? unsigned(options_.maxParallelBackups)
                                       : BackupManager::kDefaultLimit,

@@ -14,6 +14,7 @@
 #include "kvn_platform/filesystem.h"
 #include "kvn_platform/text_path_qt.h"
 #include "os_error.h"
+#include "restored_mark.h"
 
 namespace kvn_vss {
 
@@ -59,6 +60,7 @@ bool BtrfsSnapshotMaker::start(const QUuid& setId, QString* /*reason*/) {
 }
 
 bool BtrfsSnapshotMaker::add(const QString& volume, QString* reason) {
+  if (isDeviceVolume(volume)) return true;
   if (!QDir::isAbsolutePath(volume) ||
       !kvn_platform::isFolder(kvn_platform::toNativePath(volume))) {
     *reason = QString("%1 is not a mounted folder").arg(volume);
@@ -68,6 +70,7 @@ bool BtrfsSnapshotMaker::add(const QString& volume, QString* reason) {
 }
 
 QString BtrfsSnapshotMaker::take(const QString& volume, QString* /*reason*/) {
+  if (isDeviceVolume(volume)) return lvm_.take(volume);
   // A volume that cannot be frozen is still backed up, from the live files.
   QString why;
   const QString root = snapshot(cleanVolume(volume), &why);
@@ -103,7 +106,7 @@ QString BtrfsSnapshotMaker::snapshot(const QString& volume, QString* why) {
     *why = "it holds nested subvolumes, which a snapshot would show empty";
   } else if (!btrfs::createSnapshot(made.volumeFd.get(), made.folderFd.get(), name_, &error)) {
     *why = QString("snapshot refused: %1").arg(osErrorText(error));
-  } else if (!seal(made.folderFd.get(), why)) {
+  } else if (!seal(volume, made.folderFd.get(), why)) {
     QString ignored;
     destroyOne(made, &ignored);
   } else {
@@ -116,7 +119,7 @@ QString BtrfsSnapshotMaker::snapshot(const QString& volume, QString* why) {
   return {};
 }
 
-bool BtrfsSnapshotMaker::seal(int folderFd, QString* why) {
+bool BtrfsSnapshotMaker::seal(const QString& volume, int folderFd, QString* why) {
   UniqueFd snapshot = openFolder(folderFd, name_.c_str());
   if (!snapshot.valid()) {
     *why = QString("cannot open the snapshot: %1").arg(osErrorText(errno));
@@ -135,6 +138,7 @@ bool BtrfsSnapshotMaker::seal(int folderFd, QString* why) {
                .arg(kSnapshotFolder, QString::fromStdString(ec.message()));
     return false;
   }
+  markRestoredSystem(volume, QStringLiteral("/proc/self/fd/%1").arg(snapshot.get()));
   int error = 0;
   if (!btrfs::makeReadOnly(snapshot.get(), &error)) {
     *why = QString("cannot make the snapshot read-only: %1").arg(osErrorText(error));
@@ -166,6 +170,11 @@ bool BtrfsSnapshotMaker::destroy(QString* reason) {
     }
   }
   made_.clear();
+  QString lvmFailure;
+  if (!lvm_.destroy(&lvmFailure)) {
+    ok = false;
+    *reason += (reason->isEmpty() ? "" : "; ") + lvmFailure;
+  }
   return ok;
 }
 

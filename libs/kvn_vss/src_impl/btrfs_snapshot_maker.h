@@ -1,10 +1,12 @@
 // The production views: a read-only btrfs snapshot of each volume that is
-// the root of a btrfs subvolume, and the live folder for any other volume.
+// the root of a btrfs subvolume, and the live folder for any other volume;
+// for a device (system images) an LVM snapshot, or the live device.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "lvm_snapshots.h"
 #include "snapshot_maker.h"
 #include "unique_fd.h"
 
@@ -32,11 +34,12 @@ class BtrfsSnapshotMaker : public SnapshotMaker {
   QString snapshot(const QString& volume, QString* why);
   // Makes the snapshot ready to be read: without the hidden folder and
   // read-only.
-  bool seal(int folderFd, QString* why);
+  bool seal(const QString& volume, int folderFd, QString* why);
   bool destroyOne(Snapshot& snapshot, QString* reason);
 
   std::string name_;
   std::vector<Snapshot> made_;
+  LvmSnapshots lvm_;
 };
 
 }  // namespace kvn_vss

@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "device_copy.h"
 #include "kvn_log/log.h"
 #include "kvn_platform/filesystem.h"
 #include "kvn_platform/text_path_qt.h"
 #include "os_error.h"
+#include "restored_mark.h"
 #include "tree_copy.h"
 
 namespace kvn_vss {
@@ -58,8 +60,8 @@ bool CopySnapshotMaker::add(const QString& volume, QString* reason) {
     *reason = QString("%1 refused by KVN_TEST_SNAPSHOT_FAIL").arg(volume);
     return false;
   }
-  if (!kvn_platform::isFolder(kvn_platform::toNativePath(volume))) {
-    *reason = QString("%1 is not a folder").arg(volume);
+  if (!kvn_platform::isFolder(kvn_platform::toNativePath(volume)) && !isDeviceVolume(volume)) {
+    *reason = QString("%1 is neither a folder nor a device or image file").arg(volume);
     return false;
   }
   return true;
@@ -67,11 +69,19 @@ bool CopySnapshotMaker::add(const QString& volume, QString* reason) {
 
 QString CopySnapshotMaker::take(const QString& volume, QString* reason) {
   const QString root = setFolder_ + u'/' + QString::number(copies_++);
+  if (isDeviceVolume(volume)) {
+    // A raw copy: the restored-system mark would need the file system
+    // written inside it, which this library does not do.
+    if (copyDevice(volume, root, reason)) return root;
+    QFile::remove(root);
+    return {};
+  }
   if (!copyTree(nativePath(volume), nativePath(root), nativePath(setFolder_), reason)) {
     std::error_code ignored;
     std::filesystem::remove_all(nativePath(root), ignored);
     return {};
   }
+  markRestoredSystem(volume, root);
   return root;
 }
 

@@ -204,6 +204,8 @@ bool Backup::sendStopReport(std::uint32_t packetType, const QString& message) {
       packetType, upgrade ? backup_report::kStopForUpgrade : backup_report::kStopByUser, text);
 }
 
+void Backup::markWithErrors() { status_ = backup_status::kLocalFailure; }
+
 bool Backup::sendReport(std::uint32_t packetType, std::uint32_t reportCode, std::uint32_t textCode,
                         const QString& message) {
   return network_->reportError(packetType, reportCode, backup_report::text(textCode, message));

@@ -13,7 +13,6 @@
 
 #include "backup/backupmanager.h"
 #include "backup/backuprequest.h"
-#include "backup/file/filefinder.h"
 #include "backup/job.h"
 #include "connection/zlvnetwork.h"
 
@@ -54,6 +53,8 @@ class Backup : public BackupRun {
   std::int32_t status() const { return status_; }
   std::uint32_t errors() const { return errors_; }
   void addError() { ++errors_; }
+  // The run goes on but ends as finished with errors.
+  void markWithErrors();
   void addModifiedFile() { ++modifiedFiles_; }
 
   bool useCrypto() const { return useCrypto_; }
@@ -99,7 +100,7 @@ class Backup : public BackupRun {
   std::uint32_t modifiedFiles_ = 0;
   std::uint32_t errors_ = 0;
   std::int32_t status_ = 0;
-  AnalysisCounters counters_;
+  BackupTotals counters_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> stopForUpgrade_{false};
   BackupEnvironment environment_;

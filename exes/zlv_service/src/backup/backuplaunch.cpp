@@ -6,7 +6,6 @@
 #include "backup/backupstatus.h"
 #include "backup/file/selection.h"
 #include "backup/processexecutor.h"
-#include "filesystem/zlvfile.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
@@ -150,17 +149,8 @@ std::uint32_t Backup::sendPrep() {
     if (answer.type() != backup_type::kReport) return KVN_OK;
     QStringList toFix = answer.getStringList();
     if (toFix.isEmpty()) return KVN_OK;
-    for (auto& path : toFix) {
-      path = fromWirePath(path);
-      if (!job_->versions().contains(path)) continue;
-      // The file comes back as a new one with a record of its own: the old
-      // record and its signatures go first, or they would linger beside it.
-      const kvn_agent_filesystem::ZLVFile traces(path, jobId_, environment_.signaturesDir);
-      traces.removeFile(db_, path, jobId_);
-      job_->versions().remove(path);
-    }
-    KLOG_D("files to be fixed: \"%s\"", qPrintable(toFix.join(QStringLiteral("\", \""))));
-    KLOG_D("versions now contain %u elements", unsigned(job_->versions().size()));
+    for (auto& path : toFix) path = fromWirePath(path);
+    job_->forgetFiles(db_, toFix);
   } catch (const KvnNotPermittedException&) {
     throw;
   } catch (const std::exception& e) {

@@ -4,8 +4,11 @@
 
 #include <QDir>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "connection/zlvnetwork.h"
+#include "kvn_snapshot/volume_list.h"
 
 class Credentials;
 class FileOperationGate;
@@ -24,4 +27,7 @@ struct BackupEnvironment {
   ZlvNetworkSettings network;
   // Restorations and deletions the run waits for; none when null.
   FileOperationGate* fileOperations = nullptr;
+  // The machine's volumes for system images; null: the volume list of
+  // kvn_snapshot.
+  std::function<std::vector<kvn_snapshot::VolumeRecord>()> listVolumes;
 };

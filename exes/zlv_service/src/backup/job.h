@@ -5,8 +5,7 @@
 #include <QSqlDatabase>
 #include <cstdint>
 
-#include "backup/file/filefinder.h"
-#include "backup/file/versions.h"
+#include <QStringList>
 
 class Backup;
 class Job;
@@ -34,14 +33,20 @@ class BackupOperation {
   Backup& backup_;
 };
 
+// What the analysis of any job tells the box with INI.
+struct BackupTotals {
+  std::int32_t filesToBackup = 0;
+  std::int64_t bytesToBackup = 0;
+};
+
 class Job {
  public:
   virtual ~Job() = default;
   virtual std::uint32_t load(QSqlDatabase& db) = 0;
-  virtual std::uint32_t analyse(QSqlDatabase& db, AnalysisCounters& counters) = 0;
+  virtual std::uint32_t analyse(QSqlDatabase& db, BackupTotals& totals) = 0;
   virtual std::uint32_t doBackup(QSqlDatabase& db) = 0;
-  // Known versions by native path; the run drops the files the box wants
-  // sent again.
-  virtual FileVersions& versions() = 0;
+  // The box wants these native paths sent again as new: their records and
+  // signatures go, and the job forgets their versions.
+  virtual void forgetFiles(QSqlDatabase& db, const QStringList& paths) = 0;
   virtual BackupOperation& operation() = 0;
 };

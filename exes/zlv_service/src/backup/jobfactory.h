@@ -6,6 +6,6 @@
 
 #include "backup/job.h"
 
-// "fsn": a file backup. Null for a type this build does not know (system
-// images come with their own job).
+// "fsn": a file backup; "sysimg": a system image. Null for a type this
+// build does not know.
 std::unique_ptr<Job> createJob(Backup& backup, const QString& type);

@@ -27,6 +27,14 @@ inline constexpr std::uint32_t kSignature = 11;
 inline constexpr std::uint32_t kDelta = 12;
 }  // namespace data_kind
 
+// Data kinds of a system image on backup_type::kData: the image data
+// stream, the volume's hashmap (its signature), and a delta image.
+namespace image_kind {
+inline constexpr std::uint32_t kFull = 20;
+inline constexpr std::uint32_t kHashmap = 21;
+inline constexpr std::uint32_t kDelta = 22;
+}  // namespace image_kind
+
 // Codes of the box's error answers.
 namespace box_code {
 inline constexpr std::uint32_t kQuota = 0x10070000;

@@ -6,7 +6,10 @@
 // On this build a volume text is a mount point ("/", "/home", "/srv/data")
 // and a snapshot path is the folder that shows that mount point's root as it
 // was when the snapshot was taken, both as the agent's text paths
-// (kvn_platform/text_path_qt.h).
+// (kvn_platform/text_path_qt.h). The device level, for system images: a
+// volume text that names a block device or an image file gets as snapshot
+// path a device or file with the volume's bytes as they were (or, where no
+// point-in-time copy can be had, the live device, with a warning).
 #pragma once
 
 #include <QString>

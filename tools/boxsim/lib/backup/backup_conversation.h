@@ -36,12 +36,16 @@ struct BackupConversation {
   // The version being received for that file.
   std::unique_ptr<BackupStore::Draft> draft;
   bool delta = false;
+  // A volume image: the data is the encoded stream, the signature its
+  // hashmap.
+  bool image = false;
   bool dataComplete = false;
   bool signatureComplete = false;
 
   void dropVersion() {
     draft.reset();
     delta = false;
+    image = false;
     dataComplete = false;
     signatureComplete = false;
   }
@@ -108,8 +112,9 @@ class SignatureRequestHandler : public BackupHandler {
   bool handle(BoxSession& session, const kvn_network::NetPacket& packet) override;
 };
 
-// File data (0x50010002): kinds 10, 11 and 12 go into the current file's
-// draft; other kinds (volumes) are taken as any transfer.
+// File data (0x50010002): kinds 10, 11 and 12 (files) and 20, 21 and 22
+// (volume images) go into the current file's draft; other kinds are taken
+// as any transfer.
 class DataHandler : public BackupHandler {
  public:
   using BackupHandler::BackupHandler;
@@ -129,7 +134,8 @@ class VersionConfirmHandler : public BackupHandler {
 
  private:
   // Stores the draft; on failure the reason is set.
-  std::optional<StoredVersion> storeVersion(BackupConversation& c, QString& reason) const;
+  std::optional<StoredVersion> storeVersion(BoxSession& session, BackupConversation& c,
+                                            QString& reason) const;
   bool delta_;
 };
 

@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "backup_conversation.h"
+#include "boxsim/image_store.h"
 #include "boxsim/session.h"
 #include "kvn_common/file_sink.h"
 #include "kvn_common/pipes.h"
@@ -64,10 +65,26 @@ class DataDecoder {
   kvn_common::StreamChain chain_;
 };
 
+namespace image_kind = ::kvn_network::image_kind;
+
+bool isImageData(std::uint32_t kind) {
+  return kind == image_kind::kFull || kind == image_kind::kDelta;
+}
+
+bool isTaken(std::uint32_t kind) {
+  return kind == data_kind::kFull || kind == data_kind::kSignature || kind == data_kind::kDelta ||
+         isImageData(kind) || kind == image_kind::kHashmap;
+}
+
+bool isSignature(std::uint32_t kind) {
+  return kind == data_kind::kSignature || kind == image_kind::kHashmap;
+}
+
 QString targetOf(const BackupConversation& c, std::uint32_t kind) {
   if (!c.file || !c.draft) return {};
   if (kind == data_kind::kFull) return c.draft->contentPath();
-  if (kind == data_kind::kDelta) return c.draft->deltaPath();
+  // An image is decoded when it is confirmed, with its hashmap.
+  if (kind == data_kind::kDelta || isImageData(kind)) return c.draft->deltaPath();
   return c.draft->signaturePath();
 }
 
@@ -80,14 +97,14 @@ bool DataHandler::handle(BoxSession& session, const kvn_network::NetPacket& pack
     kind = first.getUInt32();
   } catch (const KvnCommonException&) {
   }
-  if (!packet.isFile() || packet.isError() ||
-      (kind != data_kind::kFull && kind != data_kind::kSignature && kind != data_kind::kDelta))
+  if (!packet.isFile() || packet.isError() || !isTaken(kind))
     return others_.handle(session, packet);
 
   BackupConversation& c = conversation(session);
-  if (kind != data_kind::kSignature) {
+  if (!isSignature(kind)) {
     c.dropVersion();
-    c.delta = kind == data_kind::kDelta;
+    c.delta = kind == data_kind::kDelta || kind == image_kind::kDelta;
+    c.image = isImageData(kind);
   }
   if (c.file && !c.draft) c.draft = box_->store().newDraft();
 
@@ -95,11 +112,11 @@ bool DataHandler::handle(BoxSession& session, const kvn_network::NetPacket& pack
   data.jobId = c.jobId;
   data.path = c.file ? c.file->path : QString();
   data.kind = kind;
-  const bool isData = kind != data_kind::kSignature;
+  const bool isData = !isSignature(kind);
   std::unique_ptr<DataDecoder> decoder;
   try {
-    decoder = std::make_unique<DataDecoder>(targetOf(c, kind), isData, box_->jobs().get(c.jobId),
-                                            session.dataCipher());
+    decoder = std::make_unique<DataDecoder>(targetOf(c, kind), isData && !c.image,
+                                            box_->jobs().get(c.jobId), session.dataCipher());
   } catch (const KvnCommonException& e) {
     KLOG_E("boxsim: cannot take the data of %s: %s", qPrintable(data.path), e.what());
     c.dropVersion();
@@ -123,7 +140,8 @@ bool DataHandler::handle(BoxSession& session, const kvn_network::NetPacket& pack
   return end != BoxSession::TransferEnd::Dropped;
 }
 
-std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BackupConversation& c,
+std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BoxSession& session,
+                                                                 BackupConversation& c,
                                                                  QString& reason) const {
   if (!c.file || !c.draft) {
     reason = "no file data";
@@ -151,12 +169,20 @@ std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BackupConversat
       reason = "no stored version to apply the delta to";
       return std::nullopt;
     }
-    if (!kvn_rsync::patchFile(newest->contentPath.toStdString(), c.draft->deltaPath().toStdString(),
-                              c.draft->contentPath().toStdString())) {
+    if (c.image) {
+      if (!decodeImage(c.draft->deltaPath(), c.draft->signaturePath(), c.draft->contentPath(),
+                       session.dataCipher(), reason))
+        return std::nullopt;
+    } else if (!kvn_rsync::patchFile(newest->contentPath.toStdString(),
+                                     c.draft->deltaPath().toStdString(),
+                                     c.draft->contentPath().toStdString())) {
       reason = "the delta does not apply";
       return std::nullopt;
     }
     basis = newest->number;
+  } else if (c.image && !decodeImage(c.draft->deltaPath(), c.draft->signaturePath(),
+                                     c.draft->contentPath(), session.dataCipher(), reason)) {
+    return std::nullopt;
   }
   std::optional<StoredVersion> stored =
       store.store(*c.draft, c.jobId, c.file->path, c.file->lastWrite, basis);
@@ -167,7 +193,7 @@ std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BackupConversat
 bool VersionConfirmHandler::handle(BoxSession& session, const kvn_network::NetPacket& packet) {
   BackupConversation& c = conversation(session);
   QString reason;
-  const std::optional<StoredVersion> stored = storeVersion(c, reason);
+  const std::optional<StoredVersion> stored = storeVersion(session, c, reason);
   const QString path = c.file ? c.file->path : QString("(no file)");
   c.dropVersion();
   c.file.reset();

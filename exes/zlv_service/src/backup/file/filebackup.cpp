@@ -118,7 +118,7 @@ std::uint32_t FileBackup::prepare(Job& job) {
 void FileBackup::begin(Job& job, QSqlDatabase& db) {
   job_ = &static_cast<FSNJob&>(job);
   db_ = &db;
-  versions_ = &job.versions();
+  versions_ = &job_->versions();
 }
 
 void FileBackup::end() {
@@ -166,7 +166,7 @@ std::uint32_t FileBackup::backupFile(const KVNFileInfo& file) {
 
 std::uint32_t FileBackup::sendFile(const KVNFileInfo& file) {
   if (stopRequested()) return stopped();
-  if (const auto result = sendInfo(file)) {
+  if (const auto result = sendFileInfo(backup(), file.path(), file.size(), job_->jobId())) {
     KLOG_E("cannot send file info for %s (%d)", qPrintable(file.path()), int(result));
     return result;
   }
@@ -181,37 +181,12 @@ std::uint32_t FileBackup::sendFile(const KVNFileInfo& file) {
   return result;
 }
 
-std::uint32_t FileBackup::sendInfo(const KVNFileInfo& file) {
-  NetPacket info(backup_type::kAction);
-  try {
-    info.putString(QStringLiteral("INFO"));
-    info.putString(file.path());
-    info.putInt64(file.size());
-    info.putInt64(job_->jobId());
-    info.putString(QString());
-    if (!backup().network().SendPacket(info)) {
-      KLOG_E("Error sending message");
-      return KVN_E_NETWORK;
-    }
-  } catch (const KvnCommonException& e) {
-    KLOG_E("Error sending message %s", e.what());
-    return e.code;
-  }
-  try {
-    backup().network().receivePacket();
-  } catch (const std::exception& e) {
-    KLOG_E("error while receiving backup action OK: %s", e.what());
-    return KVN_E_NETWORK;
-  }
-  return KVN_OK;
-}
-
 std::uint32_t FileBackup::newFile(const KVNFileInfo& file) {
   FileDescription record;
   if (const auto result = prepareFileToSend(file, true, 1, 0, record)) {
     return reportPreparationFailure(result, file.path());
   }
-  const std::uint32_t described = SendFileDescription(record);
+  const std::uint32_t described = describeFile(backup(), record);
   kvn_agent_database::FileRecords records(*db_, backup().environment().signaturesDir);
   if (described == kAlreadyExists) {
     if (records.insertFile(record.path, job_->jobId(), record.lastWrite, nullptr) != KVN_OK) {
@@ -264,7 +239,7 @@ std::uint32_t FileBackup::knownFile(const KVNFileInfo& file, const FileVersion& 
           prepareFileToSend(file, false, 2, std::int32_t(version.lastWrite), record)) {
     return reportPreparationFailure(result, file.path());
   }
-  std::uint32_t described = SendFileDescription(record);
+  std::uint32_t described = describeFile(backup(), record);
   std::uint32_t result = deltaStep(version, record, described);
   if (result == kMissingSignature || result == kvn_rsync::kLoadSigError) {
     if (result != kMissingSignature) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "backup/file/filedescription.h"
 #include "backup/file/snapshotcontext.h"
 #include "backup/file/versions.h"
 #include "backup/job.h"
@@ -24,27 +25,9 @@ class ShadowCopySet;
 }
 class FSNJob;
 
-// What the agent tells the box about one attempt at one file.
-struct FileDescription {
-  QString path;  // native
-  QString readPath;
-  QString newSignaturePath;
-  QString previousSignaturePath;  // empty for a new file
-  std::int64_t size = 0;
-  std::int64_t reserved = 0;
-  QByteArray digest;
-  std::int16_t maxVersions = 0;
-  std::int32_t lastWrite = 0;
-  bool isNewFile = true;
-  bool boxPaired = false;
-  std::int32_t versionNumber = 1;
-  std::int32_t previousLastWrite = 0;
-  std::uint8_t kind = 0;
-};
-
 class FileBackup : public BackupOperation {
  public:
-  // Results of SendFileDescription besides the conflicts.
+  // Results of describeFile besides the conflicts.
   static constexpr std::uint32_t kAccepted = 1;
   static constexpr std::uint32_t kAlreadyExists = 2;
   static constexpr std::uint32_t kSyncConflict = 3;
@@ -65,7 +48,6 @@ class FileBackup : public BackupOperation {
   struct Attempt;
 
   std::uint32_t sendFile(const kvn_agent_filesystem::KVNFileInfo& file);
-  std::uint32_t sendInfo(const kvn_agent_filesystem::KVNFileInfo& file);
   std::uint32_t newFile(const kvn_agent_filesystem::KVNFileInfo& file);
   std::uint32_t knownFile(const kvn_agent_filesystem::KVNFileInfo& file,
                           const FileVersion& version);
@@ -79,14 +61,11 @@ class FileBackup : public BackupOperation {
                                   FileDescription& record);
   // Reports a failed preparation on the description's packet type.
   std::uint32_t reportPreparationFailure(std::uint32_t result, const QString& path);
-  std::uint32_t SendFileDescription(FileDescription& record);
-  std::uint32_t readDescriptionAnswer(FileDescription& record);
 
   std::uint32_t sendFullVersion(const FileDescription& record);
   std::uint32_t sendDelta(FileDescription& record);
   std::uint32_t sendSignature(const FileDescription& record);
   std::uint32_t downloadSignature(FileDescription& record, std::uint32_t& described);
-  std::uint32_t GetSigFileFromServer(const FileDescription& record);
   // Runs data through the tee chain into a network sink of the data kind.
   void runDataChain(const FileDescription& record, std::uint32_t dataKind,
                     kvn_rsync::DeltaStream* delta);

@@ -183,11 +183,11 @@ std::uint32_t FileBackup::failTransfer(std::uint32_t result, const FileDescripti
 
 std::uint32_t FileBackup::downloadSignature(FileDescription& record, std::uint32_t& described) {
   KLOG_W("Downloading missing signature for file/volume %s", qPrintable(record.path));
-  if (const auto result = GetSigFileFromServer(record)) {
+  if (const auto result = fetchSignature(backup(), record.path, record.previousSignaturePath)) {
     KLOG_E("Error GetSigFileFromServer: %d", int(result));
     return result;
   }
-  described = SendFileDescription(record);
+  described = describeFile(backup(), record);
   if (QFileInfo::exists(record.previousSignaturePath)) return KVN_OK;
   KLOG_E("Could not read signature after download: %s", qPrintable(record.path));
   backup().addError();
@@ -195,30 +195,4 @@ std::uint32_t FileBackup::downloadSignature(FileDescription& record, std::uint32
                                         backup_report::kTextError,
                                         record.path + QStringLiteral(" (download sig)"));
   return sent ? kMissingSignature : KVN_E_NETWORK;
-}
-
-std::uint32_t FileBackup::GetSigFileFromServer(const FileDescription& record) {
-  NetPacket request(backup_type::kSignatureRequest);
-  request.putString(toWirePath(record.path));
-  KLOG_I("asking for sig: %s", qPrintable(record.path));
-  if (!backup().network().SendPacket(request)) {
-    KLOG_E("Error: network().SendPacket");
-    return KVN_E_NETWORK;
-  }
-  QDir().mkpath(QFileInfo(record.previousSignaturePath).path());
-  try {
-    backup().network().receiveFile(record.previousSignaturePath);
-  } catch (const std::exception& e) {
-    KLOG_E("Exception receiving signature: %s - %s", qPrintable(record.path), e.what());
-    QFile::remove(record.previousSignaturePath);
-    backup().network().receiveConfirm();
-    return KVN_E_NETWORK;
-  }
-  try {
-    backup().network().receivePacket();
-  } catch (const std::exception& e) {
-    KLOG_E("Exception receiving confirmation packet: %s", e.what());
-    return KVN_E_NETWORK;
-  }
-  return KVN_OK;
 }

@@ -85,7 +85,13 @@ std::uint32_t FileBackup::reportPreparationFailure(std::uint32_t result, const Q
   return sent ? result : KVN_E_NETWORK;
 }
 
-std::uint32_t FileBackup::SendFileDescription(FileDescription& record) {
+namespace {
+
+std::uint32_t readDescriptionAnswer(Backup& run, FileDescription& record);
+
+}  // namespace
+
+std::uint32_t describeFile(Backup& run, FileDescription& record) {
   NetPacket description(backup_type::kDescription);
   try {
     description.putString(toWirePath(record.path));
@@ -99,23 +105,29 @@ std::uint32_t FileBackup::SendFileDescription(FileDescription& record) {
     description.putInt32(record.versionNumber);
     description.putInt32(record.previousLastWrite);
     description.putUInt8(record.kind);
-    const auto& key = backup().network().fileKey();
+    if (record.kind == kVolumeKind) {
+      for (int i = 0; i < 3; ++i) description.putString(record.volumeTexts.value(i));
+      for (const auto number : record.volumeNumbers) description.putInt64(number);
+    }
+    const auto& key = run.network().fileKey();
     description.putByteArray(key.data(), key.size());
   } catch (const std::exception& e) {
     KLOG_E("Error creating packet of File Description: %s", e.what());
     return KVN_E_SERVER;
   }
-  if (!backup().network().SendPacket(description)) {
+  if (!run.network().SendPacket(description)) {
     KLOG_E("Error: send packet");
     return KVN_E_NETWORK;
   }
-  return readDescriptionAnswer(record);
+  return readDescriptionAnswer(run, record);
 }
 
-std::uint32_t FileBackup::readDescriptionAnswer(FileDescription& record) {
+namespace {
+
+std::uint32_t readDescriptionAnswer(Backup& run, FileDescription& record) {
   NetPacket answer;
   try {
-    answer = backup().network().receivePacket();
+    answer = run.network().receivePacket();
   } catch (const std::exception& e) {
     KLOG_E("Exception during receiving file descriptor confirmation packet: '%s'", e.what());
     return KVN_E_NETWORK;
@@ -143,7 +155,7 @@ std::uint32_t FileBackup::readDescriptionAnswer(FileDescription& record) {
       return KVN_E_NETWORK;
     }
   }
-  if (answer.type() != backup_type::kKnownFile) return kAccepted;
+  if (answer.type() != backup_type::kKnownFile) return FileBackup::kAccepted;
   try {
     const std::uint64_t signatureSize = answer.getUInt64();
     KLOG_D("SendFileDescription: Signature server size: %llu",
@@ -168,5 +180,59 @@ std::uint32_t FileBackup::readDescriptionAnswer(FileDescription& record) {
     KLOG_E("Error: reading data from packet: %s", e.what());
     return KVN_E_NETWORK;
   }
-  return kAccepted;
+  return FileBackup::kAccepted;
+}
+
+}  // namespace
+
+std::uint32_t sendFileInfo(Backup& run, const QString& path, std::int64_t size, std::int64_t jobId,
+                           const QString& name) {
+  NetPacket info(backup_type::kAction);
+  try {
+    info.putString(QStringLiteral("INFO"));
+    info.putString(path);
+    info.putInt64(size);
+    info.putInt64(jobId);
+    info.putString(name);
+    if (!run.network().SendPacket(info)) {
+      KLOG_E("Error sending message");
+      return KVN_E_NETWORK;
+    }
+  } catch (const KvnCommonException& e) {
+    KLOG_E("Error sending message %s", e.what());
+    return e.code;
+  }
+  try {
+    run.network().receivePacket();
+  } catch (const std::exception& e) {
+    KLOG_E("error while receiving backup action OK: %s", e.what());
+    return KVN_E_NETWORK;
+  }
+  return KVN_OK;
+}
+
+std::uint32_t fetchSignature(Backup& run, const QString& path, const QString& target) {
+  NetPacket request(backup_type::kSignatureRequest);
+  request.putString(toWirePath(path));
+  KLOG_I("asking for sig: %s", qPrintable(path));
+  if (!run.network().SendPacket(request)) {
+    KLOG_E("Error: network().SendPacket");
+    return KVN_E_NETWORK;
+  }
+  QDir().mkpath(QFileInfo(target).path());
+  try {
+    run.network().receiveFile(target);
+  } catch (const std::exception& e) {
+    KLOG_E("Exception receiving signature: %s - %s", qPrintable(path), e.what());
+    QFile::remove(target);
+    run.network().receiveConfirm();
+    return KVN_E_NETWORK;
+  }
+  try {
+    run.network().receivePacket();
+  } catch (const std::exception& e) {
+    KLOG_E("Exception receiving confirmation packet: %s", e.what());
+    return KVN_E_NETWORK;
+  }
+  return KVN_OK;
 }

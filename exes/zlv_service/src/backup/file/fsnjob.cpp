@@ -1,10 +1,12 @@
 #include "backup/file/fsnjob.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 
 #include "backup/backup.h"
 #include "backup/file/filebackup.h"
 #include "backup/file/pathexpansion.h"
+#include "filesystem/zlvfile.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
@@ -97,3 +99,23 @@ std::uint32_t FSNJob::analyse(QSqlDatabase& /*db*/, AnalysisCounters& counters) 
 }
 
 QStringList FSNJob::expandPath(const QString& path) const { return ::expandPath(path); }
+
+std::uint32_t FSNJob::analyse(QSqlDatabase& db, BackupTotals& totals) {
+  AnalysisCounters counters;
+  const auto result = analyse(db, counters);
+  if (result == KVN_OK) totals = {counters.filesToBackup, counters.bytesToBackup};
+  return result;
+}
+
+void FSNJob::forgetFiles(QSqlDatabase& db, const QStringList& paths) {
+  for (const auto& path : paths) {
+    if (!versions_.contains(path)) continue;
+    // The file comes back as a new one with a record of its own: the old
+    // record and its signatures go first, or they would linger beside it.
+    const kvn_agent_filesystem::ZLVFile traces(path, jobId_, QDir(signaturesPath_));
+    traces.removeFile(db, path, jobId_);
+    versions_.remove(path);
+  }
+  KLOG_D("files to be fixed: \"%s\"", qPrintable(paths.join(QStringLiteral("\", \""))));
+  KLOG_D("versions now contain %u elements", unsigned(versions_.size()));
+}

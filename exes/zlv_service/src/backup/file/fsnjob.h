@@ -35,14 +35,17 @@ class FSNJob : public Job {
 
   // Lists the files to send and fills counters: 0, KVN_E_STOPPED or
   // KVN_E_EXCEPTION. On failure the previous list is kept.
-  std::uint32_t analyse(QSqlDatabase& db, AnalysisCounters& counters) override;
+  std::uint32_t analyse(QSqlDatabase& db, AnalysisCounters& counters);
+  std::uint32_t analyse(QSqlDatabase& db, BackupTotals& totals) override;
 
   // Sends every listed file; a file that fails is counted, not fatal.
   // 0, KVN_E_STOPPED, or KVN_E_EXCEPTION without a transfer.
   std::uint32_t doBackup(QSqlDatabase& db) override;
 
   // Keyed by native path; the run drops entries to have files sent again.
-  FileVersions& versions() override { return versions_; }
+  FileVersions& versions() { return versions_; }
+  // Removes each known path's record and signatures, then its version.
+  void forgetFiles(QSqlDatabase& db, const QStringList& paths) override;
   // Throws without a transfer.
   BackupOperation& operation() override;
 

@@ -1,0 +1,132 @@
+// System image speed: a 2 GiB ext4 image file, half full, imaged with LZ4
+// and encryption to the simulated box, against dd | lz4 -1 | openssl enc of
+// the same file to /dev/null in the same run; then a delta after a change
+// of about 1 % of the volume. Prints the wall-clock ratios and the bytes
+// read next to the image size. Runs as one test, on the end-to-end fixture.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+#include <cstdio>
+
+#include "backup_e2e_fixture.h"
+
+namespace kvn_e2e {
+namespace {
+
+constexpr std::int64_t kJob = 51;
+constexpr int kImageMiB = 2048;
+constexpr int kFilledMiB = 1024;
+constexpr int kChangedMiB = 20;
+
+double seconds(const QElapsedTimer& clock) { return double(clock.nsecsElapsed()) / 1e9; }
+
+bool shell(const QString& command, QString* output = nullptr) {
+  QProcess process;
+  process.setProcessChannelMode(QProcess::MergedChannels);
+  process.start("bash", {"-o", "pipefail", "-c", command});
+  const bool ok = process.waitForFinished(-1) && process.exitCode() == 0;
+  if (output) *output = QString::fromLocal8Bit(process.readAll());
+  return ok;
+}
+
+// Half random, half text: what a used volume compresses like.
+void fillTree(const QString& folder, int mebibytes, std::uint32_t seed) {
+  QDir().mkpath(folder);
+  for (int i = 0; i < mebibytes / 16; ++i) {
+    QFile file(QString("%1/file-%2.bin").arg(folder).arg(i));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    const QByteArray content = i % 2 ? noise(16 << 20, seed + i)
+                                     : QByteArray("a line of text in a file\n").repeated(671089);
+    file.write(content.left(16 << 20));
+  }
+}
+
+// The figures are printed after the fixture has given stdout back.
+class ImageBench : public BackupE2E {
+ protected:
+  void TearDown() override {
+    BackupE2E::TearDown();
+    std::fputs(report_.constData(), stdout);
+  }
+  void print(const QString& line) { report_ += line.toUtf8() + '\n'; }
+
+  QByteArray report_;
+};
+
+TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
+  const QString image = scratch("bench.img");
+  const QString tree = scratch("bench-tree");
+  fillTree(tree, kFilledMiB, 100);
+  QString output;
+  ASSERT_TRUE(shell(
+      QString("mkfs.ext4 -q -F -b 4096 -d '%1' '%2' %3M").arg(tree, image).arg(kImageMiB), &output))
+      << output.toStdString();
+  QDir(tree).removeRecursively();
+  setVolumeLister([image] {
+    kvn_snapshot::VolumeRecord v;
+    v.volumeGuid = "bench";
+    v.fsName = "ext4";
+    v.totalSize = std::uint64_t(kImageMiB) << 20;
+    v.freeSize = v.totalSize / 2;
+    v.devicePath = image;
+    return std::vector<kvn_snapshot::VolumeRecord>{v};
+  });
+  startBoxAt("127.0.7.30");
+  addJob(kJob, {"bench"}, {true, true, "sysimg", {}, {}});
+
+  QElapsedTimer clock;
+  clock.start();
+  ASSERT_TRUE(shell(QString("dd if='%1' bs=1M status=none | lz4 -1 -q | openssl enc "
+                            "-aes-256-cbc -pbkdf2 -pass pass:bench > /dev/null")
+                        .arg(image),
+                    &output))
+      << output.toStdString();
+  const double pipeline = seconds(clock);
+
+  clock.restart();
+  ASSERT_EQ(runBackup(kJob).result, 0u);
+  const double full = seconds(clock);
+  const ImageFigures fullFigures = lastImageFigures("bench");
+
+  const QString changed = scratch("changed.bin");
+  {
+    QFile file(changed);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(noise(std::int64_t(kChangedMiB) << 20, 999));
+  }
+  ASSERT_TRUE(
+      shell(QString("debugfs -w -R 'write %1 changed.bin' '%2'").arg(changed, image), &output))
+      << output.toStdString();
+  QThread::sleep(1);
+  clock.restart();
+  ASSERT_EQ(runBackup(kJob).result, 0u);
+  const double delta = seconds(clock);
+  const ImageFigures deltaFigures = lastImageFigures("bench");
+
+  const std::uint64_t size = std::uint64_t(kImageMiB) << 20;
+  print(QString("image size %1 bytes").arg(size));
+  print(QString("pipeline dd | lz4 -1 | openssl enc: %1 s (reads %2 bytes)")
+            .arg(pipeline, 0, 'f', 2)
+            .arg(size));
+  print(QString("full image: %1 s, %2 bytes read, %3 blocks sent")
+            .arg(full, 0, 'f', 2)
+            .arg(fullFigures.bytesRead)
+            .arg(fullFigures.blocksSent));
+  print(QString("delta image: %1 s, %2 bytes read, %3 blocks sent")
+            .arg(delta, 0, 'f', 2)
+            .arg(deltaFigures.bytesRead)
+            .arg(deltaFigures.blocksSent));
+  print(QString("ratio full image / pipeline: %1 (goal >= 2.00: %2)")
+            .arg(pipeline / full, 0, 'f', 3)
+            .arg(pipeline / full >= 2 ? "met" : "MISSED"));
+  print(QString("ratio delta / full image: %1 (goal >= 5.00: %2)")
+            .arg(full / delta, 0, 'f', 3)
+            .arg(full / delta >= 5 ? "met" : "MISSED"));
+}
+
+}  // namespace
+}  // namespace kvn_e2e

@@ -1,0 +1,155 @@
+#include "backup/volume/volumesender.h"
+
+#include <QDateTime>
+#include <QUuid>
+#include <algorithm>
+#include <cstring>
+
+#include "kvn_compression/lz4_stream.h"
+#include "kvn_crypto/aes_stream.h"
+#include "kvn_formats/volume_image/block_digest.h"
+#include "kvn_formats/volume_image/hashmap_reader.h"
+#include "kvn_formats/volume_image/hashmap_writer.h"
+#include "kvn_log/errors.h"
+#include "kvn_log/exception.h"
+#include "kvn_log/log.h"
+#include "kvn_network/file_transfer.h"
+#include "kvn_snapshot/disk_metadata.h"
+#include "kvn_snapshot/hardware_info.h"
+
+namespace vi = kvn_formats::volume_image;
+
+namespace {
+
+vi::Uuid randomUuid() {
+  const QByteArray bytes = QUuid::createUuid().toRfc4122();
+  vi::Uuid id{};
+  std::memcpy(id.data(), bytes.constData(), id.size());
+  return id;
+}
+
+}  // namespace
+
+std::uint64_t imageSizeOf(const VolumeTransfer& transfer) {
+  std::uint64_t size = 0;
+  const QString& path = transfer.devicePath.isEmpty() ? transfer.snapshotPath : transfer.devicePath;
+  if (kvn_snapshot::getVolumeSize(path, &size)) return size;
+  KLOG_W("getVolumeSize error, using OriginalSize");
+  return transfer.originalSize;
+}
+
+VolumeSender::VolumeSender(const VolumeTransfer& transfer, kvn_network::FileSender& sender,
+                           kvn_crypto::AesContext* cipher, const std::atomic<bool>* stop,
+                           bool withParent)
+    : transfer_(transfer), sender_(sender), stop_(stop), withParent_(withParent) {
+  if (withParent) flags_ |= vi::kFlagParent;
+  chain_.append(input_);
+  if (transfer.compress) {
+    flags_ |= vi::kFlagLz4;
+    chain_.append(*(lz4_ = std::make_unique<kvn_compression::Lz4CompressStream>(kImageBlockSize)));
+  }
+  if (transfer.encrypt && cipher) {
+    flags_ |= vi::kFlagEncrypted;
+    encrypt_ = std::make_unique<kvn_crypto::EncryptStream>(
+        *cipher, kvn_crypto::EncryptStream::kVolumeBlockSize);
+    chain_.append(*encrypt_);
+  }
+  chain_.append(position_).append(buffer_);
+}
+
+VolumeSender::~VolumeSender() = default;
+
+bool VolumeSender::openHashmaps(std::uint64_t volumeSize,
+                                const kvn_snapshot::VolumeExtent& extent) {
+  writer_ = std::make_unique<vi::HashmapWriter>(
+      transfer_.partPath(), flags_, volumeSize, kImageBlockSize, kImageChunkSize,
+      extent.startingOffset, extent.extentLength, transfer_.fsName.toStdString());
+  writer_->setCreatedAt(std::uint32_t(QDateTime::currentSecsSinceEpoch()));
+  writer_->setImageId(randomUuid());
+  if (!withParent_) return true;
+  parent_ = std::make_unique<vi::HashmapReader>(transfer_.previousHashmapPath);
+  if (parent_->blockSize() != kImageBlockSize || parent_->chunkSize() != kImageChunkSize) {
+    KLOG_E("incompatible hashmap");
+    return false;
+  }
+  writer_->setParentId(parent_->imageId());
+  return true;
+}
+
+void VolumeSender::storeDescriptions(const kvn_snapshot::VolumeExtent& extent) {
+  if (!kvn_snapshot::dumpDiskMetadata(extent.diskPath, *writer_)) {
+    KLOG_W("Failed to dump disk meta data in backup");
+  }
+  if (!kvn_snapshot::dumpHardwareInfo(*writer_)) KLOG_W("Failed to dump hardware info in backup");
+}
+
+bool VolumeSender::run() {
+  const std::uint64_t volumeSize = imageSizeOf(transfer_);
+  kvn_snapshot::VolumeExtent extent;
+  if (!kvn_snapshot::getVolumeExtents(transfer_.devicePath, &extent)) {
+    KLOG_W("getVolumeExtents error, trying VSS path");
+    if (!kvn_snapshot::getVolumeExtents(transfer_.snapshotPath, &extent)) {
+      KLOG_E("getVolumeExtents error");
+      return false;
+    }
+  }
+  if (!openHashmaps(volumeSize, extent)) return false;
+  storeDescriptions(extent);
+  const bool done = kvn_snapshot::foreachBlockInVolume(
+      transfer_.snapshotPath,
+      [this](std::uint64_t offset, const std::uint8_t* data, std::uint64_t length,
+             const vi::GenericBitmap& bitmap) { onBlock(offset, data, length, bitmap); },
+      !transfer_.isBoot, &stats_);
+  if (!done) {
+    KLOG_E("foreachBlockInVolume error");
+    return false;
+  }
+  sender_.finish();
+  KLOG_D("foreachBlockInVolume done");
+  writer_->close();
+  KLOG_I("Volume %s: %llu of %llu bytes read, %llu block(s) sent", qPrintable(transfer_.volumePath),
+         static_cast<unsigned long long>(stats_.bytesRead),
+         static_cast<unsigned long long>(volumeSize), static_cast<unsigned long long>(blocksSent_));
+  return true;
+}
+
+void VolumeSender::onBlock(std::uint64_t offset, const std::uint8_t* data, std::uint64_t length,
+                           const vi::GenericBitmap& bitmap) {
+  if (stop_ && stop_->load()) throw KvnCommonException(KVN_HERE, KVN_E_STOPPED, "Stopped by user");
+  const std::uint64_t index = offset / kImageBlockSize;
+  KLOG_T("Processing block %u (offset %llu, len %llu)", unsigned(index),
+         static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length));
+  vi::HashmapBlockDesc desc = vi::describeBlock(data, length, offset, bitmap, kImageChunkSize);
+  vi::HashmapBlockDesc previous;
+  const bool unchanged =
+      parent_ && parent_->readBlock(index, &previous) && previous.sameContentAs(desc);
+  if (!unchanged) {
+    const std::uint64_t before = position_.count();
+    for (const auto& run : vi::usedRuns(desc, length, kImageChunkSize)) {
+      chain_.head()->write(reinterpret_cast<const char*>(data + run.offset),
+                           std::uint32_t(run.length));
+    }
+    chain_.head()->end();
+    const std::uint32_t held = buffer_.size();
+    if (position_.count() - before != held) {
+      throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "outBuffer doesn't hold all the data");
+    }
+    desc.dataOffset = before;
+    desc.dataLength = held;
+    sendEncoded(before, held);
+    ++blocksSent_;
+  }
+  writer_->setBlock(index, desc);
+}
+
+void VolumeSender::sendEncoded(std::uint64_t position, std::uint32_t length) {
+  std::vector<char> piece(std::min<std::uint32_t>(length, kvn_network::kFileBlockSize));
+  while (length > 0) {
+    const std::uint32_t n = buffer_.read(std::uint32_t(piece.size()), piece.data());
+    if (n == 0)
+      throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "outBuffer doesn't hold all the data");
+    sender_.sendChunk(position, piece.data(), n, false);
+    position += n;
+    length -= n;
+  }
+}

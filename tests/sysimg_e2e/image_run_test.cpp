@@ -1,0 +1,233 @@
+// System image runs of the agent against the simulated box: an ext4 image
+// file stands for the volume, the test snapshot library freezes a copy of
+// it, and the box's rebuilt versions must be clean file systems that hold
+// the same files, read only where the file system uses space.
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include "backup/backup.h"
+#include "boxsim/backup_store.h"
+#include "boxsim/image_store.h"
+#include "backup_e2e_fixture.h"
+#include "ext_image.h"
+#include "kvn_formats/volume_image/hashmap_writer.h"
+#include "process_runner.h"
+
+namespace kvn_e2e {
+namespace {
+
+using namespace kvn_sysimg_test;
+
+constexpr std::int64_t kJob = 31;
+const QString kVolume = "vol-1";
+constexpr int kImageMiB = 48;
+
+class SysImgE2E : public BackupE2E {
+ protected:
+  void SetUp() override {
+    BackupE2E::SetUp();
+    ASSERT_TRUE(useSnapshotLibrary(KVN_VSS_TEST_LIBRARY));
+    source_ = scratch("src");
+    image_ = scratch("volume.img");
+    ASSERT_TRUE(QDir().mkpath(source_ + "/dir"));
+    writeSource("big.bin", noise(6 << 20, 11));
+    writeSource("dir/small.bin", noise(100000, 12));
+    writeSource("text.txt", QByteArray("some text\n").repeated(5000));
+    const QString made = makeExt4(image_, kImageMiB, source_);
+    ASSERT_TRUE(made.isEmpty()) << made.toStdString();
+    setVolumeLister([this] {
+      kvn_snapshot::VolumeRecord v;
+      v.volumeGuid = kVolume;
+      v.diskSerial = "disk-1";
+      v.mountName = "/data";
+      v.label = "test";
+      v.fsName = "ext4";
+      v.totalSize = std::uint64_t(kImageMiB) << 20;
+      v.freeSize = v.totalSize / 2;
+      v.devicePath = image_;
+      return std::vector<kvn_snapshot::VolumeRecord>{v};
+    });
+  }
+
+  void writeSource(const QString& name, const QByteArray& bytes) {
+    QFile file(source_ + "/" + name);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+  }
+  QByteArray sourceFile(const QString& name) const {
+    QFile file(source_ + "/" + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  }
+
+  QStringList partHashmaps() const {
+    QStringList found;
+    QDirIterator it(signaturesDir(), {"*.part"}, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) found << it.next();
+    return found;
+  }
+
+  // Rebuilds a version and checks it against the reference: clean, and
+  // every used block equal.
+  void expectRebuilt(int version, const QString& reference, const QString& output) {
+    QString reason;
+    const auto rebuilt =
+        boxsim::rebuildImage(box().store(), kJob, kVolume, version, output, reason);
+    ASSERT_TRUE(rebuilt) << reason.toStdString();
+    const QString problems = fsckProblems(output);
+    EXPECT_TRUE(problems.isEmpty()) << problems.toStdString();
+    const auto verified = boxsim::verifyImage(*rebuilt, output, reference);
+    EXPECT_GT(verified.passed, 0);
+    EXPECT_EQ(verified.failed, 0) << verified.mismatches.join('\n').toStdString();
+  }
+
+  RunOutcome imageRun() { return runBackup(kJob); }
+
+  QString source_;
+  QString image_;
+};
+
+TEST_F(SysImgE2E, FullImageThenDeltaRebuildToCleanFileSystemsWithTheSameFiles) {
+  startBoxAt("127.0.7.11");
+  addJob(kJob, {kVolume}, {true, true, "sysimg", {}, {}});
+
+  RunOutcome run = imageRun();
+  ASSERT_EQ(run.result, 0u);
+  EXPECT_EQ(run.row.errors, 0);
+  auto versions = box().store().versions(kJob, kVolume);
+  ASSERT_EQ(versions.size(), 1u);
+  EXPECT_FALSE(versions[0].delta);
+  const ImageFigures full = lastImageFigures(kVolume);
+  EXPECT_EQ(full.volumeSize, std::uint64_t(kImageMiB) << 20);
+  // Only blocks with used clusters are read.
+  EXPECT_GT(full.bytesRead, 0u);
+  EXPECT_LT(full.bytesRead, full.volumeSize);
+  EXPECT_TRUE(partHashmaps().isEmpty());
+
+  const QString v1 = scratch("v1.img");
+  expectRebuilt(1, image_, v1);
+  EXPECT_EQ(dumpFile(v1, "/big.bin", scratch("dump")), sourceFile("big.bin"));
+  EXPECT_EQ(dumpFile(v1, "/dir/small.bin", scratch("dump")), sourceFile("dir/small.bin"));
+  EXPECT_EQ(dumpFile(v1, "/text.txt", scratch("dump")), sourceFile("text.txt"));
+
+  // One new file in the volume: the delta sends only what changed.
+  const QString added = scratch("added.bin");
+  {
+    QFile file(added);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(noise(300000, 13));
+  }
+  const QString written = writeIntoImage(image_, added, "added.bin");
+  ASSERT_TRUE(written.isEmpty()) << written.toStdString();
+  QThread::sleep(1);  // a new backup time, so a new hashmap name
+
+  run = imageRun();
+  ASSERT_EQ(run.result, 0u);
+  EXPECT_EQ(run.row.errors, 0);
+  versions = box().store().versions(kJob, kVolume);
+  ASSERT_EQ(versions.size(), 2u);
+  EXPECT_TRUE(versions[1].delta);
+  const ImageFigures delta = lastImageFigures(kVolume);
+  EXPECT_GT(delta.blocksSent, 0u);
+  EXPECT_LT(delta.blocksSent, full.blocksSent);
+  EXPECT_TRUE(partHashmaps().isEmpty());
+
+  const QString v2 = scratch("v2.img");
+  expectRebuilt(2, image_, v2);
+  QFile addedFile(added);
+  ASSERT_TRUE(addedFile.open(QIODevice::ReadOnly));
+  EXPECT_EQ(dumpFile(v2, "/added.bin", scratch("dump")), addedFile.readAll());
+  EXPECT_EQ(dumpFile(v2, "/big.bin", scratch("dump")), sourceFile("big.bin"));
+  // The first version still rebuilds as it was, without the new file.
+  const QString again = scratch("v1-again.img");
+  QString reason;
+  ASSERT_TRUE(boxsim::rebuildImage(box().store(), kJob, kVolume, 1, again, reason));
+  EXPECT_TRUE(fsckProblems(again).isEmpty());
+  EXPECT_EQ(dumpFile(again, "/added.bin", scratch("dump")), "<no dump>");
+}
+
+TEST_F(SysImgE2E, APreviousHashmapWithOtherBlocksIsNoParent) {
+  startBoxAt("127.0.7.12");
+  addJob(kJob, {kVolume}, {false, true, "sysimg", {}, {}});
+  ASSERT_EQ(imageRun().result, 0u);
+  const QVariant version = recordedLastWrite(kJob, kVolume);
+  ASSERT_TRUE(version.isValid());
+  const QString previous = signaturePath(kJob, kVolume, version.toLongLong());
+  ASSERT_TRUE(QFile::exists(previous));
+  const qint64 size = QFileInfo(previous).size();
+  {
+    kvn_formats::volume_image::HashmapWriter other(previous, 0, std::uint64_t(kImageMiB) << 20,
+                                                   0x400000, 8192, 0, 0, "ext4");
+  }
+  // The size the box knows, so that the agent does not fetch the box's copy.
+  ASSERT_TRUE(QFile::resize(previous, size));
+  QThread::sleep(1);
+  const RunOutcome run = imageRun();
+  ASSERT_EQ(run.result, 0u);
+  EXPECT_NE(log().find("incompatible hashmap"), std::string::npos);
+  const auto versions = box().store().versions(kJob, kVolume);
+  ASSERT_EQ(versions.size(), 2u);
+  EXPECT_FALSE(versions[1].delta);
+  expectRebuilt(2, image_, scratch("v2.img"));
+}
+
+TEST_F(SysImgE2E, AFailedImageLeavesNoHashmapAndTheNextRunIsADeltaOfTheLastGoodOne) {
+  startBoxAt("127.0.7.13");
+  addJob(kJob, {kVolume}, {true, false, "sysimg", {}, {}});
+  ASSERT_EQ(imageRun().result, 0u);
+  const QVariant first = recordedLastWrite(kJob, kVolume);
+  QThread::sleep(1);
+
+  // A change, so that the delta has blocks to send when the box goes away.
+  const QString added = scratch("added.bin");
+  {
+    QFile file(added);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(noise(3 << 20, 14));
+  }
+  ASSERT_TRUE(writeIntoImage(image_, added, "added.bin").isEmpty());
+  boxsim::BackupScript script;
+  script.closeAfterDataChunks = 1;
+  box().setScript(script);
+  const RunOutcome failed = imageRun();
+  EXPECT_NE(failed.row.status & 0x0001, 0x0001);
+  EXPECT_TRUE(partHashmaps().isEmpty());
+  EXPECT_EQ(recordedLastWrite(kJob, kVolume), first);
+  EXPECT_TRUE(QFile::exists(signaturePath(kJob, kVolume, first.toLongLong())));
+  EXPECT_EQ(box().store().versions(kJob, kVolume).size(), 1u);
+
+  box().setScript({});
+  QThread::sleep(1);
+  ASSERT_EQ(imageRun().result, 0u);
+  const auto versions = box().store().versions(kJob, kVolume);
+  ASSERT_EQ(versions.size(), 2u);
+  EXPECT_TRUE(versions[1].delta);
+  expectRebuilt(2, image_, scratch("v2.img"));
+}
+
+TEST_F(SysImgE2E, AStopInTheMiddleOfAVolumeKeepsNoHalfImage) {
+  startBoxAt("127.0.7.14");
+  addJob(kJob, {kVolume}, {true, true, "sysimg", {}, {}});
+  const RunOutcome run = runBackup(kJob, [this](Backup& backup) {
+    kvn_test::waitFor([this] { return !partHashmaps().isEmpty(); }, std::chrono::seconds(30));
+    backup.requestStop(false);
+  });
+  EXPECT_NE(run.row.status & 0x0080, 0);
+  EXPECT_TRUE(partHashmaps().isEmpty());
+  EXPECT_FALSE(recordedLastWrite(kJob, kVolume).isValid());
+  EXPECT_TRUE(box().store().versions(kJob, kVolume).empty());
+}
+
+TEST_F(SysImgE2E, AnOfflineVolumeIsReportedAndTheOthersGoOn) {
+  startBoxAt("127.0.7.15");
+  addJob(kJob, {"gone", kVolume}, {false, false, "sysimg", {}, {}});
+  const RunOutcome run = imageRun();
+  EXPECT_NE(log().find("The volume gone is offline"), std::string::npos);
+  EXPECT_EQ(run.row.status & 0x1008, 0x1008);
+  EXPECT_GE(run.row.errors, 1);
+  EXPECT_EQ(box().store().versions(kJob, kVolume).size(), 1u);
+}
+
+}  // namespace
+}  // namespace kvn_e2e
