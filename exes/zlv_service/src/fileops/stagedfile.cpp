@@ -14,16 +14,13 @@ QFileDevice::FileError fileErrorOf(int error, QFileDevice::FileError otherwise) 
   switch (error) {
     case EACCES:
     case EPERM:
-    case EROFS:
-      return QFileDevice::PermissionsError;
+    case EROFS: return QFileDevice::PermissionsError;
     case ENOSPC:
     case EDQUOT:
     case EMFILE:
     case ENFILE:
-    case ENOMEM:
-      return QFileDevice::ResourceError;
-    default:
-      return otherwise;
+    case ENOMEM: return QFileDevice::ResourceError;
+    default: return otherwise;
   }
 }
 

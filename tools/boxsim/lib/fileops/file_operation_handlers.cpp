@@ -130,9 +130,8 @@ bool RestoreReadyHandler::handle(BoxSession& session, const NetPacket&) {
   FileOperationConversation& c = session.conversation<FileOperationConversation>();
   if (!c.current || !c.plan) return answerError(session, restore_type::kReady, box_code::kRefused);
   const bool drop = c.plan->closeInFile > 0 && int(c.next) == c.plan->closeInFile;
-  const SendEnd end =
-      sendContent(session, *c.current, box_->backups().jobs().get(c.plan->jobId),
-                  c.plan->chunkSize, drop ? c.plan->closeAfterChunks : -1);
+  const SendEnd end = sendContent(session, *c.current, box_->backups().jobs().get(c.plan->jobId),
+                                  c.plan->chunkSize, drop ? c.plan->closeAfterChunks : -1);
   if (end == SendEnd::Dropped) {
     session.record().addNote("restore dropped " + c.current->path);
     return false;
@@ -224,6 +223,13 @@ bool ExternalDeletionNextHandler::handle(BoxSession& session, const NetPacket& p
   answer.putUInt64(std::uint64_t(jobId));
   answer.putInt32(0);
   return answerPacket(session, answer);
+}
+
+void addStoreHandlers(Registry& registry, std::shared_ptr<FileOperationsBox> box) {
+  addFileHandlers(registry);
+  addOperationHandlers(registry);
+  addBackupHandlers(registry, box->sharedBackups());
+  addFileOperationHandlers(registry, std::move(box));
 }
 
 void addFileOperationHandlers(Registry& registry, std::shared_ptr<FileOperationsBox> box) {
