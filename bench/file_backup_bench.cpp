@@ -189,7 +189,7 @@ void printPipeline(std::FILE* out, const char* name, const PipelineTime& t, doub
 }
 
 void printRatio(std::FILE* out, const char* name, double value, double goal, const char* unit) {
-  std::fprintf(out, "%-58s %10.2f %-8s (goal >= %.0f: %s)\n", name, value, unit, goal,
+  std::fprintf(out, "%-58s %10.2f %-8s (goal >= %g: %s)\n", name, value, unit, goal,
                value >= goal ? "met" : "MISSED");
 }
 

@@ -103,7 +103,7 @@ double restoreJob(FileOperationManager& manager, boxsim::FileOperationsBox& box,
 }
 
 void printRatio(std::FILE* out, const char* name, double value, double goal, const char* unit) {
-  std::fprintf(out, "%-52s %10.2f %-8s (goal >= %.0f: %s)\n", name, value, unit, goal,
+  std::fprintf(out, "%-52s %10.2f %-8s (goal >= %g: %s)\n", name, value, unit, goal,
                value >= goal ? "met" : "MISSED");
 }
 
