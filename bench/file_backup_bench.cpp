@@ -29,6 +29,7 @@
 #include "backup/backup.h"
 #include "connection/credentials.h"
 #include "database/agentdatabase.h"
+#include "file_backup/bench_options.h"
 #include "file_backup/box_process.h"
 #include "file_backup/measures.h"
 #include "file_backup/test_tree.h"
@@ -43,48 +44,12 @@ using namespace kvn_bench;
 constexpr std::int64_t kBigJob = 1;
 constexpr std::int64_t kSmallJob = 2;
 
-struct Options {
-  std::uint64_t size = 1ULL << 30;
-  std::uint64_t files = 20000;
-  std::string dir;
-  std::string logLevel = "i";
-  // The box's own loopback address.
-  std::string address = "127.0.0.170";
-  bool keep = false;
-  bool verify = true;
-};
-
-bool parseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const auto value = [&](const char* flag, std::string& out) {
-      if (arg.rfind(flag, 0) != 0) return false;
-      out = arg.substr(std::strlen(flag));
-      return true;
-    };
-    std::string text;
-    try {
-      if (value("--size=", text))
-        options.size = std::stoull(text);
-      else if (value("--files=", text))
-        options.files = std::stoull(text);
-      else if (value("--dir=", text))
-        options.dir = text;
-      else if (value("--address=", text))
-        options.address = text;
-      else if (value("--log-level=", text))
-        options.logLevel = text;
-      else if (arg == "--keep")
-        options.keep = true;
-      else if (arg == "--no-verify")
-        options.verify = false;
-      else
-        return false;
-    } catch (const std::exception&) {
-      return false;
-    }
-  }
-  return options.size > 0 && options.files > 0;
+// The defaults of this benchmark.
+BenchOptions defaults() {
+  BenchOptions options;
+  options.files = 20000;
+  options.address = "127.0.0.170";
+  return options;
 }
 
 // What one backup run did and cost.
@@ -224,7 +189,7 @@ void printPipeline(std::FILE* out, const char* name, const PipelineTime& t, doub
 }
 
 void printRatio(std::FILE* out, const char* name, double value, double goal, const char* unit) {
-  std::fprintf(out, "%-58s %10.2f %-8s (goal >= %.0f: %s)\n", name, value, unit, goal,
+  std::fprintf(out, "%-58s %10.2f %-8s (goal >= %g: %s)\n", name, value, unit, goal,
                value >= goal ? "met" : "MISSED");
 }
 
@@ -236,8 +201,8 @@ bool expectStored(const RunResult& r, long full, long delta) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (!parseOptions(argc, argv, options)) {
+  BenchOptions options = defaults();
+  if (!parseBenchOptions(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: %s [--size=BYTES] [--files=N] [--dir=FOLDER] [--keep] "
                  "[--address=127.0.0.N] "

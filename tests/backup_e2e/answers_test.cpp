@@ -4,8 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "boxsim/backup_store.h"
 #include "backup_e2e_fixture.h"
+#include "boxsim/backup_store.h"
 
 namespace kvn_e2e {
 namespace {

@@ -6,8 +6,8 @@
 #include <QFileInfo>
 #include <map>
 
-#include "boxsim/backup_store.h"
 #include "backup_e2e_fixture.h"
+#include "boxsim/backup_store.h"
 
 namespace kvn_e2e {
 namespace {

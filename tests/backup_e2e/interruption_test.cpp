@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "backup/backup.h"
-#include "boxsim/backup_store.h"
 #include "backup_e2e_fixture.h"
+#include "boxsim/backup_store.h"
 
 namespace kvn_e2e {
 namespace {

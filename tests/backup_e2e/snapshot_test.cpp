@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "backup/backup.h"
-#include "boxsim/backup_store.h"
 #include "backup_e2e_fixture.h"
+#include "boxsim/backup_store.h"
 #include "kvn_platform/filesystem.h"
 #include "mount_namespace.h"
 

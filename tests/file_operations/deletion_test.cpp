@@ -16,8 +16,8 @@ class Deletions : public FileOperationsE2E {
   // The job's records as deletion entries.
   QList<DeletionFile> records(std::int64_t jobId) {
     QList<DeletionFile> files;
-    QSqlQuery query = sql(QString("SELECT path, id_file FROM file WHERE job_id=%1 ORDER BY path")
-                              .arg(jobId));
+    QSqlQuery query =
+        sql(QString("SELECT path, id_file FROM file WHERE job_id=%1 ORDER BY path").arg(jobId));
     while (query.next()) files.append({query.value(0).toString(), query.value(1).toLongLong()});
     return files;
   }
@@ -57,7 +57,8 @@ TEST_F(Deletions, SixtyFilesLeaveTheBoxAndTheAgentTogether) {
   manager_->waitForJob(1);
 
   EXPECT_EQ(fileOperationsBox().deleted().size(), 60u);
-  for (const DeletionFile& f : files) EXPECT_FALSE(box().store().newest(1, f.path)) << f.path.toStdString();
+  for (const DeletionFile& f : files)
+    EXPECT_FALSE(box().store().newest(1, f.path)) << f.path.toStdString();
   EXPECT_TRUE(box().store().newest(1, treePath("kept.txt")));
   EXPECT_EQ(records(1).size(), 1);
   EXPECT_FALSE(QFileInfo::exists(someSignature));
@@ -99,9 +100,10 @@ TEST_F(Deletions, AnExternalDeletionFollowsTheBoxFromJobToJob) {
   ASSERT_EQ(runBackup(1).result, 0u);
   ASSERT_EQ(runBackup(2).result, 0u);
   const QString unknown = treePath("one/never backed up.txt");
-  fileOperationsBox().prepareExternalDeletion(
-      "ext-1", {{1, treePath("one/a.txt")}, {2, treePath("two/c.txt")}, {1, treePath("one/b.txt")},
-                {1, unknown}});
+  fileOperationsBox().prepareExternalDeletion("ext-1", {{1, treePath("one/a.txt")},
+                                                        {2, treePath("two/c.txt")},
+                                                        {1, treePath("one/b.txt")},
+                                                        {1, unknown}});
   const std::size_t mark = log().size();
   startManager();
   ASSERT_EQ(manager_->createExternalDeletion("ext-1"), 0u);

@@ -50,8 +50,7 @@ class FileOperationsE2E : public BackupE2E {
   // Writes every file of tree below the tree folder.
   void writeTree(const ExpectedTree& tree);
   // Prepares the restoration on the box and runs it to its end.
-  void restore(const QString& operationId, const boxsim::RestorePlan& plan,
-               const QString& target);
+  void restore(const QString& operationId, const boxsim::RestorePlan& plan, const QString& target);
   // Waits until the manager has nothing running or pending.
   static void waitUntilIdle(const FileOperationManager& manager);
 

@@ -81,8 +81,7 @@ TEST_P(RestoreRoundTrip, NewestAndFirstVersionsComeBackWithTheirTimes) {
 
 INSTANTIATE_TEST_SUITE_P(Settings, RestoreRoundTrip,
                          ::testing::Values(Combination{false, false, 1},
-                                           Combination{true, false, 2},
-                                           Combination{false, true, 3},
+                                           Combination{true, false, 2}, Combination{false, true, 3},
                                            Combination{true, true, 4}),
                          [](const auto& info) {
                            return std::string(info.param.crypto ? "Aes" : "Plain") +

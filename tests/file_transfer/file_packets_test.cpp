@@ -190,3 +190,53 @@ TEST(FilePacketsTest, ReceiveSourceChecksIdAndSequence) {
 }
 
 }  // namespace
+
+namespace {
+
+// A data packet that announces the whole transfer's size.
+NetPacket announcing(std::uint32_t chunk, std::uint64_t offset, std::uint32_t size,
+                     std::uint64_t total) {
+  NetPacket p = kvn_network::filePacket(0x22010002, 30, "?", chunk, offset, total);
+  p.putUInt32(size);
+  p.putDataChunk(std::vector<std::uint8_t>(size, 7).data(), size);
+  return p;
+}
+
+NetPacket endPacket(std::uint32_t chunks, std::uint64_t sent) {
+  NetPacket end = kvn_network::filePacket(0x22010002, 30, "?", chunks, sent, sent);
+  end.putUInt32(0);
+  end.setEnd();
+  return end;
+}
+
+}  // namespace
+
+TEST(FilePacketsTest, ATransferEndingShortOfItsAnnouncedSizeFails) {
+  kvn_test::TempDir dir;
+  QFile file(QString::fromStdString(dir.file("out")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  const std::atomic<bool> stop{false};
+  RecordingChannel channel;
+  channel.files.push_back(announcing(0, 0, 100000, 300000));
+  channel.files.push_back(announcing(1, 100000, 100000, 300000));
+  channel.files.push_back(endPacket(2, 200000));
+  EXPECT_EQ(kvn_network::FileReceiver(channel, stop).receiveData(file), KVN_E_NETWORK);
+
+  // Whole: accepted.
+  channel.files.push_back(announcing(0, 0, 100000, 200000));
+  channel.files.push_back(announcing(1, 100000, 100000, 200000));
+  channel.files.push_back(endPacket(2, 200000));
+  EXPECT_EQ(kvn_network::FileReceiver(channel, stop).receiveData(file), KVN_OK);
+}
+
+TEST(FilePacketsTest, ADiscardedTransferIsAcknowledgedToItsEnd) {
+  const std::atomic<bool> stop{false};
+  RecordingChannel channel;
+  for (std::uint32_t i = 0; i < 5; ++i)
+    channel.files.push_back(announcing(i, i * 100000, 100000, 0));
+  channel.files.push_back(endPacket(5, 500000));
+  EXPECT_EQ(kvn_network::FileReceiver(channel, stop).discardData(), KVN_OK);
+  EXPECT_TRUE(channel.files.empty());
+  // One grant per 256 KiB taken.
+  EXPECT_EQ(channel.sent.size(), 1u);
+}

@@ -106,10 +106,7 @@ void BackupE2E::startBoxAt(const QString& address) {
   box_ = std::make_shared<boxsim::BackupBox>(QString::fromStdString(dir_.file("store")));
   fileOperations_ = std::make_shared<boxsim::FileOperationsBox>(box_);
   boxsim::Registry registry;
-  boxsim::addFileHandlers(registry);
-  boxsim::addOperationHandlers(registry);
-  boxsim::addBackupHandlers(registry, box_);
-  boxsim::addFileOperationHandlers(registry, fileOperations_);
+  boxsim::addStoreHandlers(registry, fileOperations_);
   boxsim::SimulatorConfig config;
   config.address = address;
   config.identity = identity();

@@ -18,6 +18,7 @@
 #include "boxsim/backup_handlers.h"
 #include "boxsim/control.h"
 #include "boxsim/file_handlers.h"
+#include "boxsim/file_operation_commands.h"
 #include "boxsim/image_store.h"
 #include "boxsim/job_config_handlers.h"
 #include "boxsim/job_definitions.h"
@@ -264,10 +265,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   });
 
+  auto fileOperations = std::make_shared<boxsim::FileOperationsBox>(backups);
   boxsim::Registry registry;
-  boxsim::addFileHandlers(registry);
-  boxsim::addOperationHandlers(registry);
-  boxsim::addBackupHandlers(registry, backups);
+  boxsim::addStoreHandlers(registry, fileOperations);
   boxsim::addJobConfigHandlers(registry, jobConfig);
   boxsim::BoxSimulator simulator(std::move(registry), config);
   if (!simulator.start())
@@ -289,6 +289,7 @@ int main(int argc, char** argv) {
                 QString::number(channelPort));
   boxsim::ControlCommands commands;
   boxsim::addTesselCommands(commands, tessel);
+  boxsim::addFileOperationCommands(commands, *fileOperations);
   const QString ctlPath =
       parser.isSet(ctl) ? parser.value(ctl) : boxsim::defaultControlPath(config.address);
   boxsim::ControlServer control(ctlPath, commands);

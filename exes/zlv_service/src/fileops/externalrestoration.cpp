@@ -36,23 +36,12 @@ ExternalRestoration::ExternalRestoration(const QString& target, const QString& o
 QString ExternalRestoration::errorText(int fileError) {
   std::uint32_t code = 0;
   switch (fileError) {
-    case QFileDevice::WriteError:
-      code = 0xe0000101;
-      break;
-    case QFileDevice::ResourceError:
-      code = 0xe0000102;
-      break;
-    case QFileDevice::OpenError:
-      code = 0xe0000103;
-      break;
-    case QFileDevice::PermissionsError:
-      code = 0xe0000104;
-      break;
-    case QFileDevice::ResizeError:
-      code = 0xe0000105;
-      break;
-    default:
-      return {};
+    case QFileDevice::WriteError: code = 0xe0000101; break;
+    case QFileDevice::ResourceError: code = 0xe0000102; break;
+    case QFileDevice::OpenError: code = 0xe0000103; break;
+    case QFileDevice::PermissionsError: code = 0xe0000104; break;
+    case QFileDevice::ResizeError: code = 0xe0000105; break;
+    default: return {};
   }
   return QStringLiteral("$%1").arg(code, 0, 16);
 }
@@ -179,6 +168,11 @@ std::uint32_t ExternalRestoration::restoreOne() {
   try {
     kvn_network::NetPacket answer = network().receivePacket();
     KLOG_T("Packet type: %d", int(answer.type()));
+    // A box with no file to name answers with an error: no data follows.
+    if (answer.isError()) {
+      KLOG_E("Error: the box names no file: 0x%08x", fileops::errorCode(answer));
+      return KVN_E_SERVER_STATUS;
+    }
     current_ = fromWirePath(answer.getString());
     lastWrite = answer.getInt32();
   } catch (const std::exception& e) {

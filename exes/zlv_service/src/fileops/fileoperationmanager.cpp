@@ -232,9 +232,8 @@ bool FileOperationManager::operationRunningForJob(std::int64_t jobId) const {
 
 bool FileOperationManager::yieldForBackup(std::int64_t jobId) {
   std::lock_guard<std::mutex> lock(mutex_);
-  pending_.remove_if([jobId](const std::unique_ptr<FileOperation>& queued) {
-    return queued->jobId() == jobId;
-  });
+  pending_.remove_if(
+      [jobId](const std::unique_ptr<FileOperation>& queued) { return queued->jobId() == jobId; });
   for (const auto& [id, operation] : running_) {
     if (operation->jobId() != jobId) continue;
     if (!operation->canYieldForBackup()) return false;

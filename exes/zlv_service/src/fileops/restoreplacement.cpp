@@ -21,8 +21,7 @@ std::optional<QStringList> names(const QString& path, QString* reason) {
 
 }  // namespace
 
-std::optional<RestorePlacement> RestoreTarget::place(const QString& source,
-                                                     QString* reason) const {
+std::optional<RestorePlacement> RestoreTarget::place(const QString& source, QString* reason) const {
   if (target_.isEmpty() || source.isEmpty()) {
     *reason = QStringLiteral("arguments");
     return std::nullopt;

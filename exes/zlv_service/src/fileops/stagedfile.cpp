@@ -130,13 +130,13 @@ bool StagedFile::commit(std::int32_t lastWrite, Failure* failure) {
   const struct timespec times[2] = {{0, UTIME_OMIT}, {lastWrite, 0}};
   if (::futimens(fd_, times) != 0)
     return fail(failure, QStringLiteral("cannot set the time"), errno, QFileDevice::WriteError);
-  if (::fsync(fd_) != 0)
+  // The data must be on disk before the rename can make it the file.
+  if (::fdatasync(fd_) != 0)
     return fail(failure, QStringLiteral("cannot flush"), errno, QFileDevice::WriteError);
   // rename() replaces a link at the destination instead of following it.
   if (::renameat(folder_, local(temporary_).c_str(), folder_, local(leaf_).c_str()) != 0)
     return fail(failure, QStringLiteral("cannot rename over ") + leaf_, errno,
                 QFileDevice::RenameError);
   committed_ = true;
-  ::fsync(folder_);
   return true;
 }

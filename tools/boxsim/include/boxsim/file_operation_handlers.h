@@ -51,6 +51,7 @@ class FileOperationsBox {
   explicit FileOperationsBox(std::shared_ptr<BackupBox> backups) : backups_(std::move(backups)) {}
 
   BackupBox& backups() { return *backups_; }
+  const std::shared_ptr<BackupBox>& sharedBackups() const { return backups_; }
 
   // Registers (or replaces) the restoration named operationId. False when
   // the job has none of the files.
@@ -89,5 +90,9 @@ class FileOperationsBox {
 // Registers the three conversations (replacing the generic confirmations
 // of their types).
 void addFileOperationHandlers(Registry& registry, std::shared_ptr<FileOperationsBox> box);
+
+// Everything a box with a store serves: file transfers, operations and
+// reports, backups, restorations and deletions.
+void addStoreHandlers(Registry& registry, std::shared_ptr<FileOperationsBox> box);
 
 }  // namespace boxsim

@@ -34,11 +34,11 @@ class FileOperationHandler : public Handler {
   std::shared_ptr<FileOperationsBox> box_;
 };
 
-#define BOXSIM_FILE_OPERATION_HANDLER(Name)                                              \
-  class Name : public FileOperationHandler {                                             \
-   public:                                                                               \
-    using FileOperationHandler::FileOperationHandler;                                    \
-    bool handle(BoxSession& session, const kvn_network::NetPacket& packet) override;     \
+#define BOXSIM_FILE_OPERATION_HANDLER(Name)                                          \
+  class Name : public FileOperationHandler {                                         \
+   public:                                                                           \
+    using FileOperationHandler::FileOperationHandler;                                \
+    bool handle(BoxSession& session, const kvn_network::NetPacket& packet) override; \
   };
 
 // Restoration: the count request (operation id, file key), the actions

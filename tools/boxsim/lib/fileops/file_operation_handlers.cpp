@@ -226,6 +226,13 @@ bool ExternalDeletionNextHandler::handle(BoxSession& session, const NetPacket& p
   return answerPacket(session, answer);
 }
 
+void addStoreHandlers(Registry& registry, std::shared_ptr<FileOperationsBox> box) {
+  addFileHandlers(registry);
+  addOperationHandlers(registry);
+  addBackupHandlers(registry, box->sharedBackups());
+  addFileOperationHandlers(registry, std::move(box));
+}
+
 void addFileOperationHandlers(Registry& registry, std::shared_ptr<FileOperationsBox> box) {
   const auto reporting = [](std::shared_ptr<Handler> inner) {
     return std::make_shared<ReportRouter>(std::move(inner));
