@@ -141,6 +141,20 @@ TEST_F(SmallQueriesTest, OperationsCountsWhatRuns) {
   EXPECT_EQ(answer({{"type", "operations"}}).value("active_restorations").toInt(), 2);
 }
 
+TEST_F(SmallQueriesTest, VolumeListAnswersWithTheVolumesOfTheMoment) {
+  EXPECT_EQ(answer({{"type", "volume_list"}}).value("ok"), false);
+  int asked = 0;
+  facts_.volumeList = [&asked] {
+    ++asked;
+    return QJsonObject{{"ok", true}, {"entries", QJsonArray{}}, {"count", 0}};
+  };
+  const QJsonObject reply{{"ok", true}, {"entries", QJsonArray{}}, {"count", 0}};
+  EXPECT_EQ(answer({{"type", "volume_list"}}), reply);
+  EXPECT_EQ(answer({{"type", "volume_list"}}), reply);
+  // Built anew for every question: volumes come and go.
+  EXPECT_EQ(asked, 2);
+}
+
 TEST_F(SmallQueriesTest, MachineInfoDescribesHostAndAgent) {
   const QJsonObject info = answer({{"type", "machine_info"}});
   EXPECT_TRUE(info.value("ok").toBool());

@@ -23,6 +23,7 @@
 #include "kvn_platform/process_setup.h"
 #include "kvn_platform/stop_signals.h"
 #include "kvn_snapshot/volume_list.h"
+#include "kvn_snapshot/volume_list_reply.h"
 #include "kvn_vss/vss_import.h"
 #include "service/servicethread.h"
 #include "service/stopwatcher.h"
@@ -338,8 +339,18 @@ AgentControl App::agentControl() {
   control.stopBackup = &BackupManager::stop;
   control.stopAllBackups = &BackupManager::stopAll;
   control.activeBackups = &BackupManager::activeCount;
-  // Restorations, deletions and the upgrader are not part of this build:
-  // left empty, the launch actions answer that they are not available.
+  FileOperationManager* operations = fileOperations_.get();
+  control.startRestoration = [operations](const QString& id, const QString& target) {
+    return operations->startRestoration(id, target);
+  };
+  control.startDeletion = [operations](const QString& id) { return operations->startDeletion(id); };
+  control.stopRestoration = [operations](const QString& id, bool forUpgrade) {
+    return operations->stopOperation(id, forUpgrade);
+  };
+  control.stopDeletion = control.stopRestoration;
+  control.runningFileOperations = [operations] { return operations->runningCount(); };
+  // The upgrader is not part of this build: left empty, the upgrade action
+  // answers that it is not available.
   control.updateConfiguration = [this] { return jobConfigUpdate_->launch(); };
   control.noUpgrade = options_.noUpgrade;
   control.setResetAgent = [this](bool reset) { return credentials_->setResetAgent(reset); };
@@ -349,7 +360,8 @@ AgentControl App::agentControl() {
 void App::buildTesselHandlers() {
   agentControl_ = agentControl();
   agentFacts_ = {numericVersion(), startedAt_, paths_.logsDir.filePath("Zelvo.log"),
-                 paths_.databasePath};
+                 paths_.databasePath,
+                 [] { return kvn_snapshot::volumeListReply(kvn_snapshot::listVolumes()); }};
   registerTesselHandlers(tesselQueries_, tesselTasks_, agentControl_, agentFacts_,
                          launchActionRunner_);
 }

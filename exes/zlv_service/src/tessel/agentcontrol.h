@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QJsonObject>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -39,4 +40,7 @@ struct AgentFacts {
   // The log file ("Zelvo.log") and the database ("zlv.db").
   QString logFilePath;
   QString databasePath;
+  // The "volume_list" answer for the volumes as they are now; empty when
+  // this process cannot list volumes.
+  std::function<QJsonObject()> volumeList;
 };

@@ -30,6 +30,14 @@ void LogsProcessor::process(const QJsonObject& query, TesselReplier& replier) {
   replier.reply({{key::kOk, true}}, true);
 }
 
+void VolumeListProcessor::process(const QJsonObject&, TesselReplier& replier) {
+  if (!facts_.volumeList) {
+    replier.reply({{key::kOk, false}, {key::kError, "Volume list not available"}}, true);
+    return;
+  }
+  replier.reply(facts_.volumeList(), true);
+}
+
 void OperationsProcessor::process(const QJsonObject&, TesselReplier& replier) {
   const unsigned backups = control_.activeBackups ? control_.activeBackups() : 0;
   const unsigned fileOperations =

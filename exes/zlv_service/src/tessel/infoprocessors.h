@@ -23,6 +23,17 @@ class LogsProcessor : public TesselQueryProcessor {
   void process(const QJsonObject& query, TesselReplier& replier) override;
 };
 
+// "volume_list": the volumes a system image can select.
+class VolumeListProcessor : public TesselQueryProcessor {
+ public:
+  // facts must outlive the processor.
+  explicit VolumeListProcessor(const AgentFacts& facts) : facts_(facts) {}
+  void process(const QJsonObject& query, TesselReplier& replier) override;
+
+ private:
+  const AgentFacts& facts_;
+};
+
 // "operations": the running backups and file operations.
 class OperationsProcessor : public TesselQueryProcessor {
  public:

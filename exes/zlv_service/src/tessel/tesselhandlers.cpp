@@ -19,6 +19,7 @@ void registerTesselHandlers(QueryProcessorRegistry& queries, TaskFactoryRegistry
   queries.add(query_type::kResetAgent, std::make_unique<ResetAgentProcessor>(control, actions));
   queries.add(query_type::kTest, std::make_unique<TestProcessor>());
   queries.add(query_type::kFileList, std::make_unique<FileListProcessor>(kvn_platform::listDrives));
+  queries.add(query_type::kVolumeList, std::make_unique<VolumeListProcessor>(facts));
   queries.add(query_type::kMachineInfo, std::make_unique<MachineInfoProcessor>(facts));
   queries.add(query_type::kLogs, std::make_unique<LogsProcessor>());
   queries.add(query_type::kOperations, std::make_unique<OperationsProcessor>(control));

@@ -56,11 +56,6 @@ bool removableInSysfs(const MountEntry& mount) {
   return flag >> value && value == '1';
 }
 
-bool isFolder(const std::string& path) {
-  FileStatus status;
-  return fileStatus(path, status, nullptr) && status.kind == FileKind::Directory;
-}
-
 }  // namespace
 
 std::vector<std::string> selectDrives(const std::vector<MountEntry>& mounts, bool includeRemovable,
