@@ -31,6 +31,22 @@ std::optional<kvn_network::NetPacket> receiveLogged(CZLVNetwork& network, const 
   }
 }
 
+std::uint32_t receiveCount(CZLVNetwork& network, const char* failure, std::int32_t* count) {
+  auto answer = receiveLogged(network, failure);
+  if (!answer) return KVN_E_NETWORK;
+  if (answer->isError()) {
+    KLOG_E("Error: the box refused the count: 0x%08x", errorCode(*answer));
+    return KVN_E_SERVER_STATUS;
+  }
+  try {
+    *count = answer->getInt32();
+  } catch (const std::exception& e) {
+    KLOG_E("%s: %s", failure, e.what());
+    return KVN_E_NETWORK;
+  }
+  return KVN_OK;
+}
+
 std::uint32_t errorCode(kvn_network::NetPacket& answer) {
   try {
     return answer.getUInt32();

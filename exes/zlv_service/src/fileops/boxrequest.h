@@ -23,6 +23,11 @@ std::uint32_t sendBuilt(CZLVNetwork& network, std::uint32_t type,
 // "<failure>: <what>" when the receive throws.
 std::optional<kvn_network::NetPacket> receiveLogged(CZLVNetwork& network, const char* failure);
 
+// The box's answer to a count request, into *count: 0, KVN_E_NETWORK when
+// it cannot be read (logged "<failure>: <what>"), or KVN_E_SERVER_STATUS
+// when the box answers with an error packet, whose code is no count.
+std::uint32_t receiveCount(CZLVNetwork& network, const char* failure, std::int32_t* count);
+
 // The code of an error answer (0 when it carries none).
 std::uint32_t errorCode(kvn_network::NetPacket& answer);
 

@@ -9,6 +9,7 @@
 #include "kvn_network/file_operation_protocol.h"
 
 using namespace kvn_network::external_deletion_type;
+using fileops::receiveCount;
 using fileops::receiveLogged;
 using fileops::sendBuilt;
 
@@ -49,21 +50,7 @@ std::uint32_t ExternalDeletion::countFiles() {
           [this](kvn_network::NetPacket& packet) { packet.putString(operationId()); },
           "Error: sending packet", "Error: sending packet"))
     return result;
-  auto answer = receiveLogged(network(), "Error: receiving packet");
-  if (!answer) return KVN_E_NETWORK;
-  // The box answers an operation it does not know with an error packet,
-  // whose code is no count.
-  if (answer->isError()) {
-    KLOG_E("Error: the box refused the count: 0x%08x", fileops::errorCode(*answer));
-    return KVN_E_SERVER_STATUS;
-  }
-  try {
-    total_ = answer->getInt32();
-  } catch (const std::exception& e) {
-    KLOG_E("Error: receiving packet: %s", e.what());
-    return KVN_E_NETWORK;
-  }
-  return KVN_OK;
+  return receiveCount(network(), "Error: receiving packet", &total_);
 }
 
 std::uint32_t ExternalDeletion::deleteListedFiles(QSqlDatabase& db) {

@@ -11,6 +11,7 @@
 
 using namespace kvn_network::restore_type;
 namespace report_code = kvn_network::report_code;
+using fileops::receiveCount;
 using fileops::receiveLogged;
 using fileops::sendBuilt;
 
@@ -116,21 +117,7 @@ std::uint32_t ExternalRestoration::countFiles() {
           },
           "Error sending packet", "Error: sending packet"))
     return KVN_E_NETWORK;
-  auto answer = receiveLogged(network(), "Error receiving packet");
-  if (!answer) return KVN_E_NETWORK;
-  // A box that does not know the operation answers with an error packet;
-  // its code is no file count.
-  if (answer->isError()) {
-    KLOG_E("Error: the box refused the count: 0x%08x", fileops::errorCode(*answer));
-    return KVN_E_SERVER_STATUS;
-  }
-  try {
-    total_ = answer->getInt32();
-  } catch (const std::exception& e) {
-    KLOG_E("Error receiving packet: %s", e.what());
-    return KVN_E_NETWORK;
-  }
-  return KVN_OK;
+  return receiveCount(network(), "Error receiving packet", &total_);
 }
 
 std::uint32_t ExternalRestoration::restoreFiles() {
