@@ -13,6 +13,9 @@
 #include "database/agentdatabase.h"
 #include "database/resetunfinishedoperations.h"
 #include "enrolment.h"
+#include "housekeeping/fileage.h"
+#include "housekeeping/maintenancethread.h"
+#include "housekeeping/retentionthread.h"
 #include "jobconfig/updateaction.h"
 #include "kvn_crypto/openssl_setup.h"
 #include "kvn_log/errors.h"
@@ -24,6 +27,9 @@
 #include "kvn_vss/vss_import.h"
 #include "service/servicethread.h"
 #include "service/stopwatcher.h"
+#include "upgrade/reporter.h"
+#include "upgrade/systeminfo.h"
+#include "upgrade/upgrader.h"
 #include "version.h"
 
 namespace {
@@ -68,7 +74,7 @@ void App::construct() {
     kvn_log::setColored(true);
     kvn_log::setLevel(kvn_log::Warning);
     kvn_platform::releaseStopRequests();
-    return finish(modeNotAvailable("check-compat"));
+    return finish(printSystemInfo(false) ? 0 : 1);
   }
 
   kvn_log::setColored(options_.foreground);
@@ -266,6 +272,10 @@ int App::exec() {
   // No new run may start while the running ones are being stopped, and no
   // retry of the job download may outlive the application it reads from.
   scheduler_.reset();
+  retentionThread_.reset();
+  maintenanceThread_.reset();
+  reporter_.reset();
+  upgrader_.reset();
   jobConfigUpdate_->stop();
   KLOG_I("finalize BackupManager, FileOperationManager");
   if (!BackupManager::finalize(kBackupFinalizeLimit)) {
@@ -322,15 +332,25 @@ void App::runThreads() {
   if (options_.noUpgrade) {
     KLOG_W("Upgrades disabled: %s", "--no-upgrade specified");
   } else {
-    workerNotAvailable("Upgrader");
+    UpgraderContext context;
+    context.credentials = credentials_.get();
+    context.baseDir = paths_.baseDir;
+    context.version = {ZLV_VERSION_MAJOR, ZLV_VERSION_MINOR, ZLV_VERSION_PATCH, ZLV_VERSION_BUILD};
+    context.stops.runningBackups = [] { return BackupManager::activeCount(); };
+    context.stops.stopBackups = [] { BackupManager::stopAll(true); };
+    context.stops.refuseNew = [] { BackupManager::refuseNewBackups(); };
+    upgrader_ = std::make_unique<Upgrader>(std::move(context));
+    upgrader_->startPeriodic(Upgrader::kIntervalMs);
   }
-  workerNotAvailable("Reporter");
+  reporter_ = std::make_unique<Reporter>(
+      ReporterContext{credentials_.get(), fullVersion(), startedAt_, {}});
+  reporter_->startPeriodic(Reporter::kIntervalMs);
   configUpdater_ = std::make_unique<ConfigUpdater>(*credentials_);
   connect(configUpdater_.get(), &ConfigUpdater::newDatanode, credentials_.get(),
           &Credentials::saveNewDatanode, Qt::QueuedConnection);
   configUpdater_->startPeriodic(ConfigUpdater::kIntervalMs);
   KLOG_I("Create MaintenanceThread");
-  workerNotAvailable("MaintenanceThread");
+  startHousekeeping();
   KLOG_I("Create TesselClient");
   workerNotAvailable("TesselClient");
   KLOG_I("Create UpdateJobCfgThread");
@@ -342,7 +362,40 @@ void App::runThreads() {
   });
   scheduler_->start();
   KLOG_I("Create RetentionThread");
-  workerNotAvailable("RetentionThread");
+  startRetention();
+}
+
+void App::startHousekeeping() {
+  MaintenanceDependencies dependencies;
+  dependencies.foreground = options_.foreground;
+  dependencies.rotateLog = [] { kvn_log::rotateIfNeeded(); };
+  dependencies.anyBackupRunning = [] { return BackupManager::activeCount() > 0; };
+  dependencies.createdAt = housekeeping::creationTime;
+  dependencies.now = [] { return QDateTime::currentDateTime(); };
+  maintenanceThread_ = std::make_unique<MaintenanceThread>(
+      MaintenanceFolders{paths_.baseDir, paths_.logsDir, paths_.signaturesDir},
+      std::move(dependencies));
+  maintenanceThread_->start();
+}
+
+void App::startRetention() {
+  RetentionDependencies dependencies;
+  dependencies.backupActive = [](qint64 jobId) { return BackupManager::isActive(jobId); };
+  dependencies.backupActiveOrQueued = [](qint64 jobId) {
+    return BackupManager::isActiveOrQueued(jobId);
+  };
+  // Wired to the file operation manager's deletion once it is part of the
+  // application; until then the files stay stamped and are offered again.
+  dependencies.purge = [](const QString&, qint64, const QList<RetentionFile>&) {
+    workerNotAvailable("FileOperationManager");
+    return std::uint32_t(KVN_E_FAILED);
+  };
+  dependencies.now = [] { return QDateTime::currentSecsSinceEpoch(); };
+  retentionThread_ = std::make_unique<RetentionThread>(
+      RetentionSettings::from(options_.retentionUnit, options_.retentionDelay,
+                              options_.retentionInterval),
+      std::move(dependencies));
+  retentionThread_->start();
 }
 
 void App::onSslError(QNetworkReply* reply, const QList<QSslError>& errors) {
@@ -351,11 +404,6 @@ void App::onSslError(QNetworkReply* reply, const QList<QSslError>& errors) {
   }
   // Boxes present self-signed certificates; the pairing proceeds regardless.
   reply->ignoreSslErrors(errors);
-}
-
-int App::modeNotAvailable(const char* mode) {
-  KLOG_E("the mode '%s' is not available in this build", mode);
-  return 1;
 }
 
 void App::workerNotAvailable(const char* worker) {

@@ -21,6 +21,11 @@
 #include "paths.h"
 #include "scheduler/schedulerthread.h"
 
+class MaintenanceThread;
+class Reporter;
+class RetentionThread;
+class Upgrader;
+
 class QNetworkAccessManager;
 class QNetworkReply;
 class ServiceThread;
@@ -66,6 +71,8 @@ class App : public QCoreApplication {
  private:
   void construct();
   bool setUpPaths();
+  void startHousekeeping();
+  void startRetention();
   bool setUpLogDestination();
   int runInformationMode();
   bool openDB();
@@ -80,8 +87,7 @@ class App : public QCoreApplication {
   // their rows.
   static constexpr std::chrono::seconds kBackupFinalizeLimit{30};
 
-  // Logs that a mode needs a subsystem this build does not have yet.
-  static int modeNotAvailable(const char* mode);
+  // Logs that a worker needs a subsystem this build does not have yet.
   static void workerNotAvailable(const char* worker);
 
   Options options_;
@@ -96,6 +102,10 @@ class App : public QCoreApplication {
   std::unique_ptr<ConfigUpdater> configUpdater_;
   std::unique_ptr<UpdateJobCfgThread> updateJobCfgThread_;
   std::unique_ptr<SchedulerThread> scheduler_;
+  std::unique_ptr<Upgrader> upgrader_;
+  std::unique_ptr<Reporter> reporter_;
+  std::unique_ptr<MaintenanceThread> maintenanceThread_;
+  std::unique_ptr<RetentionThread> retentionThread_;
   std::unique_ptr<QNetworkAccessManager> networkManager_;
   std::unique_ptr<ServiceThread> serviceThread_;
   std::unique_ptr<StopWatcher> stopWatcher_;
