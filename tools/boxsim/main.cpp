@@ -7,6 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QTimer>
 #include <atomic>
 #include <csignal>
@@ -25,6 +26,7 @@
 #include "boxsim/store_verifier.h"
 #include "boxsim/tessel_box.h"
 #include "boxsim/tessel_commands.h"
+#include "boxsim/upgrade_handlers.h"
 #include "kvn_platform/process_setup.h"
 
 namespace {
@@ -174,8 +176,13 @@ int main(int argc, char** argv) {
       "tessel-port", "Tessel control channel port (default 6680; 0: no channel).", "port", "6680");
   const QCommandLineOption ctl(
       "ctl", "Control socket path (default /tmp/boxsim-<listen address>.ctl).", "path");
+  const QCommandLineOption updateProgram(
+      "update-program",
+      "Offer FILE as the agent's update program at its version check (default: no update).\n"
+      "The agent's hourly reports are logged as 'boxsim: agent report: <json>'.",
+      "file");
   parser.addOptions({listen, port, cryptkey, license, device, datanode, httpsPort, store, job,
-                     verify, jobs, tesselPort, ctl});
+                     verify, jobs, tesselPort, ctl, updateProgram});
   parser.process(app);
 
   if (parser.isSet(verify)) {
@@ -229,6 +236,13 @@ int main(int argc, char** argv) {
   boxsim::addOperationHandlers(registry);
   boxsim::addBackupHandlers(registry, backups);
   boxsim::addJobConfigHandlers(registry, jobConfig);
+  auto upgrades = std::make_shared<boxsim::UpgradeService>();
+  if (parser.isSet(updateProgram)) {
+    QFile program(parser.value(updateProgram));
+    if (!program.open(QIODevice::ReadOnly)) return fail("cannot read " + program.fileName());
+    upgrades->offer(program.readAll());
+  }
+  boxsim::addUpgradeHandlers(registry, upgrades);
   boxsim::BoxSimulator simulator(std::move(registry), config);
   if (!simulator.start())
     return fail("cannot listen on " + config.address + ":" + QString::number(boxPort));
