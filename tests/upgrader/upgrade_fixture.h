@@ -1,0 +1,35 @@
+// A paired agent and a simulated box that answers the version check, sends
+// the update program and keeps the agent's reports.
+#pragma once
+
+#include <QThreadPool>
+
+#include "boxsim/upgrade_handlers.h"
+#include "job_config_fixture.h"
+
+namespace kvn_test {
+
+class UpgradeTest : public JobConfigTest {
+ protected:
+  void startUpgradeBox(const QString& address) {
+    upgrades_ = std::make_shared<boxsim::UpgradeService>();
+    boxsim::Registry registry;
+    boxsim::addOperationHandlers(registry);
+    boxsim::addUpgradeHandlers(registry, upgrades_);
+    boxsim::SimulatorConfig config;
+    config.address = address;
+    config.identity.cryptkeyHex = kCryptkey;
+    config.identity.storageLicence = 4242;
+    box_ = std::make_unique<boxsim::BoxSimulator>(std::move(registry), config);
+    ASSERT_TRUE(box_->start()) << address.toStdString();
+    credentials(address, address + ":6670");
+  }
+  void TearDown() override {
+    // Ends the pool's threads, and with them OpenSSL's per-thread state.
+    QThreadPool::globalInstance()->waitForDone();
+  }
+
+  std::shared_ptr<boxsim::UpgradeService> upgrades_;
+};
+
+}  // namespace kvn_test
