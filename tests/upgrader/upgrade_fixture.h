@@ -9,6 +9,19 @@
 
 namespace kvn_test {
 
+// An update program that writes a marker with its arguments, its parent and
+// its session, seconds after it started.
+inline QByteArray markerScript(const QString& marker, int delaySeconds = 1) {
+  return QString(
+             "#!/bin/sh\nsleep %2\necho \"args $*\" > %1.tmp\n"
+             "echo \"ppid $(ps -o ppid= -p $$ | tr -d ' ')\" >> %1.tmp\n"
+             "echo \"sid $(ps -o sid= -p $$ | tr -d ' ')\" >> %1.tmp\n"
+             "mv %1.tmp %1\n")
+      .arg(marker)
+      .arg(delaySeconds)
+      .toUtf8();
+}
+
 class UpgradeTest : public JobConfigTest {
  protected:
   void startUpgradeBox(const QString& address) {

@@ -32,18 +32,6 @@ class RecordingLauncher : public UpdateLauncher {
   std::vector<std::string>* events_;
 };
 
-// Writes a marker with its arguments, its parent and its session, a
-// moment after it started.
-QByteArray markerScript(const QString& marker) {
-  return QString(
-             "#!/bin/sh\nsleep 1\necho \"args $*\" > %1.tmp\n"
-             "echo \"ppid $(ps -o ppid= -p $$ | tr -d ' ')\" >> %1.tmp\n"
-             "echo \"sid $(ps -o sid= -p $$ | tr -d ' ')\" >> %1.tmp\n"
-             "mv %1.tmp %1\n")
-      .arg(marker)
-      .toUtf8();
-}
-
 class UpgraderTest : public kvn_test::UpgradeTest {
  protected:
   UpgraderContext context(std::vector<std::string>* events, bool realLauncher = false) {
@@ -157,7 +145,7 @@ TEST_F(UpgraderTest, AnEmptyProgramIsSkippedAndAnIncompatibleSystemIsNotAsked) {
 TEST_F(UpgraderTest, TheProgramRunsDetachedWithItsArgumentsAndOutlivesTheUpgrader) {
   startUpgradeBox("127.0.8.13");
   const QString marker = QString::fromStdString(file("marker"));
-  upgrades_->offer(markerScript(marker));
+  upgrades_->offer(kvn_test::markerScript(marker));
   std::vector<std::string> events;
   {
     Upgrader upgrader(context(&events, true));
