@@ -19,7 +19,8 @@ class AgentUpgrade : public kvn_test::UpgradeTest {};
 TEST_F(AgentUpgrade, TheOfferedProgramRunsAndOutlivesTheStoppedAgent) {
   startUpgradeBox("127.0.8.30");
   const QString marker = QString::fromStdString(file("marker"));
-  upgrades_->offer(kvn_test::markerScript(marker, 3));
+  const QString gate = QString::fromStdString(file("gate"));
+  upgrades_->offer(kvn_test::markerScript(marker, 0, gate));
   kvn_test::TempDir common;
   kvn_test::pairDataFolder(common.path(), "");
   const QString program = QString::fromStdString(common.path()) + "/Zelvo/ZelvoUpdate";
@@ -36,8 +37,10 @@ TEST_F(AgentUpgrade, TheOfferedProgramRunsAndOutlivesTheStoppedAgent) {
   const std::string out = result.standardOutput.toStdString();
   EXPECT_EQ(result.exitCode, 0) << out;
   EXPECT_NE(out.find("ZlvUpdate service started..."), std::string::npos) << out;
-  EXPECT_FALSE(QFileInfo::exists(marker)) << "the agent ended before the program wrote";
+  EXPECT_FALSE(QFileInfo::exists(marker));
 
+  // The program still runs after the agent ended: it waits for this.
+  kvn_test::writeFile(gate.toStdString(), "go");
   ASSERT_TRUE(kvn_test::waitFor([&] { return QFileInfo::exists(marker); }, 30s));
   const std::string text = kvn_test::readFile(marker.toStdString());
   EXPECT_NE(text.find("args " + common.path() + "/Zelvo"), std::string::npos) << text;

@@ -10,15 +10,22 @@
 namespace kvn_test {
 
 // An update program that writes a marker with its arguments, its parent and
-// its session, seconds after it started.
-inline QByteArray markerScript(const QString& marker, int delaySeconds = 1) {
+// its session, seconds after it started, or (with gate) once the file gate
+// exists, so that a test can tell that it still runs.
+inline QByteArray markerScript(const QString& marker, int delaySeconds = 1,
+                               const QString& gate = {}) {
+  const QString wait = gate.isEmpty()
+                           ? QString("sleep %1\n").arg(delaySeconds)
+                           : QString(
+                                 "n=0\nwhile [ ! -f %1 ] && [ $n -lt 600 ]; do sleep 0.1; "
+                                 "n=$((n+1)); done\n")
+                                 .arg(gate);
   return QString(
-             "#!/bin/sh\nsleep %2\necho \"args $*\" > %1.tmp\n"
+             "#!/bin/sh\n%2echo \"args $*\" > %1.tmp\n"
              "echo \"ppid $(ps -o ppid= -p $$ | tr -d ' ')\" >> %1.tmp\n"
              "echo \"sid $(ps -o sid= -p $$ | tr -d ' ')\" >> %1.tmp\n"
              "mv %1.tmp %1\n")
-      .arg(marker)
-      .arg(delaySeconds)
+      .arg(marker, wait)
       .toUtf8();
 }
 
