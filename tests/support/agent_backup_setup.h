@@ -34,7 +34,8 @@ struct FileBackupJob {
   std::int64_t jobId = 1;
   // Native absolute folders or files, selected whole.
   QStringList selected;
-  // Patterns excluded (type 1), stored as given.
+  // Exclusion patterns (type 1), stored as given: as the box stores them,
+  // "|" separators and a trailing "|" for a whole folder.
   QStringList excluded{};
   bool useCrypto = true;
   bool useCompression = true;
@@ -42,9 +43,6 @@ struct FileBackupJob {
   QString jobType = QStringLiteral("fsn");
   // Stored Base64, as the box sends it; none when empty.
   QString preScript{};
-  // Exclusion patterns as the box stores them ("|" separators, a trailing
-  // "|" for a whole folder).
-  QStringList excluded{};
 };
 
 // Creates the database at path afresh and opens it, migrated, as the
@@ -99,15 +97,6 @@ inline QString addFileBackupJob(const FileBackupJob& job) {
     const qlonglong patternId = id * 1000 + i;
     failure = exec("INSERT INTO pattern (pattern_id, pattern_data, pattern_type) VALUES (?, ?, ?)",
                    {patternId, patterns[i].first, patterns[i].second});
-    if (failure.isEmpty()) {
-      failure = exec("INSERT INTO pattern_x_sel_tem (sel_tem_id, pattern_id) VALUES (?, ?)",
-                     {id, patternId});
-    }
-  }
-  for (int i = 0; failure.isEmpty() && i < job.excluded.size(); ++i) {
-    const qlonglong patternId = id * 1000 + 500 + i;
-    failure = exec("INSERT INTO pattern (pattern_id, pattern_data, pattern_type) VALUES (?, ?, 1)",
-                   {patternId, job.excluded[i]});
     if (failure.isEmpty()) {
       failure = exec("INSERT INTO pattern_x_sel_tem (sel_tem_id, pattern_id) VALUES (?, ?)",
                      {id, patternId});

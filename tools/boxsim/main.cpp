@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <QFile>
 #include <QTimer>
 #include <atomic>
 #include <csignal>
@@ -28,6 +29,7 @@
 #include "boxsim/store_verifier.h"
 #include "boxsim/tessel_box.h"
 #include "boxsim/tessel_commands.h"
+#include "boxsim/upgrade_handlers.h"
 #include "kvn_platform/process_setup.h"
 
 namespace {
@@ -209,8 +211,14 @@ int main(int argc, char** argv) {
   const QCommandLineOption volume("volume", "With --verify-image: the volume's identity.", "id");
   const QCommandLineOption version("version", "With --verify-image: the version (from 1).", "n");
   const QCommandLineOption rebuild("rebuild", "With --verify-image: where to rebuild.", "file");
+  const QCommandLineOption updateProgram(
+      "update-program",
+      "Offer FILE as the agent's update program at its version check (default: no update).\n"
+      "The agent's hourly reports are logged as 'boxsim: agent report: <json>'.",
+      "file");
   parser.addOptions({listen, port, cryptkey, license, device, datanode, httpsPort, store, job,
-                     verify, jobs, tesselPort, ctl, verifyImage, volume, version, rebuild});
+                     verify, jobs, tesselPort, ctl, verifyImage, volume, version, rebuild,
+                     updateProgram});
   parser.process(app);
 
   if (parser.isSet(verifyImage)) {
@@ -269,6 +277,13 @@ int main(int argc, char** argv) {
   boxsim::Registry registry;
   boxsim::addStoreHandlers(registry, fileOperations);
   boxsim::addJobConfigHandlers(registry, jobConfig);
+  auto upgrades = std::make_shared<boxsim::UpgradeService>();
+  if (parser.isSet(updateProgram)) {
+    QFile program(parser.value(updateProgram));
+    if (!program.open(QIODevice::ReadOnly)) return fail("cannot read " + program.fileName());
+    upgrades->offer(program.readAll());
+  }
+  boxsim::addUpgradeHandlers(registry, upgrades);
   boxsim::BoxSimulator simulator(std::move(registry), config);
   if (!simulator.start())
     return fail("cannot listen on " + config.address + ":" + QString::number(boxPort));

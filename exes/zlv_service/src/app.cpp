@@ -14,6 +14,9 @@
 #include "database/resetunfinishedoperations.h"
 #include "enrolment.h"
 #include "fileops/fileoperationmanager.h"
+#include "housekeeping/fileage.h"
+#include "housekeeping/maintenancethread.h"
+#include "housekeeping/retentionthread.h"
 #include "jobconfig/updateaction.h"
 #include "kvn_crypto/openssl_setup.h"
 #include "kvn_log/errors.h"
@@ -29,6 +32,9 @@
 #include "service/stopwatcher.h"
 #include "tessel/tesselclient.h"
 #include "tessel/tesselhandlers.h"
+#include "upgrade/reporter.h"
+#include "upgrade/systeminfo.h"
+#include "upgrade/upgrader.h"
 #include "version.h"
 
 namespace {
@@ -73,7 +79,7 @@ void App::construct() {
     kvn_log::setColored(true);
     kvn_log::setLevel(kvn_log::Warning);
     kvn_platform::releaseStopRequests();
-    return finish(modeNotAvailable("check-compat"));
+    return finish(printSystemInfo(false) ? 0 : 1);
   }
 
   kvn_log::setColored(options_.foreground);
@@ -279,6 +285,10 @@ int App::exec() {
   // No new run may start while the running ones are being stopped, and no
   // retry of the job download may outlive the application it reads from.
   scheduler_.reset();
+  retentionThread_.reset();
+  maintenanceThread_.reset();
+  reporter_.reset();
+  upgrader_.reset();
   jobConfigUpdate_->stop();
   KLOG_I("finalize BackupManager, FileOperationManager");
   if (!BackupManager::finalize(kBackupFinalizeLimit)) {
@@ -349,8 +359,14 @@ AgentControl App::agentControl() {
   };
   control.stopDeletion = control.stopRestoration;
   control.runningFileOperations = [operations] { return operations->runningCount(); };
-  // The upgrader is not part of this build: left empty, the upgrade action
-  // answers that it is not available.
+  // Left empty without an upgrader (--no-upgrade): the action says so.
+  if (Upgrader* upgrader = upgrader_.get()) {
+    control.startUpgrade = [upgrader](bool resetAgent) {
+      if (resetAgent) upgrader->requestReinstall();
+      QMetaObject::invokeMethod(upgrader, &Upgrader::runTaskAsync, Qt::QueuedConnection);
+      return std::uint32_t(KVN_OK);
+    };
+  }
   control.updateConfiguration = [this] { return jobConfigUpdate_->launch(); };
   control.noUpgrade = options_.noUpgrade;
   control.setResetAgent = [this](bool reset) { return credentials_->setResetAgent(reset); };
@@ -390,15 +406,31 @@ void App::runThreads() {
   if (options_.noUpgrade) {
     KLOG_W("Upgrades disabled: %s", "--no-upgrade specified");
   } else {
-    workerNotAvailable("Upgrader");
+    UpgraderContext context;
+    context.credentials = credentials_.get();
+    context.baseDir = paths_.baseDir;
+    context.version = {ZLV_VERSION_MAJOR, ZLV_VERSION_MINOR, ZLV_VERSION_PATCH, ZLV_VERSION_BUILD};
+    context.stops.runningBackups = [] { return BackupManager::activeCount(); };
+    context.stops.stopBackups = [] { BackupManager::stopAll(true); };
+    FileOperationManager* operations = fileOperations_.get();
+    context.stops.runningFileOperations = [operations] { return operations->runningCount(); };
+    context.stops.stopFileOperations = [operations] { operations->stopAll(); };
+    context.stops.refuseNew = [operations] {
+      BackupManager::refuseNewBackups();
+      operations->refuseNewOperations();
+    };
+    upgrader_ = std::make_unique<Upgrader>(std::move(context));
+    upgrader_->startPeriodic(Upgrader::kIntervalMs);
   }
-  workerNotAvailable("Reporter");
+  reporter_ = std::make_unique<Reporter>(
+      ReporterContext{credentials_.get(), fullVersion(), startedAt_, {}});
+  reporter_->startPeriodic(Reporter::kIntervalMs);
   configUpdater_ = std::make_unique<ConfigUpdater>(*credentials_);
   connect(configUpdater_.get(), &ConfigUpdater::newDatanode, credentials_.get(),
           &Credentials::saveNewDatanode, Qt::QueuedConnection);
   configUpdater_->startPeriodic(ConfigUpdater::kIntervalMs);
   KLOG_I("Create MaintenanceThread");
-  workerNotAvailable("MaintenanceThread");
+  startHousekeeping();
   buildTesselHandlers();
   KLOG_I("Create TesselClient");
   startTesselClient();
@@ -411,7 +443,42 @@ void App::runThreads() {
   });
   scheduler_->start();
   KLOG_I("Create RetentionThread");
-  workerNotAvailable("RetentionThread");
+  startRetention();
+}
+
+void App::startHousekeeping() {
+  MaintenanceDependencies dependencies;
+  dependencies.foreground = options_.foreground;
+  dependencies.rotateLog = [] { kvn_log::rotateIfNeeded(); };
+  dependencies.anyBackupRunning = [] { return BackupManager::activeCount() > 0; };
+  dependencies.createdAt = housekeeping::creationTime;
+  dependencies.now = [] { return QDateTime::currentDateTime(); };
+  maintenanceThread_ = std::make_unique<MaintenanceThread>(
+      MaintenanceFolders{paths_.baseDir, paths_.logsDir, paths_.signaturesDir},
+      std::move(dependencies));
+  maintenanceThread_->start();
+}
+
+void App::startRetention() {
+  RetentionDependencies dependencies;
+  dependencies.backupActive = [](qint64 jobId) { return BackupManager::isActive(jobId); };
+  dependencies.backupActiveOrQueued = [](qint64 jobId) {
+    return BackupManager::isActiveOrQueued(jobId);
+  };
+  // The purge is a deletion of the listed files, the one file operation
+  // that carries its own list.
+  dependencies.purge = [operations = fileOperations_.get()](const QString& id, qint64 jobId,
+                                                            const QList<RetentionFile>& files) {
+    QList<DeletionFile> deletions;
+    for (const RetentionFile& file : files) deletions.append({file.path, file.idFile});
+    return operations->createDeletion(id, jobId, deletions);
+  };
+  dependencies.now = [] { return QDateTime::currentSecsSinceEpoch(); };
+  retentionThread_ = std::make_unique<RetentionThread>(
+      RetentionSettings::from(options_.retentionUnit, options_.retentionDelay,
+                              options_.retentionInterval),
+      std::move(dependencies));
+  retentionThread_->start();
 }
 
 void App::onSslError(QNetworkReply* reply, const QList<QSslError>& errors) {
@@ -420,13 +487,4 @@ void App::onSslError(QNetworkReply* reply, const QList<QSslError>& errors) {
   }
   // Boxes present self-signed certificates; the pairing proceeds regardless.
   reply->ignoreSslErrors(errors);
-}
-
-int App::modeNotAvailable(const char* mode) {
-  KLOG_E("the mode '%s' is not available in this build", mode);
-  return 1;
-}
-
-void App::workerNotAvailable(const char* worker) {
-  KLOG_W("%s is not available in this build", worker);
 }

@@ -26,6 +26,11 @@
 #include "tessel/tesseltask.h"
 
 class FileOperationManager;
+class MaintenanceThread;
+class Reporter;
+class RetentionThread;
+class Upgrader;
+
 class QNetworkAccessManager;
 class TesselClient;
 class QNetworkReply;
@@ -72,6 +77,8 @@ class App : public QCoreApplication {
  private:
   void construct();
   bool setUpPaths();
+  void startHousekeeping();
+  void startRetention();
   bool setUpLogDestination();
   int runInformationMode();
   bool openDB();
@@ -90,10 +97,6 @@ class App : public QCoreApplication {
   // How long the end of the process waits for stopped backups to close
   // their rows.
   static constexpr std::chrono::seconds kBackupFinalizeLimit{30};
-
-  // Logs that a mode needs a subsystem this build does not have yet.
-  static int modeNotAvailable(const char* mode);
-  static void workerNotAvailable(const char* worker);
 
   Options options_;
   AppPaths paths_;
@@ -117,6 +120,10 @@ class App : public QCoreApplication {
   std::unique_ptr<SchedulerThread> scheduler_;
   // The control channel; it reads the registries above on its thread.
   std::unique_ptr<TesselClient> tesselClient_;
+  std::unique_ptr<Upgrader> upgrader_;
+  std::unique_ptr<Reporter> reporter_;
+  std::unique_ptr<MaintenanceThread> maintenanceThread_;
+  std::unique_ptr<RetentionThread> retentionThread_;
   std::unique_ptr<QNetworkAccessManager> networkManager_;
   std::unique_ptr<ServiceThread> serviceThread_;
   // Restorations and deletions; backups wait on it.

@@ -31,7 +31,11 @@ QCommandLineOption option(const QStringList& names, const char* help, const char
 }  // namespace
 
 CommandLine::CommandLine() {
-  parser_.setApplicationDescription("Zelvo Agent");
+  parser_.setApplicationDescription(
+      "Zelvo Agent\n\n"
+      "Runs as the systemd service zelvo (systemctl start zelvo), or with --foreground in a\n"
+      "terminal. Data folder: $ZLV_COMMON_APPDATA/Zelvo, by default /var/lib/Zelvo.\n"
+      "Snapshot libraries: beside the program, then " ZLV_LIBRARY_DIR ".");
   parser_.addHelpOption();
   parser_.addVersionOption();
   parser_.addOption(option({"f", kForeground}, "Run in foreground"));

@@ -23,12 +23,15 @@ LoaderState& state() {
   return instance;
 }
 
-// A bare name is first looked for beside the program, so that the service
-// uses the library it was shipped with rather than one found on the system.
+// A bare name is first looked for beside the program (a build tree), then in
+// the installed agent's library folder, so that the service uses the library
+// it was shipped with rather than one found on the system.
 QStringList candidatesFor(const QString& library) {
   QStringList candidates;
-  if (!library.contains(u'/') && QCoreApplication::instance()) {
-    candidates << QCoreApplication::applicationDirPath() + u'/' + library;
+  if (!library.contains(u'/')) {
+    if (QCoreApplication::instance())
+      candidates << QCoreApplication::applicationDirPath() + u'/' + library;
+    candidates << QStringLiteral(ZLV_LIBRARY_DIR "/") + library;
   }
   candidates << library;
   return candidates;

@@ -202,6 +202,12 @@ bool isActive(std::int64_t jobId) {
   return s.active.count(jobId) != 0;
 }
 
+bool isActiveOrQueued(std::int64_t jobId) {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  return s.active.count(jobId) != 0 || isQueued(s, jobId);
+}
+
 unsigned queuedCount() {
   auto& s = state();
   std::lock_guard lock(s.mutex);

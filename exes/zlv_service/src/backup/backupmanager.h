@@ -43,6 +43,8 @@ void stopAll(bool forUpgrade);
 void refuseNewBackups();
 unsigned activeCount();
 bool isActive(std::int64_t jobId);
+// Active, or waiting in the queue.
+bool isActiveOrQueued(std::int64_t jobId);
 // Requests waiting for a free slot.
 unsigned queuedCount();
 
