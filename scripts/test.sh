@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Sets up and runs the whole test suite: a normal build, then the same tests
 # under AddressSanitizer and UndefinedBehaviorSanitizer, then bounded fuzzing.
+# Tests labelled "slow" (crash and fault runs that take minutes) are left to
+# scripts/reliability.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
 
 scripts/setup.sh build
-(cd build && ctest --output-on-failure -j "$jobs" --timeout 300) | tee build/ctest.log
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 300 -LE slow) | tee build/ctest.log
 
 scripts/setup.sh build-asan -DKVN_SANITIZE=ON -DKVN_BENCH=OFF
 # OpenSSL's per-thread generators, freed when a thread ends, are reported
@@ -15,7 +17,7 @@ scripts/setup.sh build-asan -DKVN_SANITIZE=ON -DKVN_BENCH=OFF
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   LSAN_OPTIONS="print_suppressions=0:suppressions=$PWD/../tests/support/lsan.supp" \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --output-on-failure -j "$jobs" --timeout 600) | tee build-asan/ctest.log
+  ctest --output-on-failure -j "$jobs" --timeout 600 -LE slow) | tee build-asan/ctest.log
 
 # Bounded fuzzing of the parsers and decoders that take input from the network.
 fuzz/run.sh 30
