@@ -1,0 +1,171 @@
+#include "kvn_rsync/block_sums.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "md4_rounds.h"
+#include "sum_kernels.h"
+
+namespace kvn_rsync {
+
+namespace {
+
+struct ScalarOps {
+  using V = std::uint32_t;
+  static V add(V a, V b) { return a + b; }
+  static V set1(std::uint32_t v) { return v; }
+  static V f(V x, V y, V z) { return (x & y) | (~x & z); }
+  static V g(V x, V y, V z) { return (x & y) | (x & z) | (y & z); }
+  static V h(V x, V y, V z) { return x ^ y ^ z; }
+  template <int S>
+  static V rotl(V v) {
+    return (v << S) | (v >> (32 - S));
+  }
+};
+
+std::uint32_t loadLittle32(const std::uint8_t* p) {
+  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+         std::uint32_t(p[3]) << 24;
+}
+
+void compressChunk(std::uint32_t state[4], const std::uint8_t* chunk) {
+  std::uint32_t x[16];
+  for (int w = 0; w < 16; ++w) x[w] = loadLittle32(chunk + 4 * w);
+  Md4Rounds<ScalarOps>::compress(state, x);
+}
+
+bool cpuHas(SumPath path) {
+#if defined(__x86_64__)
+  switch (path) {
+    case SumPath::kAvx512: return __builtin_cpu_supports("avx512f");
+    case SumPath::kAvx2: return __builtin_cpu_supports("avx2");
+    case SumPath::kScalar: return true;
+  }
+  return false;
+#else
+  return path == SumPath::kScalar;
+#endif
+}
+
+SumPath startPath() {
+  SumPath best = cpuHas(SumPath::kAvx512) ? SumPath::kAvx512
+                 : cpuHas(SumPath::kAvx2) ? SumPath::kAvx2
+                                          : SumPath::kScalar;
+  if (const char* wanted = std::getenv("KVN_RSYNC_SIMD")) {
+    for (SumPath path : {SumPath::kScalar, SumPath::kAvx2, SumPath::kAvx512}) {
+      if (std::strcmp(wanted, sumPathName(path)) == 0 && cpuHas(path)) best = path;
+    }
+  }
+  return best;
+}
+
+std::atomic<SumPath>& active() {
+  static std::atomic<SumPath> path{startPath()};
+  return path;
+}
+
+// Lane offsets are 32-bit: strides beyond this go one message at a time.
+constexpr std::size_t kMaxLaneSpan = 0x7fffffff;
+
+void md4Scalar(const std::uint8_t* data, std::size_t stride, std::size_t length, std::size_t count,
+               std::uint8_t* digests) {
+  for (std::size_t i = 0; i < count; ++i) md4(data + i * stride, length, digests + i * kMd4Length);
+}
+
+}  // namespace
+
+bool sumPathSupported(SumPath path) { return cpuHas(path); }
+
+SumPath activeSumPath() { return active().load(std::memory_order_relaxed); }
+
+bool forceSumPath(SumPath path) {
+  if (!cpuHas(path)) return false;
+  active().store(path, std::memory_order_relaxed);
+  return true;
+}
+
+const char* sumPathName(SumPath path) {
+  switch (path) {
+    case SumPath::kAvx512: return "avx512";
+    case SumPath::kAvx2: return "avx2";
+    case SumPath::kScalar: break;
+  }
+  return "scalar";
+}
+
+std::size_t sumLanes() {
+  switch (activeSumPath()) {
+    case SumPath::kAvx512: return kernels::kAvx512Lanes;
+    case SumPath::kAvx2: return kernels::kAvx2Lanes;
+    case SumPath::kScalar: break;
+  }
+  return 1;
+}
+
+void md4(const std::uint8_t* data, std::size_t length, std::uint8_t* digest) {
+  std::uint32_t state[4] = {kMd4Init[0], kMd4Init[1], kMd4Init[2], kMd4Init[3]};
+  const std::size_t full = length / 64;
+  for (std::size_t chunk = 0; chunk < full; ++chunk) compressChunk(state, data + chunk * 64);
+  std::uint8_t tail[128];
+  const std::size_t tailChunks = md4Tail(data, length, tail);
+  for (std::size_t chunk = 0; chunk < tailChunks; ++chunk) compressChunk(state, tail + chunk * 64);
+  for (int k = 0; k < 4; ++k) putLittle32(digest + 4 * k, state[k]);
+}
+
+void md4Blocks(const std::uint8_t* data, std::size_t stride, std::size_t length, std::size_t count,
+               std::uint8_t* digests) {
+  const SumPath path = activeSumPath();
+  const std::size_t lanes = sumLanes();
+  // Short messages and lone blocks cost more to spread over lanes than to
+  // hash one by one.
+  if (path == SumPath::kScalar || length < 64 || stride > kMaxLaneSpan / lanes) {
+    md4Scalar(data, stride, length, count, digests);
+    return;
+  }
+#if defined(__x86_64__)
+  while (count > 0) {
+    std::size_t take = count < lanes ? count : lanes;
+    if (take * 4 <= lanes && take < 2) {
+      md4Scalar(data, stride, length, take, digests);
+    } else if (path == SumPath::kAvx512 && take > kernels::kAvx2Lanes) {
+      kernels::md4Avx512(data, stride, length, take, digests);
+    } else {
+      take = take < kernels::kAvx2Lanes ? take : kernels::kAvx2Lanes;
+      kernels::md4Avx2(data, stride, length, take, digests);
+    }
+    data += take * stride;
+    digests += take * kMd4Length;
+    count -= take;
+  }
+#endif
+}
+
+std::uint32_t weakSum(const std::uint8_t* data, std::size_t length) {
+  RollingSum sum;
+  sum.reset(data, length);
+  return sum.digest();
+}
+
+void RollingSum::reset(const std::uint8_t* data, std::size_t length) {
+  std::uint32_t a = 0;
+  std::uint32_t b = 0;
+#if defined(__x86_64__)
+  if (activeSumPath() != SumPath::kScalar && length >= 64) {
+    kernels::byteSumsAvx2(data, length, a, b);
+  } else
+#endif
+  {
+    for (std::size_t i = 0; i < length; ++i) {
+      a += data[i];
+      b += a;
+    }
+  }
+  const auto n = static_cast<std::uint32_t>(length);
+  // Every byte counts 31 more; in s2 byte i does so length - i times.
+  s1 = a + n * kCharOffset;
+  s2 = b + kCharOffset * static_cast<std::uint32_t>(std::uint64_t(n) * (n + 1) / 2);
+  count = n;
+}
+
+}  // namespace kvn_rsync

@@ -1,0 +1,123 @@
+// The MD4 compression function over any lane type, so that the scalar and
+// vector paths share one description of the rounds. Included by one
+// translation unit per path, each compiled for its own instruction set; the
+// anonymous namespace keeps their instances apart at link time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace kvn_rsync {
+namespace {
+
+constexpr std::uint32_t kMd4Init[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+
+// Ops supplies: V, add(V,V), set1(uint32), f/g/h(V,V,V), rotl<s>(V).
+template <typename Ops>
+struct Md4Rounds {
+  using V = typename Ops::V;
+
+  template <int S>
+  static void step1(V& a, V b, V c, V d, V x) {
+    a = Ops::template rotl<S>(Ops::add(Ops::add(a, Ops::f(b, c, d)), x));
+  }
+  template <int S>
+  static void step2(V& a, V b, V c, V d, V x) {
+    a = Ops::template rotl<S>(
+        Ops::add(Ops::add(a, Ops::g(b, c, d)), Ops::add(x, Ops::set1(0x5a827999))));
+  }
+  template <int S>
+  static void step3(V& a, V b, V c, V d, V x) {
+    a = Ops::template rotl<S>(
+        Ops::add(Ops::add(a, Ops::h(b, c, d)), Ops::add(x, Ops::set1(0x6ed9eba1))));
+  }
+
+  static void compress(V state[4], const V x[16]) {
+    V a = state[0], b = state[1], c = state[2], d = state[3];
+    for (int i = 0; i < 16; i += 4) {
+      step1<3>(a, b, c, d, x[i]);
+      step1<7>(d, a, b, c, x[i + 1]);
+      step1<11>(c, d, a, b, x[i + 2]);
+      step1<19>(b, c, d, a, x[i + 3]);
+    }
+    for (int i = 0; i < 4; ++i) {
+      step2<3>(a, b, c, d, x[i]);
+      step2<5>(d, a, b, c, x[i + 4]);
+      step2<9>(c, d, a, b, x[i + 8]);
+      step2<13>(b, c, d, a, x[i + 12]);
+    }
+    constexpr int kOrder[4] = {0, 2, 1, 3};
+    for (int i : kOrder) {
+      step3<3>(a, b, c, d, x[i]);
+      step3<9>(d, a, b, c, x[i + 8]);
+      step3<11>(c, d, a, b, x[i + 4]);
+      step3<15>(b, c, d, a, x[i + 12]);
+    }
+    state[0] = Ops::add(state[0], a);
+    state[1] = Ops::add(state[1], b);
+    state[2] = Ops::add(state[2], c);
+    state[3] = Ops::add(state[3], d);
+  }
+};
+
+// The padded end of a message of length bytes: its last length % 64 bytes,
+// 0x80, zeros and the bit length; one or two 64-byte chunks (the count is
+// returned) written to out, which holds 128 bytes.
+inline std::size_t md4Tail(const std::uint8_t* message, std::size_t length, std::uint8_t* out) {
+  const std::size_t rest = length % 64;
+  std::memset(out, 0, 128);
+  std::memcpy(out, message + (length - rest), rest);
+  out[rest] = 0x80;
+  const std::size_t chunks = rest < 56 ? 1 : 2;
+  const std::uint64_t bits = std::uint64_t(length) * 8;
+  for (int i = 0; i < 8; ++i) out[chunks * 64 - 8 + i] = std::uint8_t(bits >> (8 * i));
+  return chunks;
+}
+
+inline void putLittle32(std::uint8_t* out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = std::uint8_t(value >> (8 * i));
+}
+
+}  // namespace
+}  // namespace kvn_rsync
+
+namespace kvn_rsync {
+namespace {
+
+// MD4 of up to Ops::kLanes equal-length messages, one per lane. Ops adds to
+// the round operations: offsets(stride, count), the byte offset of every
+// lane's message (lanes past count repeat the first message), gather(base,
+// offsets) loading one 32-bit word per lane, and store(uint32_t*, V).
+template <typename Ops>
+void md4Lanes(const std::uint8_t* data, std::size_t stride, std::size_t length, std::size_t count,
+              std::uint8_t* digests) {
+  using V = typename Ops::V;
+  constexpr std::size_t kLanes = Ops::kLanes;
+  V state[4] = {Ops::set1(kMd4Init[0]), Ops::set1(kMd4Init[1]), Ops::set1(kMd4Init[2]),
+                Ops::set1(kMd4Init[3])};
+  V x[16];
+  const auto lanes = Ops::offsets(stride, count);
+  const std::size_t full = length / 64;
+  for (std::size_t chunk = 0; chunk < full; ++chunk) {
+    const std::uint8_t* base = data + chunk * 64;
+    for (int w = 0; w < 16; ++w) x[w] = Ops::gather(base + 4 * w, lanes);
+    Md4Rounds<Ops>::compress(state, x);
+  }
+  alignas(64) std::uint8_t tails[kLanes * 128];
+  std::size_t tailChunks = 0;
+  for (std::size_t i = 0; i < count; ++i)
+    tailChunks = md4Tail(data + i * stride, length, tails + i * 128);
+  const auto tailLanes = Ops::offsets(128, count);
+  for (std::size_t chunk = 0; chunk < tailChunks; ++chunk) {
+    for (int w = 0; w < 16; ++w) x[w] = Ops::gather(tails + chunk * 64 + 4 * w, tailLanes);
+    Md4Rounds<Ops>::compress(state, x);
+  }
+  alignas(64) std::uint32_t words[4][kLanes];
+  for (int k = 0; k < 4; ++k) Ops::store(words[k], state[k]);
+  for (std::size_t i = 0; i < count; ++i)
+    for (int k = 0; k < 4; ++k) putLittle32(digests + i * 16 + 4 * k, words[k][i]);
+}
+
+}  // namespace
+}  // namespace kvn_rsync
