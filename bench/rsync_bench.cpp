@@ -1,12 +1,16 @@
-// SignatureStream and DeltaStream throughput against the rdiff tool on the
-// same file in the same run; both sit on librsync, so the streams should
-// keep at least 0.9 of rdiff's speed.
+// Signature and delta throughput against the rdiff tool on the same files in
+// the same run: the librsync streams (which should keep at least 0.9 of
+// rdiff's speed), the hand-written signature engine on every sum path the
+// processor has, and the fused delta, which also writes the new signature
+// (goals: at least 3 times rdiff for both). The changed file differs from the
+// basis in scattered 64 KiB regions, about 1 % of it.
 //
 //   rsync_bench [--size_mib=N] [benchmark flags]
 // The file is 1024 MiB unless --size_mib or KVN_RSYNC_BENCH_MIB says less.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,9 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "kvn_common/pipes.h"
 #include "kvn_common/stream.h"
 #include "kvn_rsync/block_length.h"
+#include "kvn_rsync/block_sums.h"
 #include "kvn_rsync/delta_stream.h"
+#include "kvn_rsync/previous_signature.h"
+#include "kvn_rsync/signature_engine.h"
 #include "kvn_rsync/signature_stream.h"
 
 namespace {
@@ -37,6 +45,8 @@ struct Setup {
   std::string changed;  // basis with sparse edits, for the delta
   std::uint64_t size = 0;
   std::uint64_t blockLength = 0;
+  // The path the engine picked; the per-path runs change it.
+  kvn_rsync::SumPath startPath = kvn_rsync::SumPath::kScalar;
 };
 Setup setup;
 
@@ -93,12 +103,19 @@ void createFiles() {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> changed(std::fopen(setup.changed.c_str(), "wb"),
                                                           &std::fclose);
   std::mt19937_64 generator(42);
+  std::mt19937_64 edits(7);
   std::vector<std::uint64_t> chunk(kMiB / 8);
+  constexpr std::size_t kRegion = 0x10000;
   for (std::uint64_t mib = 0; mib < setup.size / kMiB; ++mib) {
     for (auto& word : chunk) word = generator();
     std::fwrite(chunk.data(), 1, kMiB, basis.get());
-    // 64 bytes changed in every 8 MiB: an unchanged file with scattered edits.
-    if (mib % 8 == 3) std::memset(chunk.data() + 100, 0x5a, 64);
+    // One 64 KiB region in a hundred rewritten, off the block boundaries.
+    auto* bytes = reinterpret_cast<unsigned char*>(chunk.data());
+    for (std::size_t region = 0; region < kMiB / kRegion; ++region) {
+      if (edits() % 100 != 0) continue;
+      const std::size_t at = std::min(region * kRegion + 777, kMiB - kRegion);
+      for (std::size_t i = 0; i < kRegion; ++i) bytes[at + i] = static_cast<unsigned char>(edits());
+    }
     std::fwrite(chunk.data(), 1, kMiB, changed.get());
   }
   // Both files once through the page cache, so no tool pays for the first read.
@@ -132,29 +149,52 @@ void timed(benchmark::State& state, const char* name, bool child, Body body) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * setup.size));
 }
 
-void printRatio(const char* ours, const char* rdiff) {
+void printRatio(const std::string& ours, const std::string& rdiff, double goal) {
   const double mb = static_cast<double>(setup.size) / 1e6;
+  if (best.count(ours) == 0 || best.count(rdiff) == 0) return;
   const Times o = best[ours];
   const Times r = best[rdiff];
   std::printf(
-      "%-16s %7.1f MB/s (CPU %7.1f MB/s) | %-16s %7.1f MB/s (CPU %7.1f MB/s) | "
-      "speed ratio %.3f, CPU ratio %.3f (goal >= 0.9)\n",
-      ours, mb / o.wall, mb / o.cpu, rdiff, mb / r.wall, mb / r.cpu, r.wall / o.wall,
-      r.cpu / o.cpu);
+      "%-26s %7.1f MB/s (CPU %7.1f MB/s, %.3f ms/MB) | %-16s %7.1f MB/s (CPU %7.1f MB/s) | "
+      "speed ratio %.2f, CPU ratio %.2f (goal >= %.1f)\n",
+      ours.c_str(), mb / o.wall, mb / o.cpu, 1e3 * o.cpu / mb, rdiff.c_str(), mb / r.wall,
+      mb / r.cpu, r.wall / o.wall, r.cpu / o.cpu, goal);
 }
 
-std::string sigPath(const char* who) { return setup.dir + "/sig." + who; }
+std::string sigPath(const std::string& who) { return setup.dir + "/sig." + who; }
+
+std::unique_ptr<std::FILE, int (*)(std::FILE*)> openSignature() {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(sigPath("rdiff").c_str(), "rb"),
+                                                       &std::fclose);
+  if (!file) throw std::runtime_error("no rdiff signature");
+  return file;
+}
 
 void signatureStream(benchmark::State& state) {
   timed(state, "SignatureStream", false, [] {
     kvn_rsync::SignatureStream stream(setup.blockLength);
-    FdSink sink(sigPath("ours"));
+    FdSink sink(sigPath("librsync"));
     stream.setNext(&sink);
     pushFile(setup.basis, stream);
   });
 }
 
-// The same signature format as the stream: MD4, the old rollsum, 8 bytes.
+std::string engineName(kvn_rsync::SumPath path) {
+  return std::string("SignatureEngine/") + kvn_rsync::sumPathName(path);
+}
+
+void signatureEngine(benchmark::State& state) {
+  const auto path = static_cast<kvn_rsync::SumPath>(state.range(0));
+  kvn_rsync::forceSumPath(path);
+  timed(state, engineName(path).c_str(), false, [path] {
+    kvn_rsync::SignatureEngine stream(setup.blockLength);
+    FdSink sink(sigPath(kvn_rsync::sumPathName(path)));
+    stream.setNext(&sink);
+    pushFile(setup.basis, stream);
+  });
+}
+
+// The same signature format as the streams: MD4, the old rollsum, 8 bytes.
 void rdiffSignature(benchmark::State& state) {
   timed(state, "rdiff signature", true, [] {
     run("rdiff -f -H md4 -R rollsum -S 8 -b " + std::to_string(setup.blockLength) + " signature '" +
@@ -162,14 +202,36 @@ void rdiffSignature(benchmark::State& state) {
   });
 }
 
+// What a delta cost the agent before: librsync's delta, and the new
+// signature made beside it over the same bytes.
 void deltaStream(benchmark::State& state) {
-  timed(state, "DeltaStream", false, [] {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> signature(
-        std::fopen(sigPath("rdiff").c_str(), "rb"), &std::fclose);
+  timed(state, "DeltaStream+SignatureStream", false, [] {
+    auto signature = openSignature();
     kvn_rsync::DeltaStream stream(signature.get());
-    FdSink sink(setup.dir + "/delta.ours");
+    FdSink newSignatureFile(sigPath("new.librsync"));
+    kvn_rsync::SignatureStream newSignature(setup.blockLength);
+    newSignature.setNext(&newSignatureFile);
+    kvn_common::TeePipe tee(newSignature);
+    tee.setNext(&stream);
+    FdSink sink(setup.dir + "/delta.librsync");
     stream.setNext(&sink);
-    pushFile(setup.changed, stream);
+    pushFile(setup.changed, tee);
+  });
+}
+
+// The agent's delta now: the delta and the new signature in one pass.
+void fusedDelta(benchmark::State& state) {
+  kvn_rsync::forceSumPath(setup.startPath);
+  timed(state, "FusedDelta (+new signature)", false, [] {
+    auto signature = openSignature();
+    kvn_rsync::PreviousSignature previous(signature.get());
+    if (!previous.handWritten())
+      throw std::runtime_error("rdiff signature not taken by the engine");
+    FdSink newSignature(sigPath("new.ours"));
+    auto stream = previous.deltaAndSignature(setup.blockLength, newSignature);
+    FdSink sink(setup.dir + "/delta.ours");
+    stream->setNext(&sink);
+    pushFile(setup.changed, *stream);
   });
 }
 
@@ -194,6 +256,11 @@ std::uint64_t sizeMiB(int* argc, char** argv) {
   return mib == 0 ? 1 : mib;
 }
 
+long long fileSize(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
 bool sameFile(const std::string& a, const std::string& b) {
   return std::system(("cmp -s '" + a + "' '" + b + "'").c_str()) == 0;
 }
@@ -204,24 +271,52 @@ int main(int argc, char** argv) {
   setup.size = sizeMiB(&argc, argv) * kMiB;
   benchmark::Initialize(&argc, argv);
   createFiles();
-  std::printf("file %llu MiB, block length %llu, files in %s\n",
+  setup.startPath = kvn_rsync::activeSumPath();
+  const kvn_rsync::SumPath startPath = setup.startPath;
+  std::printf("file %llu MiB, block length %llu, sum path %s, files in %s\n",
               static_cast<unsigned long long>(setup.size / kMiB),
-              static_cast<unsigned long long>(setup.blockLength), setup.dir.c_str());
-  for (auto [name, fn] :
-       {std::pair{"SignatureStream", &signatureStream},
-        std::pair{"rdiff signature", &rdiffSignature}, std::pair{"DeltaStream", &deltaStream},
-        std::pair{"rdiff delta", &rdiffDelta}}) {
-    benchmark::RegisterBenchmark(name, fn)->Iterations(3)->UseRealTime()->Unit(
-        benchmark::kMillisecond);
+              static_cast<unsigned long long>(setup.blockLength), kvn_rsync::sumPathName(startPath),
+              setup.dir.c_str());
+  const auto add = [](const std::string& name, void (*fn)(benchmark::State&)) {
+    return benchmark::RegisterBenchmark(name.c_str(), fn)
+        ->Iterations(3)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+  };
+  // rdiff's signature comes first: the deltas read it.
+  add("rdiff signature", &rdiffSignature);
+  add("SignatureStream", &signatureStream);
+  std::vector<kvn_rsync::SumPath> paths;
+  for (auto path :
+       {kvn_rsync::SumPath::kAvx512, kvn_rsync::SumPath::kAvx2, kvn_rsync::SumPath::kScalar}) {
+    if (!kvn_rsync::sumPathSupported(path)) continue;
+    paths.push_back(path);
+    add(engineName(path), &signatureEngine)->Arg(static_cast<int>(path));
   }
+  add("rdiff delta", &rdiffDelta);
+  add("DeltaStream+SignatureStream", &deltaStream);
+  add("FusedDelta (+new signature)", &fusedDelta);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  printRatio("SignatureStream", "rdiff signature");
-  printRatio("DeltaStream", "rdiff delta");
-  // Same library, same parameters: the outputs must agree byte for byte.
-  std::printf("signatures identical: %s, deltas identical: %s\n",
-              sameFile(sigPath("ours"), sigPath("rdiff")) ? "yes" : "NO",
-              sameFile(setup.dir + "/delta.ours", setup.dir + "/delta.rdiff") ? "yes" : "NO");
+  printRatio("SignatureStream", "rdiff signature", 0.9);
+  for (auto path : paths) printRatio(engineName(path), "rdiff signature", 3);
+  printRatio("DeltaStream+SignatureStream", "rdiff delta", 0.9);
+  printRatio("FusedDelta (+new signature)", "rdiff delta", 3);
+  // The outputs must be what librsync reads and writes.
+  bool signaturesIdentical = sameFile(sigPath("librsync"), sigPath("rdiff"));
+  for (auto path : paths)
+    signaturesIdentical &= sameFile(sigPath(kvn_rsync::sumPathName(path)), sigPath("rdiff"));
+  run("rdiff -f patch '" + setup.basis + "' '" + setup.dir + "/delta.ours' '" + setup.dir +
+      "/patched'");
+  run("rdiff -f -H md4 -R rollsum -S 8 -b " + std::to_string(setup.blockLength) + " signature '" +
+      setup.changed + "' '" + sigPath("new.rdiff") + "'");
+  std::printf(
+      "signatures identical: %s, fused delta patched by rdiff identical: %s, fused new signature "
+      "identical: %s; delta sizes: fused %lld, rdiff %lld bytes\n",
+      signaturesIdentical ? "yes" : "NO",
+      sameFile(setup.dir + "/patched", setup.changed) ? "yes" : "NO",
+      sameFile(sigPath("new.ours"), sigPath("new.rdiff")) ? "yes" : "NO",
+      fileSize(setup.dir + "/delta.ours"), fileSize(setup.dir + "/delta.rdiff"));
   run("rm -rf '" + setup.dir + "'");
   return 0;
 }

@@ -68,10 +68,11 @@ class FusedDeltaStream::Engine {
   }
 
   // Drops the bytes that neither the literal, the search nor the signature
-  // needs any more.
+  // needs any more, once they outweigh the rest: moving the live bytes
+  // (a lookahead) on every write would copy the input many times over.
   void compact() {
     const std::uint64_t keep = std::min(literal_, signed_);
-    if (keep == base_) return;
+    if (keep - base_ < 2 * (end_ - keep) + kLookaheadBytes) return;
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(keep - base_));
     base_ = keep;
   }

@@ -18,7 +18,7 @@
 #include "filesystem/fileinfo.h"
 
 namespace kvn_rsync {
-class DeltaStream;
+class PreviousSignature;
 }
 namespace kvn_vss {
 class ShadowCopySet;
@@ -68,7 +68,7 @@ class FileBackup : public BackupOperation {
   std::uint32_t downloadSignature(FileDescription& record, std::uint32_t& described);
   // Runs data through the tee chain into a network sink of the data kind.
   void runDataChain(const FileDescription& record, std::uint32_t dataKind,
-                    kvn_rsync::DeltaStream* delta);
+                    kvn_rsync::PreviousSignature* previous);
   // After a failed send: deletes the new signature, counts the error and
   // reports it ("<path> (<what>)") on packetType. The failure's code, or
   // KVN_E_NETWORK when the report could not be sent.

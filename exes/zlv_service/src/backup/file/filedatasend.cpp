@@ -1,5 +1,6 @@
 // The data of one file attempt: the full version or the delta, each read
-// once through a tee that also writes the new signature; the signature
+// once while the new signature is written beside it (through a tee for a
+// full version, by the delta engine itself for a delta); the signature
 // itself; and the download of a previous signature the agent lost.
 #include <QDir>
 #include <QFile>
@@ -25,8 +26,8 @@
 #include "kvn_network/backup_protocol.h"
 #include "kvn_platform/text_path_qt.h"
 #include "kvn_rsync/block_length.h"
-#include "kvn_rsync/delta_stream.h"
-#include "kvn_rsync/signature_stream.h"
+#include "kvn_rsync/previous_signature.h"
+#include "kvn_rsync/signature_engine.h"
 
 using kvn_network::NetPacket;
 namespace backup_type = kvn_network::backup_type;
@@ -47,24 +48,32 @@ struct ClosedFile {
 }  // namespace
 
 void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataKind,
-                              kvn_rsync::DeltaStream* delta) {
+                              kvn_rsync::PreviousSignature* previous) {
   Backup& run = backup();
   // Data the job encrypts itself is not encrypted a second time.
   auto sink =
       run.network().createSendFileSink(backup_type::kData, dataKind, !run.useCrypto(), false);
   try {
     kvn_common::FileSink signatureFile(QFile::encodeName(record.newSignaturePath).toStdString());
-    kvn_rsync::SignatureStream signature(kvn_rsync::blockLength(std::uint64_t(record.size)));
+    const std::uint64_t blockLength = kvn_rsync::blockLength(std::uint64_t(record.size));
+    kvn_rsync::SignatureEngine signature(blockLength);
     kvn_common::StreamChain signatureBranch;
     std::optional<kvn_common::ThreadingPipe> threading;
-    if (record.size >= kThreadedSignatureSize) signatureBranch.append(threading.emplace());
-    signatureBranch.append(signature).append(signatureFile);
+    std::optional<kvn_common::TeePipe> tee;
+    std::unique_ptr<kvn_common::StreamLink> delta;
 
     kvn_common::FileSource source(run.stopFlag());
-    kvn_common::TeePipe tee(*signatureBranch.head());
     kvn_common::StreamChain data;
-    data.append(source).append(tee);
-    if (delta) data.append(*delta);
+    data.append(source);
+    if (previous) {
+      // The delta engine writes the new signature in the same pass.
+      delta = previous->deltaAndSignature(blockLength, signatureFile);
+      data.append(*delta);
+    } else {
+      if (record.size >= kThreadedSignatureSize) signatureBranch.append(threading.emplace());
+      signatureBranch.append(signature).append(signatureFile);
+      data.append(tee.emplace(*signatureBranch.head()));
+    }
     std::optional<kvn_compression::DeflateStream> deflate;
     if (run.useCompression()) data.append(deflate.emplace(kCompressionBuffer));
     std::optional<kvn_crypto::EncryptStream> encrypt;
@@ -114,9 +123,9 @@ std::uint32_t FileBackup::sendDelta(FileDescription& record) {
   }
   // A signature that cannot be loaded is found before the box is told that
   // a delta comes, so that the conversation goes straight to the download.
-  std::optional<kvn_rsync::DeltaStream> delta;
+  std::optional<kvn_rsync::PreviousSignature> previousSums;
   try {
-    delta.emplace(previous.get());
+    previousSums.emplace(previous.get());
   } catch (const KvnCommonException& e) {
     KLOG_E("Exception sending file delta: %s Exception %d: %s", path.constData(), int(e.code),
            e.what());
@@ -136,7 +145,7 @@ std::uint32_t FileBackup::sendDelta(FileDescription& record) {
     return result;
   }
   try {
-    runDataChain(record, data_kind::kDelta, &*delta);
+    runDataChain(record, data_kind::kDelta, &*previousSums);
   } catch (const KvnCommonException& e) {
     if (e.code == KVN_E_STOPPED) return KVN_E_STOPPED;
     KLOG_E("Exception sending file delta: %s Exception %d: %s", path.constData(), int(e.code),
