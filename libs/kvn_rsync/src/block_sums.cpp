@@ -65,9 +65,6 @@ std::atomic<SumPath>& active() {
   return path;
 }
 
-// Lane offsets are 32-bit: strides beyond this go one message at a time.
-constexpr std::size_t kMaxLaneSpan = 0x7fffffff;
-
 void md4Scalar(const std::uint8_t* data, std::size_t stride, std::size_t length, std::size_t count,
                std::uint8_t* digests) {
   for (std::size_t i = 0; i < count; ++i) md4(data + i * stride, length, digests + i * kMd4Length);
@@ -119,7 +116,7 @@ void md4Blocks(const std::uint8_t* data, std::size_t stride, std::size_t length,
   const std::size_t lanes = sumLanes();
   // Short messages and lone blocks cost more to spread over lanes than to
   // hash one by one.
-  if (path == SumPath::kScalar || length < 64 || stride > kMaxLaneSpan / lanes) {
+  if (path == SumPath::kScalar || length < 64) {
     md4Scalar(data, stride, length, count, digests);
     return;
   }

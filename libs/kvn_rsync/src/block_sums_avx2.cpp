@@ -26,14 +26,29 @@ struct Avx2Ops {
   static V rotl(V v) {
     return _mm256_or_si256(_mm256_slli_epi32(v, S), _mm256_srli_epi32(v, 32 - S));
   }
-  static V offsets(std::size_t stride, std::size_t count) {
-    alignas(32) std::int32_t lane[kLanes];
-    for (std::size_t i = 0; i < kLanes; ++i)
-      lane[i] = static_cast<std::int32_t>(i < count ? i * stride : 0);
-    return _mm256_load_si256(reinterpret_cast<const __m256i*>(lane));
-  }
-  static V gather(const std::uint8_t* base, V lanes) {
-    return _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), lanes, 1);
+  // Eight rows of sixteen words turned into sixteen columns, as two 8 x 8
+  // transposes: pairs of words, pairs of pairs, then 128-bit halves.
+  static void load(const std::uint8_t* const* rows, std::size_t offset, V x[16]) {
+    for (int half = 0; half < 2; ++half) {
+      V r[8];
+      for (int i = 0; i < 8; ++i)
+        r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[i] + offset + 32 * half));
+      V u[8];
+      for (int g = 0; g < 2; ++g) {
+        const V t0 = _mm256_unpacklo_epi32(r[4 * g], r[4 * g + 1]);
+        const V t1 = _mm256_unpackhi_epi32(r[4 * g], r[4 * g + 1]);
+        const V t2 = _mm256_unpacklo_epi32(r[4 * g + 2], r[4 * g + 3]);
+        const V t3 = _mm256_unpackhi_epi32(r[4 * g + 2], r[4 * g + 3]);
+        u[4 * g] = _mm256_unpacklo_epi64(t0, t2);
+        u[4 * g + 1] = _mm256_unpackhi_epi64(t0, t2);
+        u[4 * g + 2] = _mm256_unpacklo_epi64(t1, t3);
+        u[4 * g + 3] = _mm256_unpackhi_epi64(t1, t3);
+      }
+      for (int j = 0; j < 4; ++j) {
+        x[8 * half + j] = _mm256_permute2x128_si256(u[j], u[4 + j], 0x20);
+        x[8 * half + 4 + j] = _mm256_permute2x128_si256(u[j], u[4 + j], 0x31);
+      }
+    }
   }
   static void store(std::uint32_t* out, V v) {
     _mm256_store_si256(reinterpret_cast<__m256i*>(out), v);

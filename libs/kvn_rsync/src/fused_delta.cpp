@@ -96,11 +96,11 @@ class FusedDeltaStream::Engine {
     std::uint32_t weak[kRun];
     rolling_sum_.reset(at(scan_), oldBlock_);
     weak[0] = rolling_sum_.digest();
-    if (!old_.mayHave(weak[0])) return 0;
+    if (!old_.hasWeak(weak[0])) return 0;
     std::uint64_t hashed = 1;
     for (; hashed < available; ++hashed) {
       weak[hashed] = weakSum(at(scan_ + hashed * oldBlock_), oldBlock_);
-      if (!old_.mayHave(weak[hashed])) break;
+      if (!old_.hasWeak(weak[hashed])) break;
     }
     std::uint8_t digests[kRun * kMd4Length];
     md4Blocks(at(scan_), oldBlock_, oldBlock_, hashed, digests);
@@ -135,7 +135,7 @@ class FusedDeltaStream::Engine {
       sum.rotate(bytes[i], bytes[i + oldBlock_]);
       ++i;
       const std::uint32_t weak = sum.digest();
-      if (!old_.mayHave(weak)) continue;
+      if (!old_.hasWeak(weak)) continue;
       std::uint8_t digest[kMd4Length];
       md4(bytes + i, oldBlock_, digest);
       remember(base_ + i, weak, digest);

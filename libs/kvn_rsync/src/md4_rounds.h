@@ -20,17 +20,19 @@ struct Md4Rounds {
 
   template <int S>
   static void step1(V& a, V b, V c, V d, V x) {
-    a = Ops::template rotl<S>(Ops::add(Ops::add(a, Ops::f(b, c, d)), x));
+    // a + x does not wait for the other three words: the longer chain of
+    // the boolean function is added last.
+    a = Ops::template rotl<S>(Ops::add(Ops::add(a, x), Ops::f(b, c, d)));
   }
   template <int S>
   static void step2(V& a, V b, V c, V d, V x) {
     a = Ops::template rotl<S>(
-        Ops::add(Ops::add(a, Ops::g(b, c, d)), Ops::add(x, Ops::set1(0x5a827999))));
+        Ops::add(Ops::add(a, Ops::add(x, Ops::set1(0x5a827999))), Ops::g(b, c, d)));
   }
   template <int S>
   static void step3(V& a, V b, V c, V d, V x) {
     a = Ops::template rotl<S>(
-        Ops::add(Ops::add(a, Ops::h(b, c, d)), Ops::add(x, Ops::set1(0x6ed9eba1))));
+        Ops::add(Ops::add(a, Ops::add(x, Ops::set1(0x6ed9eba1))), Ops::h(b, c, d)));
   }
 
   static void compress(V state[4], const V x[16]) {
@@ -86,31 +88,34 @@ namespace kvn_rsync {
 namespace {
 
 // MD4 of up to Ops::kLanes equal-length messages, one per lane. Ops adds to
-// the round operations: offsets(stride, count), the byte offset of every
-// lane's message (lanes past count repeat the first message), gather(base,
-// offsets) loading one 32-bit word per lane, and store(uint32_t*, V).
+// the round operations load(rows, offset, x): the 16 words at rows[i] +
+// offset of every lane i, transposed so that x[w] holds word w of all
+// lanes; and store(uint32_t*, V).
 template <typename Ops>
-void md4Lanes(const std::uint8_t* data, std::size_t stride, std::size_t length, std::size_t count,
-              std::uint8_t* digests) {
+void md4Lanes(const std::uint8_t* data, std::size_t stride, std::size_t length,
+              std::size_t count, std::uint8_t* digests) {
   using V = typename Ops::V;
   constexpr std::size_t kLanes = Ops::kLanes;
   V state[4] = {Ops::set1(kMd4Init[0]), Ops::set1(kMd4Init[1]), Ops::set1(kMd4Init[2]),
                 Ops::set1(kMd4Init[3])};
   V x[16];
-  const auto lanes = Ops::offsets(stride, count);
+  // Lanes past count repeat the first message.
+  const std::uint8_t* rows[kLanes];
+  for (std::size_t i = 0; i < kLanes; ++i) rows[i] = data + (i < count ? i : 0) * stride;
   const std::size_t full = length / 64;
   for (std::size_t chunk = 0; chunk < full; ++chunk) {
-    const std::uint8_t* base = data + chunk * 64;
-    for (int w = 0; w < 16; ++w) x[w] = Ops::gather(base + 4 * w, lanes);
+    Ops::load(rows, chunk * 64, x);
     Md4Rounds<Ops>::compress(state, x);
   }
   alignas(64) std::uint8_t tails[kLanes * 128];
   std::size_t tailChunks = 0;
-  for (std::size_t i = 0; i < count; ++i)
-    tailChunks = md4Tail(data + i * stride, length, tails + i * 128);
-  const auto tailLanes = Ops::offsets(128, count);
+  for (std::size_t i = 0; i < count; ++i) {
+    tailChunks = md4Tail(rows[i], length, tails + i * 128);
+    rows[i] = tails + i * 128;
+  }
+  for (std::size_t i = count; i < kLanes; ++i) rows[i] = tails;
   for (std::size_t chunk = 0; chunk < tailChunks; ++chunk) {
-    for (int w = 0; w < 16; ++w) x[w] = Ops::gather(tails + chunk * 64 + 4 * w, tailLanes);
+    Ops::load(rows, chunk * 64, x);
     Md4Rounds<Ops>::compress(state, x);
   }
   alignas(64) std::uint32_t words[4][kLanes];

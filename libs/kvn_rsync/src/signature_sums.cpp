@@ -67,10 +67,10 @@ std::unique_ptr<SignatureSums> SignatureSums::load(std::FILE* file) {
 }
 
 void SignatureSums::index() {
-  // Twice as many buckets as blocks keeps most probes of the rolling search
-  // on an empty bucket.
+  // Eight times as many buckets as blocks keeps most probes of the rolling
+  // search on an empty bucket.
   int bits = 4;
-  while (bits < 30 && (std::size_t{1} << bits) < 2 * weak_.size()) ++bits;
+  while (bits < 30 && (std::size_t{1} << bits) < 8 * weak_.size()) ++bits;
   shift_ = 32 - bits;
   const std::size_t buckets = std::size_t{1} << bits;
   first_.assign(buckets + 1, 0);

@@ -8,8 +8,7 @@
 
 namespace kvn_rsync::kernels {
 
-// count (1..lanes) messages of length bytes at data + i * stride; stride
-// times the lane count fits in 31 bits.
+// count (1..lanes) messages of length bytes at data + i * stride.
 void md4Avx2(const std::uint8_t* data, std::size_t stride, std::size_t length, std::size_t count,
              std::uint8_t* digests);
 void md4Avx512(const std::uint8_t* data, std::size_t stride, std::size_t length, std::size_t count,

@@ -32,10 +32,14 @@ class SignatureSums {
     return strong_.data() + block * kStrongLength;
   }
 
-  // A cheap first test: false means no block has this weak sum.
-  bool mayHave(std::uint32_t weak) const {
+  // Whether some block has this weak sum; most answers come from an empty
+  // bucket without looking at any sum.
+  bool hasWeak(std::uint32_t weak) const {
     const std::uint32_t bucket = bucketOf(weak);
-    return first_[bucket] != first_[bucket + 1];
+    for (std::uint32_t i = first_[bucket]; i < first_[bucket + 1]; ++i) {
+      if (weak_[order_[i]] == weak) return true;
+    }
+    return false;
   }
   // Calls match(block) for every block whose weak sum is weak, until it
   // returns true; returns whether one did.
