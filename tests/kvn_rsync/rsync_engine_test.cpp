@@ -60,11 +60,11 @@ TEST(BlockSums, Md4MatchesKnownDigestsAndLibrsyncOnEveryPath) {
 
   // Lengths around the padding limits (55/56, 63/64) and whole blocks;
   // counts below, at and above every lane width.
-  const std::string data = kvn_rsync_test::randomBytes(40 * 2100, 7);
+  const std::string data = kvn_rsync_test::randomBytes(70 * 2100, 7);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
   onEveryPath([&] {
     for (std::size_t length : {1, 55, 56, 63, 64, 65, 119, 120, 2047, 2048, 2100}) {
-      for (std::size_t count : {1, 3, 8, 9, 16, 17, 40}) {
+      for (std::size_t count : {1, 3, 8, 9, 16, 17, 32, 33, 70}) {
         std::vector<std::uint8_t> digests(count * kvn_rsync::kMd4Length);
         kvn_rsync::md4Blocks(bytes, 2100, length, count, digests.data());
         for (std::size_t i = 0; i < count; ++i) {

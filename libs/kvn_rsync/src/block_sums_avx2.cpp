@@ -11,7 +11,7 @@ namespace {
 
 struct Avx2Ops {
   using V = __m256i;
-  static constexpr std::size_t kLanes = kAvx2Lanes;
+  static constexpr std::size_t kLanes = kAvx2Lanes / 2;
 
   static V add(V a, V b) { return _mm256_add_epi32(a, b); }
   static V set1(std::uint32_t v) { return _mm256_set1_epi32(static_cast<int>(v)); }
@@ -59,7 +59,7 @@ struct Avx2Ops {
 
 void md4Avx2(const std::uint8_t* data, std::size_t stride, std::size_t length, std::size_t count,
              std::uint8_t* digests) {
-  md4Lanes<Avx2Ops>(data, stride, length, count, digests);
+  md4Lanes<TwoGroups<Avx2Ops>>(data, stride, length, count, digests);
 }
 
 void byteSumsAvx2(const std::uint8_t* data, std::size_t length, std::uint32_t& s1,

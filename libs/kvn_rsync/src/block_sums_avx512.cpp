@@ -17,7 +17,7 @@ namespace {
 
 struct Avx512Ops {
   using V = __m512i;
-  static constexpr std::size_t kLanes = kAvx512Lanes;
+  static constexpr std::size_t kLanes = kAvx512Lanes / 2;
 
   static V add(V a, V b) { return _mm512_add_epi32(a, b); }
   static V set1(std::uint32_t v) { return _mm512_set1_epi32(static_cast<int>(v)); }
@@ -64,7 +64,7 @@ struct Avx512Ops {
 
 void md4Avx512(const std::uint8_t* data, std::size_t stride, std::size_t length, std::size_t count,
                std::uint8_t* digests) {
-  md4Lanes<Avx512Ops>(data, stride, length, count, digests);
+  md4Lanes<TwoGroups<Avx512Ops>>(data, stride, length, count, digests);
 }
 
 }  // namespace kvn_rsync::kernels

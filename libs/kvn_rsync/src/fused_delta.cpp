@@ -17,7 +17,7 @@ namespace {
 
 // Windows checked together after a match, so that their strong sums share
 // the vector lanes.
-constexpr std::uint64_t kRun = 16;
+constexpr std::uint64_t kRun = 32;
 // Data kept ahead of the search while the input lasts, for those runs.
 constexpr std::uint64_t kLookaheadBytes = 0x100000;
 // A literal run is written out at this length, which bounds the memory.

@@ -87,13 +87,46 @@ inline void putLittle32(std::uint8_t* out, std::uint32_t value) {
 namespace kvn_rsync {
 namespace {
 
+// Two independent groups of lanes carried through the rounds together: each
+// step is a chain of dependent operations, and a second group fills the
+// cycles in which the first waits for its results.
+template <typename Ops>
+struct TwoGroups {
+  using Inner = typename Ops::V;
+  struct V {
+    Inner a, b;
+  };
+  static constexpr std::size_t kLanes = 2 * Ops::kLanes;
+
+  static V add(V x, V y) { return {Ops::add(x.a, y.a), Ops::add(x.b, y.b)}; }
+  static V set1(std::uint32_t v) { return {Ops::set1(v), Ops::set1(v)}; }
+  static V f(V x, V y, V z) { return {Ops::f(x.a, y.a, z.a), Ops::f(x.b, y.b, z.b)}; }
+  static V g(V x, V y, V z) { return {Ops::g(x.a, y.a, z.a), Ops::g(x.b, y.b, z.b)}; }
+  static V h(V x, V y, V z) { return {Ops::h(x.a, y.a, z.a), Ops::h(x.b, y.b, z.b)}; }
+  template <int S>
+  static V rotl(V v) {
+    return {Ops::template rotl<S>(v.a), Ops::template rotl<S>(v.b)};
+  }
+  static void load(const std::uint8_t* const* rows, std::size_t offset, V x[16]) {
+    Inner first[16];
+    Inner second[16];
+    Ops::load(rows, offset, first);
+    Ops::load(rows + Ops::kLanes, offset, second);
+    for (int w = 0; w < 16; ++w) x[w] = {first[w], second[w]};
+  }
+  static void store(std::uint32_t* out, V v) {
+    Ops::store(out, v.a);
+    Ops::store(out + Ops::kLanes, v.b);
+  }
+};
+
 // MD4 of up to Ops::kLanes equal-length messages, one per lane. Ops adds to
 // the round operations load(rows, offset, x): the 16 words at rows[i] +
 // offset of every lane i, transposed so that x[w] holds word w of all
 // lanes; and store(uint32_t*, V).
 template <typename Ops>
-void md4Lanes(const std::uint8_t* data, std::size_t stride, std::size_t length,
-              std::size_t count, std::uint8_t* digests) {
+void md4Lanes(const std::uint8_t* data, std::size_t stride, std::size_t length, std::size_t count,
+              std::uint8_t* digests) {
   using V = typename Ops::V;
   constexpr std::size_t kLanes = Ops::kLanes;
   V state[4] = {Ops::set1(kMd4Init[0]), Ops::set1(kMd4Init[1]), Ops::set1(kMd4Init[2]),

@@ -13,7 +13,7 @@ namespace {
 // Blocks gathered before hashing when writes are smaller than a block, so
 // that the lanes still get whole batches; capped in bytes.
 constexpr std::uint64_t kGatherBytes = 0x1000000;
-constexpr std::uint64_t kGatherBlocks = 16;
+constexpr std::uint64_t kGatherBlocks = 32;
 }  // namespace
 
 SignatureEngine::SignatureEngine(std::uint64_t blockLength)

@@ -10,7 +10,7 @@ namespace kvn_rsync {
 
 namespace {
 // Blocks hashed per round: a multiple of every path's lane count.
-constexpr std::size_t kBatch = 32;
+constexpr std::size_t kBatch = 64;
 }  // namespace
 
 SignatureWriter::SignatureWriter(std::uint32_t blockLength) : blockLength_(blockLength) {}

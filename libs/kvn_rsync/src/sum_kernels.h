@@ -19,7 +19,7 @@ void md4Avx512(const std::uint8_t* data, std::size_t stride, std::size_t length,
 void byteSumsAvx2(const std::uint8_t* data, std::size_t length, std::uint32_t& s1,
                   std::uint32_t& s2);
 
-inline constexpr std::size_t kAvx2Lanes = 8;
-inline constexpr std::size_t kAvx512Lanes = 16;
+inline constexpr std::size_t kAvx2Lanes = 16;
+inline constexpr std::size_t kAvx512Lanes = 32;
 
 }  // namespace kvn_rsync::kernels
