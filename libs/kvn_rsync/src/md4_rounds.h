@@ -69,7 +69,8 @@ struct Md4Rounds {
 inline std::size_t md4Tail(const std::uint8_t* message, std::size_t length, std::uint8_t* out) {
   const std::size_t rest = length % 64;
   std::memset(out, 0, 128);
-  std::memcpy(out, message + (length - rest), rest);
+  // An empty message may come without any buffer at all.
+  if (rest > 0) std::memcpy(out, message + (length - rest), rest);
   out[rest] = 0x80;
   const std::size_t chunks = rest < 56 ? 1 : 2;
   const std::uint64_t bits = std::uint64_t(length) * 8;
