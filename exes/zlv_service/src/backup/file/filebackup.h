@@ -66,7 +66,9 @@ class FileBackup : public BackupOperation {
   std::uint32_t sendDelta(FileDescription& record);
   std::uint32_t sendSignature(const FileDescription& record);
   std::uint32_t downloadSignature(FileDescription& record, std::uint32_t& described);
-  // Runs data through the tee chain into a network sink of the data kind.
+  // Runs the file through the chain into a network sink of the data kind,
+  // writing the new signature on the way; as a delta against previous when
+  // there is one.
   void runDataChain(const FileDescription& record, std::uint32_t dataKind,
                     kvn_rsync::PreviousSignature* previous);
   // After a failed send: deletes the new signature, counts the error and

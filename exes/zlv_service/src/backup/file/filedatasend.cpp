@@ -56,7 +56,7 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
   try {
     kvn_common::FileSink signatureFile(QFile::encodeName(record.newSignaturePath).toStdString());
     const std::uint64_t blockLength = kvn_rsync::blockLength(std::uint64_t(record.size));
-    kvn_rsync::SignatureEngine signature(blockLength);
+    std::optional<kvn_rsync::SignatureEngine> signature;
     kvn_common::StreamChain signatureBranch;
     std::optional<kvn_common::ThreadingPipe> threading;
     std::optional<kvn_common::TeePipe> tee;
@@ -71,7 +71,7 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
       data.append(*delta);
     } else {
       if (record.size >= kThreadedSignatureSize) signatureBranch.append(threading.emplace());
-      signatureBranch.append(signature).append(signatureFile);
+      signatureBranch.append(signature.emplace(blockLength)).append(signatureFile);
       data.append(tee.emplace(*signatureBranch.head()));
     }
     std::optional<kvn_compression::DeflateStream> deflate;
