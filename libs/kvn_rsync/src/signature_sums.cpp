@@ -2,6 +2,11 @@
 
 #include <librsync.h>
 
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <utility>
+
 #include "kvn_log/exception.h"
 #include "kvn_rsync/delta_stream.h"
 
@@ -66,20 +71,38 @@ std::unique_ptr<SignatureSums> SignatureSums::load(std::FILE* file) {
   return sums;
 }
 
+std::uint64_t SignatureSums::strongKey(std::size_t block) const {
+  std::uint64_t key = 0;
+  std::memcpy(&key, strong(block), kStrongLength);
+  return key;
+}
+
 void SignatureSums::index() {
+  // Blocks with the same sums are indexed once (the first of them): any of
+  // them serves a copy, and a file of many equal blocks must not make every
+  // probe with that weak sum walk them all.
+  std::vector<std::uint32_t> distinct(weak_.size());
+  std::iota(distinct.begin(), distinct.end(), 0u);
+  const auto key = [this](std::uint32_t block) {
+    return std::pair{weak_[block], strongKey(block)};
+  };
+  std::stable_sort(distinct.begin(), distinct.end(),
+                   [&key](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
+  distinct.erase(std::unique(distinct.begin(), distinct.end(),
+                             [&key](std::uint32_t a, std::uint32_t b) { return key(a) == key(b); }),
+                 distinct.end());
   // Eight times as many buckets as blocks keeps most probes of the rolling
   // search on an empty bucket.
   int bits = 4;
-  while (bits < 30 && (std::size_t{1} << bits) < 8 * weak_.size()) ++bits;
+  while (bits < 30 && (std::size_t{1} << bits) < 8 * distinct.size()) ++bits;
   shift_ = 32 - bits;
   const std::size_t buckets = std::size_t{1} << bits;
   first_.assign(buckets + 1, 0);
-  for (std::uint32_t w : weak_) ++first_[bucketOf(w) + 1];
+  for (std::uint32_t block : distinct) ++first_[bucketOf(weak_[block]) + 1];
   for (std::size_t b = 0; b < buckets; ++b) first_[b + 1] += first_[b];
   std::vector<std::uint32_t> next(first_.begin(), first_.end() - 1);
-  order_.resize(weak_.size());
-  for (std::uint32_t block = 0; block < weak_.size(); ++block)
-    order_[next[bucketOf(weak_[block])]++] = block;
+  order_.resize(distinct.size());
+  for (std::uint32_t block : distinct) order_[next[bucketOf(weak_[block])]++] = block;
 }
 
 }  // namespace kvn_rsync

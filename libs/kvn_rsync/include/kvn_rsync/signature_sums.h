@@ -41,8 +41,9 @@ class SignatureSums {
     }
     return false;
   }
-  // Calls match(block) for every block whose weak sum is weak, until it
-  // returns true; returns whether one did.
+  // Calls match(block) for the blocks whose weak sum is weak (one of each
+  // set of blocks with equal sums), until it returns true; returns whether
+  // one did.
   template <typename Match>
   bool findBlock(std::uint32_t weak, Match match) const {
     const std::uint32_t bucket = bucketOf(weak);
@@ -55,6 +56,7 @@ class SignatureSums {
  private:
   SignatureSums() = default;
   void index();
+  std::uint64_t strongKey(std::size_t block) const;
   std::uint32_t bucketOf(std::uint32_t weak) const { return (weak * 0x9e3779b1u) >> shift_; }
 
   std::uint32_t blockLength_ = 0;
