@@ -153,7 +153,14 @@ void RollingSum::reset(const std::uint8_t* data, std::size_t length) {
   } else
 #endif
   {
-    for (std::size_t i = 0; i < length; ++i) {
+    // Four bytes a step, so that b does not wait on a after every byte.
+    std::size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+      const std::uint32_t c0 = data[i], c1 = data[i + 1], c2 = data[i + 2], c3 = data[i + 3];
+      b += 4 * a + 4 * c0 + 3 * c1 + 2 * c2 + c3;
+      a += c0 + c1 + c2 + c3;
+    }
+    for (; i < length; ++i) {
       a += data[i];
       b += a;
     }

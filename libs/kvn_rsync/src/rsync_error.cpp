@@ -2,7 +2,6 @@
 
 #include <librsync.h>
 
-
 #include "kvn_log/exception.h"
 
 namespace kvn_rsync {
