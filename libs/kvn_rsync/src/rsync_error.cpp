@@ -2,6 +2,7 @@
 
 #include <librsync.h>
 
+
 #include "kvn_log/exception.h"
 
 namespace kvn_rsync {
