@@ -5,6 +5,7 @@
 // read next to the image size. Runs as one test, on the end-to-end fixture.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -23,6 +24,32 @@ constexpr int kFilledMiB = 1024;
 constexpr int kChangedMiB = 20;
 
 double seconds(const QElapsedTimer& clock) { return double(clock.nsecsElapsed()) / 1e9; }
+
+// User and system CPU seconds of this process (the agent and the in-process
+// simulator) or of its waited-for children (the pipeline's tools).
+struct CpuTime {
+  double user = 0;
+  double system = 0;
+  static CpuTime of(int who) {
+    rusage usage{};
+    ::getrusage(who, &usage);
+    return {double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6,
+            double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6};
+  }
+  CpuTime operator-(const CpuTime& earlier) const {
+    return {user - earlier.user, system - earlier.system};
+  }
+  QString text() const {
+    return QString("cpu %1 s user + %2 s system").arg(user, 0, 'f', 2).arg(system, 0, 'f', 2);
+  }
+};
+
+// The load average, next to wall-clock figures taken on a shared machine.
+QString loadAverage() {
+  QFile file("/proc/loadavg");
+  if (!file.open(QIODevice::ReadOnly)) return "load unknown";
+  return "load " + QString::fromLatin1(file.readAll()).section(' ', 0, 2);
+}
 
 bool shell(const QString& command, QString* output = nullptr) {
   QProcess process;
@@ -75,10 +102,11 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
     v.devicePath = image;
     return std::vector<kvn_snapshot::VolumeRecord>{v};
   });
-  startBoxAt("127.0.7.30");
+  startBoxAt("127.0.23.30");
   addJob(kJob, {"bench"}, {true, true, "sysimg", {}, {}});
 
   QElapsedTimer clock;
+  const CpuTime childrenBefore = CpuTime::of(RUSAGE_CHILDREN);
   clock.start();
   ASSERT_TRUE(shell(QString("dd if='%1' bs=1M status=none | lz4 -1 -q | openssl enc "
                             "-aes-256-cbc -pbkdf2 -pass pass:bench > /dev/null")
@@ -86,10 +114,13 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
                     &output))
       << output.toStdString();
   const double pipeline = seconds(clock);
+  const CpuTime pipelineCpu = CpuTime::of(RUSAGE_CHILDREN) - childrenBefore;
 
+  CpuTime before = CpuTime::of(RUSAGE_SELF);
   clock.restart();
   ASSERT_EQ(runBackup(kJob).result, 0u);
   const double full = seconds(clock);
+  const CpuTime fullCpu = CpuTime::of(RUSAGE_SELF) - before;
   const ImageFigures fullFigures = lastImageFigures("bench");
 
   const QString changed = scratch("changed.bin");
@@ -102,24 +133,30 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
       shell(QString("debugfs -w -R 'write %1 changed.bin' '%2'").arg(changed, image), &output))
       << output.toStdString();
   QThread::sleep(1);
+  before = CpuTime::of(RUSAGE_SELF);
   clock.restart();
   ASSERT_EQ(runBackup(kJob).result, 0u);
   const double delta = seconds(clock);
+  const CpuTime deltaCpu = CpuTime::of(RUSAGE_SELF) - before;
   const ImageFigures deltaFigures = lastImageFigures("bench");
 
   const std::uint64_t size = std::uint64_t(kImageMiB) << 20;
   print(QString("image size %1 bytes").arg(size));
-  print(QString("pipeline dd | lz4 -1 | openssl enc: %1 s (reads %2 bytes)")
+  print(QString("pipeline dd | lz4 -1 | openssl enc: %1 s, %2 (reads %3 bytes)")
             .arg(pipeline, 0, 'f', 2)
+            .arg(pipelineCpu.text())
             .arg(size));
-  print(QString("full image: %1 s, %2 bytes read, %3 blocks sent")
+  print(QString("full image: %1 s, %2 with the simulator, %3 bytes read, %4 blocks sent")
             .arg(full, 0, 'f', 2)
+            .arg(fullCpu.text())
             .arg(fullFigures.bytesRead)
             .arg(fullFigures.blocksSent));
-  print(QString("delta image: %1 s, %2 bytes read, %3 blocks sent")
+  print(QString("delta image: %1 s, %2 with the simulator, %3 bytes read, %4 blocks sent")
             .arg(delta, 0, 'f', 2)
+            .arg(deltaCpu.text())
             .arg(deltaFigures.bytesRead)
             .arg(deltaFigures.blocksSent));
+  print(loadAverage());
   print(QString("ratio full image / pipeline: %1 (goal >= 2.00: %2)")
             .arg(pipeline / full, 0, 'f', 3)
             .arg(pipeline / full >= 2 ? "met" : "MISSED"));

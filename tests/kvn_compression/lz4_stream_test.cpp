@@ -48,6 +48,19 @@ TEST(Lz4Streams, CutsWritesIntoBlockSizedUpdates) {
   EXPECT_EQ(decompress(frame.text()), data);
 }
 
+TEST(Lz4Streams, OneStreamMakesIndependentFramesOneAfterTheOther) {
+  // A volume image ends a frame per block on the same stream: each frame
+  // must decode alone, without the blocks before it.
+  Lz4CompressStream stream(kBlock);
+  for (unsigned seed = 1; seed <= 3; ++seed) {
+    const std::string data = mixedData(0x180000 + seed, seed);
+    const auto frame = runThrough(stream, data, {0x20000});
+    EXPECT_EQ(frame.ends, 1);
+    EXPECT_EQ(decompress(frame.text()), data) << seed;
+    EXPECT_EQ(kvn_test::filter("lz4 -q -dc", frame.text()), data) << seed;
+  }
+}
+
 TEST(Lz4Streams, NoDataGivesNoBytesAndStillEndsTheNextElement) {
   Lz4CompressStream stream(kBlock);
   const auto frame = runThrough(stream, "");

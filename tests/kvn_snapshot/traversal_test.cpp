@@ -3,7 +3,10 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <chrono>
+#include <optional>
 #include <set>
+#include <thread>
 
 #include "disk_images.h"
 #include "kvn_formats/volume_image/block_digest.h"
@@ -112,6 +115,71 @@ TEST(VolumeTraversal, CallbackExceptionStopsTheReaderAndClosesTheVolume) {
     EXPECT_EQ(e.code, KVN_E_STOPPED);
   }
   EXPECT_EQ(calls, 2);
+  EXPECT_EQ(openDescriptorsOn(path), 0);
+}
+
+// Records which thread prepared which block and checks, at consume time,
+// that the preparation in the block's buffer slot is the one of that block.
+class RecordingConsumer : public kvn_snapshot::BlockConsumer {
+ public:
+  void prepare(const kvn_snapshot::VolumeBlock& block) override {
+    if (throwAt_ && block.offset == *throwAt_) {
+      throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "prepare failed");
+    }
+    slots_[block.buffer] = {block.offset, digest(block)};
+    if (std::this_thread::get_id() != caller_) ++onReader_;
+  }
+  void consume(const kvn_snapshot::VolumeBlock& block) override {
+    EXPECT_EQ(std::this_thread::get_id(), caller_);
+    if (!block.prepared) prepare(block);
+    EXPECT_EQ(slots_[block.buffer].first, block.offset);
+    EXPECT_EQ(slots_[block.buffer].second, digest(block)) << "at " << block.offset;
+    offsets_.push_back(block.offset);
+    // A slow consumer: the reader has time to prepare the next block.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+
+  std::optional<std::uint64_t> throwAt_;
+  std::vector<std::uint64_t> offsets_;
+  int onReader_ = 0;
+
+ private:
+  static QByteArray digest(const kvn_snapshot::VolumeBlock& block) {
+    return QCryptographicHash::hash(
+        QByteArrayView(reinterpret_cast<const char*>(block.data), qsizetype(block.length)),
+        QCryptographicHash::Md5);
+  }
+
+  const std::thread::id caller_ = std::this_thread::get_id();
+  std::pair<std::uint64_t, QByteArray> slots_[2];
+};
+
+TEST(VolumeTraversal, ReaderPreparesBlocksWhileTheConsumerIsBusyWithoutMixingBuffers) {
+  kvn_test::TempDir dir;
+  const std::string path = dir.file("pattern.img");
+  kvn_test::makePatternFile(path, 9 * 0x100000);
+  RecordingConsumer consumer;
+  ASSERT_TRUE(foreachBlockInVolume(QString::fromStdString(path), consumer, false));
+  EXPECT_EQ(consumer.offsets_,
+            (std::vector<std::uint64_t>{0, 1 * kVolumeBlockSize, 2 * kVolumeBlockSize,
+                                        3 * kVolumeBlockSize, 4 * kVolumeBlockSize}));
+  // Every block but the first arrives while the one before is consumed.
+  EXPECT_GE(consumer.onReader_, 1);
+}
+
+TEST(VolumeTraversal, PrepareExceptionComesOutAndClosesTheVolume) {
+  kvn_test::TempDir dir;
+  const std::string path = dir.file("pattern.img");
+  kvn_test::makePatternFile(path, 12 * 0x100000);
+  RecordingConsumer consumer;
+  consumer.throwAt_ = 3 * kVolumeBlockSize;
+  try {
+    foreachBlockInVolume(QString::fromStdString(path), consumer, false);
+    ADD_FAILURE() << "the exception was swallowed";
+  } catch (const KvnCommonException& e) {
+    EXPECT_EQ(e.code, KVN_E_SERVER);
+  }
+  EXPECT_LE(consumer.offsets_.size(), 3u);
   EXPECT_EQ(openDescriptorsOn(path), 0);
 }
 

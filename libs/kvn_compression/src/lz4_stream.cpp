@@ -40,7 +40,10 @@ void Lz4CompressStream::write(const char* data, std::uint32_t size) {
     LZ4F_cctx* context = nullptr;
     checked(LZ4F_createCompressionContext(&context, LZ4F_VERSION));
     context_.reset(context);
-    passOn(checked(LZ4F_compressBegin(context, buffer_.get(), bufferSize_, nullptr)));
+  }
+  if (!inFrame_) {
+    passOn(checked(LZ4F_compressBegin(context_.get(), buffer_.get(), bufferSize_, nullptr)));
+    inFrame_ = true;
   }
   while (size > 0) {
     const std::uint32_t piece = std::min(size, blockSize_);
@@ -52,9 +55,11 @@ void Lz4CompressStream::write(const char* data, std::uint32_t size) {
 }
 
 void Lz4CompressStream::end() {
-  if (context_) {
+  if (inFrame_) {
+    // The context stays for the next frame: a volume image makes one frame
+    // per block, and a fresh context each time costs its tables.
+    inFrame_ = false;
     passOn(checked(LZ4F_compressEnd(context_.get(), buffer_.get(), bufferSize_, nullptr)));
-    context_.reset();
   }
   forward().end();
 }

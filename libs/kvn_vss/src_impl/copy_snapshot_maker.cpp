@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "device_copy.h"
+#include "ext_image_mark.h"
 #include "kvn_log/log.h"
 #include "kvn_platform/filesystem.h"
 #include "kvn_platform/text_path_qt.h"
@@ -70,9 +71,10 @@ bool CopySnapshotMaker::add(const QString& volume, QString* reason) {
 QString CopySnapshotMaker::take(const QString& volume, QString* reason) {
   const QString root = setFolder_ + u'/' + QString::number(copies_++);
   if (isDeviceVolume(volume)) {
-    // A raw copy: the restored-system mark would need the file system
-    // written inside it, which this library does not do.
-    if (copyDevice(volume, root, reason)) return root;
+    if (copyDevice(volume, root, reason)) {
+      markRestoredExtImage(root);
+      return root;
+    }
     QFile::remove(root);
     return {};
   }

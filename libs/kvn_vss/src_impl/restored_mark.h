@@ -9,6 +9,20 @@
 
 namespace kvn_vss {
 
+// The swap files a restored system must not find at a volume's root.
+inline constexpr const char* kRestoredSwapFiles[] = {"swapfile", "swap.img"};
+// The settings file below the data root.
+inline constexpr const char* kSettingsBelowDataRoot = "/Zelvo/zlv.ini";
+
+// Where the agent's data root lies inside the file system mounted at
+// volume ("/var/lib" for "/", "/lib" for "/var"), or empty when it lies on
+// another volume.
+QString dataRootInsideVolume(const QString& volume);
+
+// The settings text with the restored mark; where names the file in the
+// debug lines that show the text before and after.
+QByteArray markedSettings(const QString& where, const QByteArray& text);
+
 // volume: the mount point the snapshot shows; root: where the snapshot's
 // copy of that mount point can be written. Failures are logged; a snapshot
 // without the settings file only loses its swap files.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "kvn_common/stream.h"
 
@@ -42,6 +43,25 @@ class BufferSink : public StreamSink {
   std::uint32_t capacity_ = 0;
   std::uint32_t readPos_ = 0;
   std::uint32_t held_ = 0;
+};
+
+// The end of a chain that collects the bytes in one contiguous piece, for a
+// consumer that uses them where they lie and then clears the sink. The
+// storage is kept across clears, so a chain that carries blocks of a like
+// size allocates once.
+class FlatBufferSink : public StreamSink {
+ public:
+  void write(const char* data, std::uint32_t size) override {
+    bytes_.insert(bytes_.end(), data, data + size);
+  }
+  void end() override {}
+
+  const char* data() const { return bytes_.data(); }
+  std::uint64_t size() const { return bytes_.size(); }
+  void clear() { bytes_.clear(); }
+
+ private:
+  std::vector<char> bytes_;
 };
 
 }  // namespace kvn_common

@@ -35,6 +35,7 @@ class Lz4CompressStream : public kvn_common::StreamLink {
   void passOn(std::size_t produced);
 
   std::unique_ptr<LZ4F_cctx_s, Lz4CompressionFree> context_;  // made at the first write
+  bool inFrame_ = false;
   std::uint32_t blockSize_;
   std::size_t bufferSize_;
   std::unique_ptr<char[]> buffer_;

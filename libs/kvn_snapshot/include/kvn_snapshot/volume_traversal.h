@@ -23,6 +23,35 @@ using BlockCallback =
     std::function<void(std::uint64_t offset, const std::uint8_t* data, std::uint64_t length,
                        const kvn_formats::volume_image::GenericBitmap& bitmap)>;
 
+// One block handed out by a traversal.
+struct VolumeBlock {
+  std::uint64_t offset = 0;
+  const std::uint8_t* data = nullptr;
+  std::uint64_t length = 0;
+  const kvn_formats::volume_image::GenericBitmap* bitmap = nullptr;
+  // Which of the traversal's two buffers holds the block (0 or 1): state a
+  // consumer keeps per block in flight can be kept per buffer.
+  int buffer = 0;
+  // prepare() has run on the block.
+  bool prepared = false;
+};
+
+// A consumer whose per-block work can be shared between the two threads.
+// When the reader has read a block while the consumer is still busy with
+// the one before, it runs prepare() on the new block itself instead of
+// waiting idle; otherwise it hands the block over unprepared and consume()
+// does that work. So a consumer whose prepare() is the larger part of its
+// work (digests) keeps both cores busy.
+class BlockConsumer {
+ public:
+  virtual ~BlockConsumer() = default;
+  // On the reader thread, at most once per block, before consume() of the
+  // same block. Whatever it throws ends the traversal like consume().
+  virtual void prepare(const VolumeBlock& block) = 0;
+  // On the caller's thread, for every block in order.
+  virtual void consume(const VolumeBlock& block) = 0;
+};
+
 // What one traversal did, for the proof that unused space is never read.
 struct TraversalStats {
   std::uint64_t volumeSize = 0;
@@ -36,6 +65,8 @@ struct TraversalStats {
 // False when the volume cannot be opened, sized or read (each logged);
 // true after the last block. With useBitmap false every block is read.
 bool foreachBlockInVolume(const QString& path, const BlockCallback& callback, bool useBitmap,
+                          TraversalStats* stats = nullptr);
+bool foreachBlockInVolume(const QString& path, BlockConsumer& consumer, bool useBitmap,
                           TraversalStats* stats = nullptr);
 
 // The byte size of the volume's device or image file. Logs "GetDiskFreeSpaceEx

@@ -18,14 +18,12 @@ namespace kvn_snapshot {
 struct VolumeTraversalInfo {
   QString path;
   bool fullRead = false;
+  BlockConsumer* consumer = nullptr;
 
   std::mutex mutex;
   std::condition_variable cond;
   // The published block.
-  std::uint64_t offset = 0;
-  const std::uint8_t* data = nullptr;
-  std::uint64_t length = 0;
-  const kvn_formats::volume_image::GenericBitmap* bitmap = nullptr;
+  VolumeBlock block;
   bool blockReady = false;
   // Set by the caller's side: the reader gives up at its next publication.
   bool stop = false;

@@ -1,4 +1,5 @@
 // The reader thread of a volume traversal.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +30,8 @@ class VolumeReader {
       KLOG_F("Failed to open volume as a file");
       return false;
     }
+    // Reads are sequential apart from the skips: a larger read-ahead.
+    ::posix_fadvise(device_.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
     std::uint64_t size = 0;
     if (!getVolumeSize(info_.path, &size)) return false;
     info_.stats.volumeSize = size;
@@ -69,7 +72,9 @@ class VolumeReader {
       if (previousSkipped && !seek(offset)) return false;
       previousSkipped = false;
       if (!readBlock(offset, length, buffers_[current].get())) return false;
-      if (!publish(offset, buffers_[current].get(), length, bitmap)) return false;
+      if (!publish({offset, buffers_[current].get(), length, &bitmap, current, false})) {
+        return false;
+      }
       current = 1 - current;
     }
     // The last block must have been handled before the bitmap goes away.
@@ -115,15 +120,19 @@ class VolumeReader {
     return false;
   }
 
-  bool publish(std::uint64_t offset, const std::uint8_t* data, std::uint64_t length,
-               const kvn_formats::volume_image::GenericBitmap& bitmap) {
+  bool publish(VolumeBlock block) {
     std::unique_lock lock(info_.mutex);
+    if (info_.blockReady && !info_.stop) {
+      // The consumer is still busy: do its preparation here rather than
+      // wait. The block's buffer is not shared yet, so no lock is needed.
+      lock.unlock();
+      info_.consumer->prepare(block);
+      block.prepared = true;
+      lock.lock();
+    }
     while (info_.blockReady && !info_.stop) info_.cond.wait_for(lock, kWaitStep);
     if (info_.stop) return false;
-    info_.offset = offset;
-    info_.data = data;
-    info_.length = length;
-    info_.bitmap = &bitmap;
+    info_.block = block;
     info_.blockReady = true;
     lock.unlock();
     info_.cond.notify_all();

@@ -38,13 +38,33 @@ class ReaderThread {
   std::thread thread_;
 };
 
+// A plain callback: nothing to prepare.
+class CallbackConsumer : public BlockConsumer {
+ public:
+  explicit CallbackConsumer(const BlockCallback& callback) : callback_(callback) {}
+  void prepare(const VolumeBlock& /*block*/) override {}
+  void consume(const VolumeBlock& block) override {
+    callback_(block.offset, block.data, block.length, *block.bitmap);
+  }
+
+ private:
+  const BlockCallback& callback_;
+};
+
 }  // namespace
 
 bool foreachBlockInVolume(const QString& path, const BlockCallback& callback, bool useBitmap,
                           TraversalStats* stats) {
+  CallbackConsumer consumer(callback);
+  return foreachBlockInVolume(path, consumer, useBitmap, stats);
+}
+
+bool foreachBlockInVolume(const QString& path, BlockConsumer& consumer, bool useBitmap,
+                          TraversalStats* stats) {
   VolumeTraversalInfo info;
   info.path = path;
   info.fullRead = !useBitmap;
+  info.consumer = &consumer;
   bool result = false;
   {
     ReaderThread reader(info);
@@ -56,8 +76,9 @@ bool foreachBlockInVolume(const QString& path, const BlockCallback& callback, bo
         // The reader fills the other buffer meanwhile; it waits for
         // blockReady to clear before it publishes again, so this buffer
         // stays untouched until the callback has returned.
+        const VolumeBlock block = info.block;
         lock.unlock();
-        callback(info.offset, info.data, info.length, *info.bitmap);
+        consumer.consume(block);
         lock.lock();
         info.blockReady = false;
         info.cond.notify_all();

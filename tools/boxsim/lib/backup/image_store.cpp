@@ -27,24 +27,35 @@ std::uint64_t blockLength(const vi::HashmapReader& map, std::uint64_t index) {
   return std::min<std::uint64_t>(map.blockSize(), map.imageSize() - offset);
 }
 
-// The plain used-chunk bytes of one sent block.
-QByteArray decodeBlock(const QByteArray& encoded, std::uint32_t flags,
-                       kvn_crypto::AesContext& cipher) {
-  kvn_common::BufferSink plain;
-  kvn_common::StreamChain chain;
-  std::unique_ptr<kvn_crypto::DecryptStream> decrypt;
-  std::unique_ptr<kvn_compression::Lz4DecompressStream> lz4;
-  if (flags & vi::kFlagEncrypted)
-    chain.append(*(decrypt = std::make_unique<kvn_crypto::DecryptStream>(cipher)));
-  if (flags & vi::kFlagLz4)
-    chain.append(*(lz4 = std::make_unique<kvn_compression::Lz4DecompressStream>(kDecodeBuffer)));
-  chain.append(plain);
-  chain.head()->write(encoded.constData(), std::uint32_t(encoded.size()));
-  chain.head()->end();
-  QByteArray bytes(qsizetype(plain.size()), Qt::Uninitialized);
-  plain.read(plain.size(), bytes.data());
-  return bytes;
-}
+// Turns the encoded bytes of one sent block into its plain used-chunk
+// bytes. One chain serves every block of an image: each block is a stream
+// of its own (its own IV, its own LZ4 frame), and both decoders start afresh
+// after end().
+class BlockDecoder {
+ public:
+  BlockDecoder(std::uint32_t flags, kvn_crypto::AesContext& cipher) {
+    if (flags & vi::kFlagEncrypted)
+      chain_.append(*(decrypt_ = std::make_unique<kvn_crypto::DecryptStream>(cipher)));
+    if (flags & vi::kFlagLz4)
+      chain_.append(
+          *(lz4_ = std::make_unique<kvn_compression::Lz4DecompressStream>(kDecodeBuffer)));
+    chain_.append(plain_);
+  }
+
+  // The plain bytes stay valid until the next call.
+  const kvn_common::FlatBufferSink& decode(const char* encoded, std::uint32_t size) {
+    plain_.clear();
+    chain_.head()->write(encoded, size);
+    chain_.head()->end();
+    return plain_;
+  }
+
+ private:
+  kvn_common::FlatBufferSink plain_;
+  kvn_common::StreamChain chain_;
+  std::unique_ptr<kvn_crypto::DecryptStream> decrypt_;
+  std::unique_ptr<kvn_compression::Lz4DecompressStream> lz4_;
+};
 
 bool openSparse(QFile& file, std::uint64_t size, QString& reason) {
   if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate) || !file.resize(qint64(size))) {
@@ -71,6 +82,8 @@ bool decodeImage(const QString& dataPath, const QString& hashmapPath, const QStr
       return false;
     }
     if (!openSparse(content, map.imageSize(), reason)) return false;
+    BlockDecoder decoder(map.flags(), cipher);
+    std::vector<char> encoded;
     for (std::uint64_t index = 0; index < map.blockCount(); ++index) {
       vi::HashmapBlockDesc desc;
       if (!map.readBlock(index, &desc) || desc.dataOffset == vi::kNotSent) continue;
@@ -78,17 +91,17 @@ bool decodeImage(const QString& dataPath, const QString& hashmapPath, const QStr
         reason = QString("block %1 lies beyond the data").arg(index);
         return false;
       }
-      const QByteArray encoded = data.read(desc.dataLength);
-      if (encoded.size() != qsizetype(desc.dataLength)) {
+      encoded.resize(desc.dataLength);
+      if (data.read(encoded.data(), qint64(desc.dataLength)) != qint64(desc.dataLength)) {
         reason = QString("block %1 is cut short").arg(index);
         return false;
       }
-      const QByteArray plain = decodeBlock(encoded, map.flags(), cipher);
+      const kvn_common::FlatBufferSink& plain = decoder.decode(encoded.data(), desc.dataLength);
       const std::uint64_t length = blockLength(map, index);
       const auto runs = vi::usedRuns(desc, length, map.chunkSize());
       std::uint64_t at = 0;
       for (const auto& run : runs) at += run.length;
-      if (at != std::uint64_t(plain.size())) {
+      if (at != plain.size()) {
         reason = QString("block %1 decodes to %2 bytes, its chunks hold %3")
                      .arg(index)
                      .arg(plain.size())
@@ -97,7 +110,7 @@ bool decodeImage(const QString& dataPath, const QString& hashmapPath, const QStr
       }
       at = 0;
       for (const auto& run : runs) {
-        if (!writeAt(content, index * map.blockSize() + run.offset, plain.constData() + at,
+        if (!writeAt(content, index * map.blockSize() + run.offset, plain.data() + at,
                      run.length)) {
           reason = "cannot write " + contentPath;
           return false;

@@ -95,11 +95,8 @@ bool VolumeSender::run() {
   }
   if (!openHashmaps(volumeSize, extent)) return false;
   storeDescriptions(extent);
-  const bool done = kvn_snapshot::foreachBlockInVolume(
-      transfer_.snapshotPath,
-      [this](std::uint64_t offset, const std::uint8_t* data, std::uint64_t length,
-             const vi::GenericBitmap& bitmap) { onBlock(offset, data, length, bitmap); },
-      !transfer_.isBoot, &stats_);
+  const bool done =
+      kvn_snapshot::foreachBlockInVolume(transfer_.snapshotPath, *this, !transfer_.isBoot, &stats_);
   if (!done) {
     KLOG_E("foreachBlockInVolume error");
     return false;
@@ -113,43 +110,50 @@ bool VolumeSender::run() {
   return true;
 }
 
-void VolumeSender::onBlock(std::uint64_t offset, const std::uint8_t* data, std::uint64_t length,
-                           const vi::GenericBitmap& bitmap) {
+void VolumeSender::prepare(const kvn_snapshot::VolumeBlock& block) {
+  prepared_[block.buffer] =
+      vi::describeBlock(block.data, block.length, block.offset, *block.bitmap, kImageChunkSize);
+}
+
+void VolumeSender::consume(const kvn_snapshot::VolumeBlock& block) {
   if (stop_ && stop_->load()) throw KvnCommonException(KVN_HERE, KVN_E_STOPPED, "Stopped by user");
-  const std::uint64_t index = offset / kImageBlockSize;
+  const std::uint64_t index = block.offset / kImageBlockSize;
   KLOG_T("Processing block %u (offset %llu, len %llu)", unsigned(index),
-         static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length));
-  vi::HashmapBlockDesc desc = vi::describeBlock(data, length, offset, bitmap, kImageChunkSize);
+         static_cast<unsigned long long>(block.offset),
+         static_cast<unsigned long long>(block.length));
+  if (!block.prepared) prepare(block);
+  vi::HashmapBlockDesc desc = prepared_[block.buffer];
   vi::HashmapBlockDesc previous;
   const bool unchanged =
       parent_ && parent_->readBlock(index, &previous) && previous.sameContentAs(desc);
   if (!unchanged) {
     const std::uint64_t before = position_.count();
-    for (const auto& run : vi::usedRuns(desc, length, kImageChunkSize)) {
-      chain_.head()->write(reinterpret_cast<const char*>(data + run.offset),
+    for (const auto& run : vi::usedRuns(desc, block.length, kImageChunkSize)) {
+      chain_.head()->write(reinterpret_cast<const char*>(block.data + run.offset),
                            std::uint32_t(run.length));
     }
     chain_.head()->end();
-    const std::uint32_t held = buffer_.size();
+    const std::uint64_t held = buffer_.size();
     if (position_.count() - before != held) {
       throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "outBuffer doesn't hold all the data");
     }
     desc.dataOffset = before;
-    desc.dataLength = held;
-    sendEncoded(before, held);
+    desc.dataLength = std::uint32_t(held);
+    sendEncoded(before);
     ++blocksSent_;
   }
   writer_->setBlock(index, desc);
 }
 
-void VolumeSender::sendEncoded(std::uint64_t position, std::uint32_t length) {
-  std::vector<char> piece(std::min<std::uint32_t>(length, kvn_network::kFileBlockSize));
+void VolumeSender::sendEncoded(std::uint64_t position) {
+  const char* data = buffer_.data();
+  std::uint64_t length = buffer_.size();
   while (length > 0) {
-    const std::uint32_t n = buffer_.read(std::uint32_t(piece.size()), piece.data());
-    if (n == 0)
-      throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "outBuffer doesn't hold all the data");
-    sender_.sendChunk(position, piece.data(), n, false);
+    const auto n = std::uint32_t(std::min<std::uint64_t>(length, kvn_network::kFileBlockSize));
+    sender_.sendChunk(position, data, n, false);
+    data += n;
     position += n;
     length -= n;
   }
+  buffer_.clear();
 }

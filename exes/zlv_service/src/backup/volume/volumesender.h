@@ -41,14 +41,14 @@ inline constexpr std::uint32_t kImageChunkSize = 4096;
 // error, using OriginalSize").
 std::uint64_t imageSizeOf(const VolumeTransfer& transfer);
 
-class VolumeSender {
+class VolumeSender : private kvn_snapshot::BlockConsumer {
  public:
   // cipher: the session's, when the job encrypts; null otherwise. The
   // sender writes the hashmap to transfer.partPath(); with a parent it reads
   // transfer.previousHashmapPath.
   VolumeSender(const VolumeTransfer& transfer, kvn_network::FileSender& sender,
                kvn_crypto::AesContext* cipher, const std::atomic<bool>* stop, bool withParent);
-  ~VolumeSender();
+  ~VolumeSender() override;
   VolumeSender(const VolumeSender&) = delete;
   VolumeSender& operator=(const VolumeSender&) = delete;
 
@@ -63,9 +63,11 @@ class VolumeSender {
  private:
   bool openHashmaps(std::uint64_t volumeSize, const kvn_snapshot::VolumeExtent& extent);
   void storeDescriptions(const kvn_snapshot::VolumeExtent& extent);
-  void onBlock(std::uint64_t offset, const std::uint8_t* data, std::uint64_t length,
-               const kvn_formats::volume_image::GenericBitmap& bitmap);
-  void sendEncoded(std::uint64_t position, std::uint32_t length);
+  // The digest and chunk map, on whichever thread has time (see
+  // BlockConsumer); kept per traversal buffer until the block is consumed.
+  void prepare(const kvn_snapshot::VolumeBlock& block) override;
+  void consume(const kvn_snapshot::VolumeBlock& block) override;
+  void sendEncoded(std::uint64_t position);
 
   const VolumeTransfer& transfer_;
   kvn_network::FileSender& sender_;
@@ -77,11 +79,13 @@ class VolumeSender {
   std::unique_ptr<kvn_compression::Lz4CompressStream> lz4_;
   std::unique_ptr<kvn_crypto::EncryptStream> encrypt_;
   kvn_common::CountPipe position_;
-  kvn_common::BufferSink buffer_;
+  // One block's encoded bytes, sent from where they lie.
+  kvn_common::FlatBufferSink buffer_;
   kvn_common::StreamChain chain_;
 
   std::unique_ptr<kvn_formats::volume_image::HashmapWriter> writer_;
   std::unique_ptr<kvn_formats::volume_image::HashmapReader> parent_;
+  kvn_formats::volume_image::HashmapBlockDesc prepared_[2];
   kvn_snapshot::TraversalStats stats_;
   std::uint64_t blocksSent_ = 0;
 };
