@@ -140,15 +140,7 @@ class HostilePaths : public FileOperationsE2E {
     if (HasFatalFailure()) return;
     target_ = scratch("target");
     outside_ = scratch("outside");
-    ASSERT_TRUE(QDir().mkpath(outside_));
-    QFile secret(outside_ + "/secret.txt");
-    ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
-    secret.write("keep me");
-    secret.close();
-    ASSERT_TRUE(QDir().mkpath(target_ + "/via"));
-    ASSERT_TRUE(QFile::link(outside_, target_ + "/via/link"));
-    ASSERT_TRUE(QDir().mkpath(target_ + "/at"));
-    ASSERT_TRUE(QFile::link(outside_ + "/secret.txt", target_ + "/at/secret.txt"));
+    plantLinksOut(target_, outside_);
   }
 
   // What the restoration does with one path: place it, stage it, write it
