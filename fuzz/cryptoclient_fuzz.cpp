@@ -4,9 +4,7 @@
 // from scratch or as a few bytes changed in the genuine next message.
 //
 // Input: u8 depth (genuine box messages to replay, 0..4), u8 mode, then
-// messages. Mode bit 0: each message is u8 code, u16 size, size body bytes
-// (bit 1 makes the body's code and length fields agree with it). Otherwise:
-// triples u16 offset, u8 xor applied to the genuine next message.
+// the messages as negotiation_input.h reads them.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -14,6 +12,7 @@
 #include "kvn_crypto/crypto_box.h"
 #include "kvn_crypto/crypto_client.h"
 #include "kvn_log/log.h"
+#include "negotiation_input.h"
 
 namespace {
 
@@ -53,28 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < depth; ++i)
     if (client.next(recorded[i]).isFailure()) return 0;
 
-  if ((mode & 1) != 0) {
-    while (at + 3 <= size) {
-      NegotiationMessage m;
-      m.code = data[at];
-      const std::size_t n =
-          std::min<std::size_t>(data[at + 1] | (data[at + 2] << 8), size - at - 3);
-      m.body.assign(data + at + 3, data + at + 3 + n);
-      at += 3 + n;
-      if ((mode & 2) != 0 && m.body.size() >= 5) {
-        m.body[0] = m.code;
-        kvn_crypto::writeLe(m.body.data() + 1, static_cast<std::uint32_t>(m.body.size()));
-      }
-      client.next(m);
-    }
-  } else {
-    NegotiationMessage m = recorded[depth];
-    for (; at + 3 <= size; at += 3) {
-      if (m.body.empty()) break;
-      const std::size_t offset = (data[at] | (data[at + 1] << 8)) % m.body.size();
-      m.body[offset] ^= data[at + 2];
-    }
-    client.next(m);
-  }
+  kvn_fuzz::deliverNegotiationInput(data, size, at, mode, recorded[depth],
+                                    [&](const NegotiationMessage& m) { client.next(m); });
   return 0;
 }

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and AddressSanitizer, replays the
 # kept regression inputs, then fuzzes each target for a bounded time.
-#   fuzz/run.sh [seconds per target]
+#   fuzz/run.sh [total seconds]   the budget split evenly across the targets
+#                                 (default 330, at least 10 s a target)
+#   fuzz/run.sh long              10 minutes a target, for a person to start
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-30}
 build=build-fuzz
 source scripts/ccache_env.sh
 
 [ -n "$(ls fuzz/*_fuzz.cpp 2>/dev/null)" ] || { echo "no fuzz targets"; exit 0; }
+targets=$(ls fuzz/*_fuzz.cpp | wc -l)
+case "${1:-330}" in
+  long) seconds=600 ;;
+  *[!0-9]* | '') echo "usage: fuzz/run.sh [total seconds | long]" >&2; exit 2 ;;
+  *) seconds=$(( ${1:-330} / targets )); [ "$seconds" -ge 10 ] || seconds=10 ;;
+esac
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKVN_FUZZ=ON -DKVN_SANITIZE=ON -DKVN_TESTS=OFF -DKVN_BENCH=OFF >/dev/null

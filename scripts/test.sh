@@ -20,7 +20,7 @@ scripts/setup.sh build-asan -DKVN_SANITIZE=ON -DKVN_BENCH=OFF
   ctest --output-on-failure -j "$jobs" --timeout 600 -LE slow) | tee build-asan/ctest.log
 
 # Bounded fuzzing of the parsers and decoders that take input from the network.
-fuzz/run.sh 30
+fuzz/run.sh
 
 # One summary line for both test runs (a failure has ended the script before).
 total=$(sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' build/ctest.log build-asan/ctest.log \

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
@@ -91,6 +92,18 @@ void FileOperationsE2E::plantVersion(std::int64_t jobId, const QString& path,
   ASSERT_TRUE(signature.open(QIODevice::WriteOnly));
   signature.close();
   ASSERT_TRUE(store.store(*draft, jobId, path, lastWrite, 0));
+}
+
+void FileOperationsE2E::plantLinksOut(const QString& target, const QString& outside) {
+  ASSERT_TRUE(QDir().mkpath(outside));
+  QFile secret(outside + "/secret.txt");
+  ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
+  secret.write("keep me");
+  secret.close();
+  ASSERT_TRUE(QDir().mkpath(target + "/via"));
+  ASSERT_TRUE(QFile::link(outside, target + "/via/link"));
+  ASSERT_TRUE(QDir().mkpath(target + "/at"));
+  ASSERT_TRUE(QFile::link(outside + "/secret.txt", target + "/at/secret.txt"));
 }
 
 void FileOperationsE2E::makeUnwritable(const QString& folder) {

@@ -62,6 +62,10 @@ class FileOperationsE2E : public BackupE2E {
   // Puts a version of path straight into the box's store.
   void plantVersion(std::int64_t jobId, const QString& path, const QByteArray& content,
                     std::int32_t lastWrite);
+  // outside/secret.txt ("keep me"), and below target two links to it: one
+  // planted as a folder on the way (via/link), one at a destination
+  // (at/secret.txt).
+  void plantLinksOut(const QString& target, const QString& outside);
   // A folder nobody may create anything in (undone at tear-down).
   void makeUnwritable(const QString& folder);
 

@@ -31,17 +31,7 @@ TEST_F(RestoreInput, TraversalAndLinksAreRefusedAndTheNextFileIsRestored) {
   startBox(20);
   const QString target = scratch("target");
   const QString outside = scratch("outside");
-  ASSERT_TRUE(QDir().mkpath(outside));
-  QFile secret(outside + "/secret.txt");
-  ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
-  secret.write("keep me");
-  secret.close();
-
-  // A link planted as a folder on the way, and one at a destination.
-  ASSERT_TRUE(QDir().mkpath(target + "/via"));
-  ASSERT_TRUE(QFile::link(outside, target + "/via/link"));
-  ASSERT_TRUE(QDir().mkpath(target + "/at"));
-  ASSERT_TRUE(QFile::link(outside + "/secret.txt", target + "/at/secret.txt"));
+  plantLinksOut(target, outside);
 
   const QStringList paths = {"/x/../../escape.txt", "/via/link/secret.txt", "/at/secret.txt",
                              "/fine/ok.txt"};

@@ -17,12 +17,13 @@
 #include "fresh_database.h"
 #include "jobconfig/jobconfigcontext.h"
 #include "log_capture.h"
+#include "paired_box.h"
 
 namespace kvn_test {
 
 class JobConfigTest : public FreshDatabase {
  protected:
-  static constexpr const char* kCryptkey = "00112233445566778899aabbccddeeff";
+  static constexpr const char* kCryptkey = kPairedCryptkey;
 
   // The box on address, with the job conversation and the operations.
   void startBox(const QString& address, boxsim::JobConfigScript script = {}) {
@@ -30,12 +31,7 @@ class JobConfigTest : public FreshDatabase {
     boxsim::Registry registry;
     boxsim::addOperationHandlers(registry);
     boxsim::addJobConfigHandlers(registry, service_);
-    boxsim::SimulatorConfig config;
-    config.address = address;
-    config.identity.cryptkeyHex = kCryptkey;
-    config.identity.storageLicence = 4242;
-    box_ = std::make_unique<boxsim::BoxSimulator>(std::move(registry), config);
-    ASSERT_TRUE(box_->start()) << address.toStdString();
+    startPairedBox(box_, std::move(registry), address);
   }
 
   // A paired agent's settings file; reset sets "zelvo/reset_agent".

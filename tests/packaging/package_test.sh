@@ -43,7 +43,21 @@ root="$work/root"
 dpkg -x "$deb" "$root"
 grep -q "^ExecStart=/usr/sbin/zlv_service\$" "$root/usr/lib/systemd/system/zelvo.service" ||
   fail "the unit does not start the packaged agent"
+unit="$root/usr/lib/systemd/system/zelvo.service"
+for setting in NoNewPrivileges=yes PrivateTmp=yes; do
+  grep -q "^$setting\$" "$unit" || fail "the unit lacks $setting"
+done
+# Restoration writes anywhere, set-user-ID bits included; the snapshots need
+# the block devices.
+for setting in ProtectSystem ProtectHome ReadOnlyPaths RestrictSUIDSGID PrivateDevices DeviceAllow; do
+  grep -q "^$setting=" "$unit" && fail "the unit sets $setting, which stops backups or restorations"
+done
 agent="$root/usr/sbin/zlv_service"
+if command -v systemd-analyze >/dev/null; then
+  sed "s#^ExecStart=.*#ExecStart=$agent#" "$unit" >"$work/zelvo.service"
+  systemd-analyze verify "$work/zelvo.service" >"$work/verify" 2>&1 ||
+    { cat "$work/verify" >&2; fail "systemd-analyze refuses the unit"; }
+fi
 "$agent" --help >"$work/help" 2>&1 || fail "--help exited with $?"
 grep -q -- "--check-compat" "$work/help" || fail "--help lists no --check-compat"
 grep -q "/var/lib/Zelvo" "$work/help" || fail "--help names no data folder"

@@ -36,12 +36,7 @@ class UpgradeTest : public JobConfigTest {
     boxsim::Registry registry;
     boxsim::addOperationHandlers(registry);
     boxsim::addUpgradeHandlers(registry, upgrades_);
-    boxsim::SimulatorConfig config;
-    config.address = address;
-    config.identity.cryptkeyHex = kCryptkey;
-    config.identity.storageLicence = 4242;
-    box_ = std::make_unique<boxsim::BoxSimulator>(std::move(registry), config);
-    ASSERT_TRUE(box_->start()) << address.toStdString();
+    startPairedBox(box_, std::move(registry), address);
     credentials(address, address + ":6670");
   }
   void TearDown() override {

@@ -7,8 +7,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QTemporaryDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <atomic>
 #include <csignal>
@@ -180,6 +180,8 @@ int main(int argc, char** argv) {
   const QCommandLineOption port("port", "Box protocol port (default 6670).", "port", "6670");
   const QCommandLineOption cryptkey(
       "cryptkey", "Shared key, up to 32 hexadecimal digits (default: random).", "hex");
+  const QCommandLineOption dataKey(
+      "datakey", "Data key handed to the agent, 64 hexadecimal digits (default: random).", "hex");
   const QCommandLineOption license(
       "license", "Licence number handed to the agent as its storage licence (default 1000).",
       "number", "1000");
@@ -216,8 +218,8 @@ int main(int argc, char** argv) {
       "Offer FILE as the agent's update program at its version check (default: no update).\n"
       "The agent's hourly reports are logged as 'boxsim: agent report: <json>'.",
       "file");
-  parser.addOptions({listen, port, cryptkey, license, device, datanode, httpsPort, store, job,
-                     verify, jobs, tesselPort, ctl, verifyImage, volume, version, rebuild,
+  parser.addOptions({listen, port, cryptkey, dataKey, license, device, datanode, httpsPort, store,
+                     job, verify, jobs, tesselPort, ctl, verifyImage, volume, version, rebuild,
                      updateProgram});
   parser.process(app);
 
@@ -253,6 +255,13 @@ int main(int argc, char** argv) {
   config.address = parser.value(listen);
   config.port = static_cast<std::uint16_t>(boxPort);
   config.identity.cryptkeyHex = key.toLatin1();
+  if (parser.isSet(dataKey)) {
+    const QByteArray hex = parser.value(dataKey).toLatin1();
+    const QByteArray bytes = QByteArray::fromHex(hex);
+    if (bytes.size() != 32 || bytes.toHex() != hex.toLower())
+      return fail("--datakey must be 64 hexadecimal digits");
+    config.identity.dataKey.assign(bytes.begin(), bytes.end());
+  }
   config.identity.storageLicence = static_cast<std::uint64_t>(licenseNumber);
   config.identity.deviceLicence = static_cast<std::uint64_t>(deviceNumber);
 

@@ -8,10 +8,14 @@ namespace kvn_crypto {
 using detail::BodyReader;
 using detail::BodyWriter;
 
-CryptoBox::CryptoBox(const BoxSecrets& secrets)
+CryptoBox::CryptoBox(const BoxSecrets& secrets, const SessionKeys& derived)
     : NegotiationPeer(BoxRole, kHello), secrets_(secrets) {
   rsa_[0] = std::make_unique<CRSA>(secrets.firstKey.privatePem, CRSA::PrivateKey);
   rsa_[2] = std::make_unique<CRSA>(secrets.secondKey.privatePem, CRSA::PrivateKey);
+  keys_ = derived;
+}
+
+CryptoBox::CryptoBox(const BoxSecrets& secrets) : CryptoBox(secrets, SessionKeys{}) {
   keys_.setMasterKey(secrets.masterKey);
 }
 

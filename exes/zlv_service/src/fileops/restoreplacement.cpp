@@ -4,8 +4,13 @@
 
 namespace {
 
-// The path's names; nullopt when one of them climbs up.
+// The path's names; nullopt when one of them climbs up or cannot be a name.
 std::optional<QStringList> names(const QString& path, QString* reason) {
+  // The file system would end the name at the NUL: "..\0x" would be "..".
+  if (path.contains(QChar(u'\0'))) {
+    *reason = QStringLiteral("the path holds a NUL character");
+    return std::nullopt;
+  }
   QStringList parts = path.split(u'/', Qt::SkipEmptyParts);
   parts.removeAll(QStringLiteral("."));
   if (parts.contains(QStringLiteral(".."))) {

@@ -3,11 +3,10 @@
 #include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QStringList>
 
 #include "connection/credentials.h"
 #include "database/sqlerror.h"
-#include "jobconfig/jobfileconfinement.h"
+#include "jobconfig/jobfilestatements.h"
 #include "jobconfig/jobtablestransaction.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
@@ -132,23 +131,7 @@ std::uint32_t JobDatabaseUpdater::setupJobsFromFile(const QString& path) {
     KLOG_E("cannot open file: %s : %s", qPrintable(path), qPrintable(file.errorString()));
     return KVN_E_SERVER;
   }
-  const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n');
+  const QByteArray content = file.readAll();
   file.close();
-
-  const JobFileConfinement confinement(database());
-  if (!confinement.isActive()) {
-    KLOG_E("cannot confine the job file to the job tables: no SQLite handle");
-    return KVN_E_FAILED;
-  }
-  for (const QString& line : lines) {
-    const QString statement = line.trimmed();
-    if (statement.isEmpty()) continue;
-    QSqlQuery query(database());
-    if (!query.exec(statement)) {
-      KLOG_SQL_FAILURE(statement, query.lastError());
-      return KVN_E_FAILED;
-    }
-    KLOG_D("query executed from file: %s", qPrintable(statement));
-  }
-  return KVN_OK;
+  return runJobFileStatements(database(), content);
 }

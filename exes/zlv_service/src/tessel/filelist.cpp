@@ -62,6 +62,11 @@ QJsonArray FileListProcessor::listFolder(const QString& path) {
     KLOG_W("cannot list folder '%s': not an absolute path", qPrintable(path));
     return entries;
   }
+  // The file system would end the path at the NUL and list another folder.
+  if (native.contains(QChar(u'\0'))) {
+    KLOG_W("cannot list folder '%s': the path holds a NUL character", qPrintable(path));
+    return entries;
+  }
   const kvn_agent_filesystem::KvnDirWindows folder(native, {}, {}, {});
   for (const auto& info : folder.list()) {
     if (info->isDirectory()) {

@@ -19,6 +19,9 @@ struct BoxSecrets {
 class CryptoBox : public NegotiationPeer {
  public:
   explicit CryptoBox(const BoxSecrets& secrets);
+  // With the keys already derived from secrets.masterKey, so that a box
+  // serving many sessions pays for the derivation once.
+  CryptoBox(const BoxSecrets& secrets, const SessionKeys& derived);
 
   // The storage licence number the agent announced.
   std::uint64_t storageLicence() const { return storageLicence_; }

@@ -24,6 +24,9 @@ class CryptoClient : public NegotiationPeer {
   // PBKDF2 iterations in all).
   void setMasterKey(const Bytes& key) { keys_.setMasterKey(key); }
   const Bytes& masterKey() const { return keys_.master; }
+  // Keys derived earlier from the same master key, instead of deriving them
+  // again.
+  void setSessionKeys(const SessionKeys& keys) { keys_ = keys; }
   void setStorageLicence(std::uint64_t licence) { storageLicence_ = licence; }
 
   // The opening message (0xA0).
