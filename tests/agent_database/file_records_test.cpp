@@ -101,8 +101,8 @@ TEST_F(FileRecordsTest, OneObjectServesAWholeRunWithoutHoldingTheTable) {
   ASSERT_TRUE(other.open());
   {
     QSqlQuery write(other);
-    EXPECT_TRUE(write.exec("UPDATE file SET lastwrite = 1 WHERE id_file = " +
-                           QString::number(ids[0]) + ";"))
+    EXPECT_TRUE(write.exec(
+        "UPDATE file SET lastwrite = 1 WHERE id_file = " + QString::number(ids[0]) + ";"))
         << write.lastError().text().toStdString();
   }
   other.close();
