@@ -10,6 +10,7 @@
 //   file_backup_bench [--size=BYTES] [--files=N] [--dir=FOLDER] [--keep]
 //                     [--address=127.0.0.N]
 //                     [--log-level=t|d|i|w|e] [--no-verify]
+//   file_backup_bench --data-only=make|change --dir=FOLDER [--size=BYTES] [--files=N]
 // Defaults: 1 GiB, 20,000 files, a scratch folder under /tmp that is
 // removed at the end (kept with --keep). See bench/README.md.
 #include <unistd.h>
@@ -149,10 +150,19 @@ bool verifyStore(const std::string& boxsim, const std::string& store, const std:
   return status == 0 && last.find(" 0 failed") != std::string::npos;
 }
 
-void printRun(std::FILE* out, const char* name, const RunResult& r, double units,
-              const char* unit) {
+// The line the peer script reads: key=value pairs after "summary ".
+void printSummary(std::FILE* out, const char* key, double seconds, double agentCpu, double boxCpu,
+                  long peakKiB) {
+  std::fprintf(out, "summary case=%s seconds=%.3f agent_cpu=%.3f box_cpu=%.3f peak_mib=%.1f\n", key,
+               seconds, agentCpu, boxCpu, peakKiB / 1024.0);
+}
+
+void printRun(std::FILE* out, const char* name, const RunResult& r, double units, const char* unit,
+              const char* perUnit) {
   std::fprintf(out, "%-24s %8.2f s  %10.1f %-7s  CPU: agent %.2f s, box %.2f s\n", name, r.seconds,
                units / r.seconds, unit, r.agentCpu, r.boxCpu);
+  std::fprintf(out, "  CPU per %s: agent %.3f ms, box %.3f ms\n", perUnit,
+               1000 * r.agentCpu / units, 1000 * r.boxCpu / units);
   std::fprintf(out,
                "  code 0x%08x status 0x%04x errors %d modified %d; box stored %ld full / %ld "
                "delta, %s; agent peak RSS %.1f MiB\n",
@@ -193,9 +203,47 @@ void printRatio(std::FILE* out, const char* name, double value, double goal, con
                value >= goal ? "met" : "MISSED");
 }
 
+void printCeiling(std::FILE* out, const char* name, double value, double goal, const char* unit) {
+  std::fprintf(out, "%-58s %10.3f %-8s (goal <= %g: %s)\n", name, value, unit, goal,
+               value <= goal ? "met" : "MISSED");
+}
+
 bool expectStored(const RunResult& r, long full, long delta) {
   return r.code == 0 && (r.status & 0x0001) && r.errors == 0 && r.stored.full == full &&
          r.stored.delta == delta;
+}
+
+// --data-only: the same bytes the runs back up, for other tools. "make"
+// writes <dir>/big and <dir>/small afresh; "change" applies the edits made
+// between the full and the incremental runs.
+int writeDataOnly(const BenchOptions& options) {
+  if (options.dir.empty()) {
+    std::fprintf(stderr, "--data-only needs --dir\n");
+    return 2;
+  }
+  TestTree tree(options.dir);
+  if (options.dataOnly == "make") {
+    std::filesystem::remove_all(options.dir);
+    const std::uint64_t smallBytes = tree.makeSmallFiles(options.files);
+    if (smallBytes == 0 || !tree.makeBigFile(options.size)) {
+      std::fprintf(stderr, "cannot write the test data under %s\n", options.dir.c_str());
+      return 1;
+    }
+    std::printf("wrote %s (%llu bytes) and %llu small files (%llu bytes) in %s\n",
+                tree.bigFile().c_str(), static_cast<unsigned long long>(options.size),
+                static_cast<unsigned long long>(options.files),
+                static_cast<unsigned long long>(smallBytes), tree.smallFolder().c_str());
+    return 0;
+  }
+  const std::uint64_t bytes = tree.changeBigFile(options.size);
+  const std::uint64_t files = tree.changeSmallFiles(options.files);
+  if (bytes == 0 || files == 0) {
+    std::fprintf(stderr, "cannot change the test data under %s\n", options.dir.c_str());
+    return 1;
+  }
+  std::printf("changed %llu bytes of the big file and %llu small files\n",
+              static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(files));
+  return 0;
 }
 
 }  // namespace
@@ -210,6 +258,7 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
+  if (!options.dataOnly.empty()) return writeDataOnly(options);
   kvn_platform::tuneMemoryAllocator();
   QCoreApplication app(argc, argv);
   const std::string root = options.dir.empty()
@@ -263,15 +312,17 @@ int main(int argc, char** argv) {
                    {QString::fromStdString(tree.smallFolder())}))
     return 1;
 
-  const auto runCase = [&](const char* name, std::int64_t jobId, const std::string& folder,
-                           double units, const char* unit, long full, long delta) {
+  const auto runCase = [&](const char* name, const char* key, std::int64_t jobId,
+                           const std::string& folder, double units, const char* unit,
+                           const char* perUnit, long full, long delta) {
     const double boxBefore = box.cpuSeconds();
     RunResult result = agent.run(jobId, phases);
     result.boxCpu = box.cpuSeconds() - boxBefore;
     result.stored = box.takeStored();
     result.verified =
         options.verify && box.running() && verifyStore(boxsim, store, folder, jobId, out);
-    printRun(out, name, result, units, unit);
+    printRun(out, name, result, units, unit, perUnit);
+    printSummary(out, key, result.seconds, result.agentCpu, result.boxCpu, result.peakKiB);
     // Every line of the run with the second it came at, for a closer look.
     if (std::FILE* timed = std::fopen((root + "/agent-timed.log").c_str(), "a")) {
       std::fprintf(timed, "== %s\n", name);
@@ -288,38 +339,41 @@ int main(int argc, char** argv) {
   const PipelineTime pipelineBig = timePipeline(tree.bigFolder());
   const double megabytes = double(options.size) / 1e6;
   printPipeline(out, "pipeline big file", pipelineBig, megabytes, "MB/s");
-  const RunResult bigFull =
-      runCase("big file full", kBigJob, tree.bigFolder(), megabytes, "MB/s", 1, 0);
+  const RunResult bigFull = runCase("big file full", "big_full", kBigJob, tree.bigFolder(),
+                                    megabytes, "MB/s", "MB", 1, 0);
   const std::uint64_t changedBytes = tree.changeBigFile(options.size);
   std::fprintf(out, "changed %llu bytes of the big file\n",
                static_cast<unsigned long long>(changedBytes));
-  const RunResult bigIncremental =
-      runCase("big file incremental", kBigJob, tree.bigFolder(), megabytes, "MB/s", 0, 1);
+  const RunResult bigIncremental = runCase("big file incremental", "big_incremental", kBigJob,
+                                           tree.bigFolder(), megabytes, "MB/s", "MB", 0, 1);
 
   const PipelineTime pipelineSmall = timePipeline(tree.smallFolder());
   const double files = double(options.files);
   printPipeline(out, "pipeline small files", pipelineSmall, files, "files/s");
-  const RunResult smallFull = runCase("small files full", kSmallJob, tree.smallFolder(), files,
-                                      "files/s", long(options.files), 0);
+  const RunResult smallFull =
+      runCase("small files full", "small_full", kSmallJob, tree.smallFolder(), files, "files/s",
+              "file", long(options.files), 0);
   const std::uint64_t changedFiles = tree.changeSmallFiles(options.files);
   std::fprintf(out, "changed %llu small files\n", static_cast<unsigned long long>(changedFiles));
   const RunResult smallIncremental =
-      runCase("small files incremental", kSmallJob, tree.smallFolder(), files, "files/s", 0,
-              long(changedFiles));
+      runCase("small files incremental", "small_incremental", kSmallJob, tree.smallFolder(), files,
+              "files/s", "file", 0, long(changedFiles));
 
   std::fprintf(out, "\n");
   printRatio(out, "full big-file speed / pipeline speed", pipelineBig.seconds / bigFull.seconds, 3,
              "x");
   printRatio(out, "incremental big-file speed / full big-file speed",
-             bigFull.seconds / bigIncremental.seconds, 2, "x");
-  printRatio(out, "small files full", files / smallFull.seconds, 1000, "files/s");
+             bigFull.seconds / bigIncremental.seconds, 3, "x");
+  printRatio(out, "small files full", files / smallFull.seconds, 3000, "files/s");
+  printCeiling(out, "small files full, agent CPU per file", 1000 * smallFull.agentCpu / files, 0.15,
+               "ms");
   printRatio(out, "small files incremental", files / smallIncremental.seconds, 1000, "files/s");
   long peak = 0;
   for (const RunResult* r : {&bigFull, &bigIncremental, &smallFull, &smallIncremental})
     peak = std::max(peak, r->peakKiB);
   // VmHWM restarts with each run, so the largest of the runs is the peak.
-  std::fprintf(out, "agent peak memory: %.1f MiB (VmHWM, highest of the four runs)\n",
-               peak / 1024.0);
+  printCeiling(out, "agent peak memory (VmHWM, highest of the four runs)", peak / 1024.0, 64,
+               "MiB");
 
   box.stop();
   kvn_vss::unloadVssLibrary();

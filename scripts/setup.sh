@@ -14,6 +14,7 @@ packages=(
   iproute2 util-linux btrfs-progs python3-zeroconf
   e2fsprogs libext2fs-dev fdisk libblkid-dev
   lvm2
+  restic borgbackup
 )
 
 missing=()

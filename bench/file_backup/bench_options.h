@@ -1,6 +1,6 @@
 // The command-line options the end-to-end benchmarks share:
 //   --size=BYTES --files=N --dir=FOLDER --address=ADDRESS --log-level=L
-//   --keep --no-verify
+//   --keep --no-verify --data-only=make|change
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,10 @@ struct BenchOptions {
   std::string address;
   bool keep = false;
   bool verify = true;
+  // "make" or "change": only writes the data set (or applies the edits
+  // between the full and the incremental runs) in --dir, for other tools
+  // to back up the same bytes.
+  std::string dataOnly;
 };
 
 // Fills options from the arguments (defaults stay for the others); false
@@ -43,6 +47,8 @@ inline bool parseBenchOptions(int argc, char** argv, BenchOptions& options) {
         options.address = text;
       else if (value("--log-level=", text))
         options.logLevel = text;
+      else if (value("--data-only=", text) && (text == "make" || text == "change"))
+        options.dataOnly = text;
       else if (arg == "--keep")
         options.keep = true;
       else if (arg == "--no-verify")

@@ -141,6 +141,13 @@ TEST(AesStreams, RoundTripWhateverTheWriteSizes) {
       encrypt.write(reinterpret_cast<const char*>(plain.data() + at),
                     static_cast<std::uint32_t>(std::min(piece, plain.size() - at)));
     encrypt.end();
+    // The frames on the wire do not depend on how the data came: full
+    // blocks, then the rest, whatever the pieces.
+    Bytes iv;
+    std::vector<std::uint32_t> lengths;
+    for (const Frame& frame : framesOf(encrypted.bytes, &iv)) lengths.push_back(frame.length);
+    EXPECT_EQ(lengths, std::vector<std::uint32_t>({1008, 1008, 1008, 1008, 1008, 336}))
+        << "piece " << piece;
 
     Collector decrypted;
     DecryptStream decrypt(dataCipher());

@@ -3,6 +3,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSqlError>
+#include <vector>
 
 #include "database/filerecords.h"
 #include "database/resetunfinishedoperations.h"
@@ -69,6 +71,46 @@ TEST_F(FileRecordsTest, RecordsAreFoundAndUpdatedAndOldSignaturesRemoved) {
 
   ASSERT_EQ(records.deleteFile(id), KVN_OK);
   EXPECT_FALSE(records.findFile("/data/a.txt", 7).next());
+}
+
+TEST_F(FileRecordsTest, OneObjectServesAWholeRunWithoutHoldingTheTable) {
+  // A backup keeps one object for all its files: the kept statements must
+  // take each call's values, and none may keep the table locked for the
+  // other connections of the process in between.
+  FileRecords records(database().database(), signatures_);
+  std::vector<std::int64_t> ids(4);
+  for (int i = 0; i < 4; ++i)
+    ASSERT_EQ(records.insertFile(QString("/data/f%1").arg(i), 7, 100 + i, &ids[i]), KVN_OK);
+  for (int round = 1; round <= 2; ++round) {
+    for (int i = 3; i >= 0; --i) {
+      const QString path = QString("/data/f%1").arg(i);
+      const std::int32_t before = 100 * round + i, after = 100 * (round + 1) + i;
+      const QString oldSig = makeSignature(path, before, 7);
+      const QString neighbourSig = makeSignature(QString("/data/f%1").arg((i + 1) % 4), before, 7);
+      ASSERT_EQ(records.updateLastWrite(ids[i], after), KVN_OK);
+      EXPECT_FALSE(QFile::exists(oldSig)) << path.toStdString();
+      EXPECT_TRUE(QFile::exists(neighbourSig)) << path.toStdString();
+    }
+  }
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(scalar(QString("SELECT lastwrite FROM file WHERE id_file=%1;").arg(ids[i])).toInt(),
+              300 + i);
+  }
+
+  QSqlDatabase other = database().namedConnection("file_records_other");
+  ASSERT_TRUE(other.open());
+  {
+    QSqlQuery write(other);
+    EXPECT_TRUE(write.exec(
+        "UPDATE file SET lastwrite = 1 WHERE id_file = " + QString::number(ids[0]) + ";"))
+        << write.lastError().text().toStdString();
+  }
+  other.close();
+  other = QSqlDatabase();
+  QSqlDatabase::removeDatabase("file_records_other");
+  ASSERT_EQ(records.deleteFile(ids[1]), KVN_OK);
+  ASSERT_EQ(records.clearLastWrite(ids[2]), KVN_OK);
+  EXPECT_EQ(scalar("SELECT COUNT(*) FROM file WHERE lastwrite IS NOT NULL;").toInt(), 2);
 }
 
 TEST_F(FileRecordsTest, FailuresAreReportedWithTheirCodes) {

@@ -3,6 +3,7 @@
 // transfers, a store reopened by a new simulator, and the verify report.
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -247,6 +248,20 @@ TEST(BackupStoreTest, AStoreOutlivesItsSimulatorAndTheProgramVerifiesIt) {
   ASSERT_FALSE(client.prep(2).isError());
   EXPECT_EQ(errorCode(backupDelta(client, 2, path, 60, v1, 50, v2, flags)), 0u);
   EXPECT_EQ(box->store().newest(2, path)->number, 2);
+  // Nothing but the layout is left: no half-written names beside it.
+  const QDir fileFolder(store + "/job-2/" +
+                        QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1).toHex());
+  const auto names = [](const QDir& folder) {
+    return folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+  };
+  EXPECT_EQ(names(fileFolder), QStringList({"path", "v1", "v2"}));
+  EXPECT_EQ(readDisk(fileFolder.filePath("path")), path.toUtf8());
+  EXPECT_EQ(names(QDir(fileFolder.filePath("v2"))), QStringList({"content", "meta", "signature"}));
+  EXPECT_EQ(readDisk(fileFolder.filePath("v2/meta")),
+            QString("lastWrite=60\nsize=%1\nsignatureSize=%2\nkind=delta\n")
+                .arg(v2.size())
+                .arg(QFileInfo(fileFolder.filePath("v2/signature")).size())
+                .toUtf8());
   EXPECT_EQ(readDisk(store + "/index.txt"),
             QString("# job\tversion\tkind\tsize\tlastWrite\tpath\n"
                     "2\t1\tfull\t%1\t50\t%3\n2\t2\tdelta\t%2\t60\t%3\n")

@@ -71,6 +71,31 @@ TEST(Compressor, BadInputThrowsAndTheCompressorStaysUsable) {
   EXPECT_EQ(decompress(c, packed), data);
 }
 
+TEST(Compressor, ReusedStatesStartEveryOperationAfresh) {
+  // One compressor serves a whole connection; whatever an operation left
+  // in its zlib states (an inflate cut short by bad or truncated input, or
+  // by the output limit) must not leak into the next one.
+  Compressor reused(4096, -1);
+  const ByteVector big = kvn_test::mixedBytes(300000);
+  const ByteVector packedBig = compress(reused, big);
+  const ByteVector truncated(packedBig.begin(), packedBig.begin() + packedBig.size() / 3);
+  EXPECT_THROW(decompress(reused, truncated), KvnCommonException);
+  EXPECT_THROW(decompress(reused, packedBig, 10000), KvnCommonException);
+  ByteVector corrupt = packedBig;
+  corrupt[packedBig.size() / 2] ^= 0xFF;
+  EXPECT_THROW(decompress(reused, corrupt), KvnCommonException);
+
+  for (std::size_t size : {std::size_t{1}, std::size_t{57}, std::size_t{5000}, big.size()}) {
+    const ByteVector data = kvn_test::mixedBytes(size);
+    Compressor fresh(4096, -1);
+    const ByteVector packed = compress(reused, data);
+    EXPECT_EQ(packed, compress(fresh, data)) << "same bytes as a fresh stream, size " << size;
+    EXPECT_EQ(decompress(reused, packed), data) << size;
+    EXPECT_EQ(kvn_test::pythonFilter(kvn_test::kZlibDecompress, packed), data) << size;
+  }
+  EXPECT_FALSE(reused.busy());
+}
+
 TEST(Compressor, StopFlagEndsAnOperationWithTheStopCode) {
   Compressor c(kBuffer, -1);
   c.stop();

@@ -42,20 +42,28 @@ class BusyGuard {
   }
 }
 
-// One zlib stream of either direction, ended on every path.
-class ZStream {
+}  // namespace
+
+// One zlib stream of either direction, ended with the compressor.
+class Compressor::Stream {
  public:
-  ZStream(bool deflating, int level) : deflating_(deflating) {
+  Stream(bool deflating, int level) : deflating_(deflating) {
     std::memset(&stream_, 0, sizeof stream_);
     const int result = deflating ? deflateInit(&stream_, level) : inflateInit(&stream_);
     if (result != Z_OK)
       throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s Init: %d", name(),
                                          result);
   }
-  ~ZStream() { deflating_ ? deflateEnd(&stream_) : inflateEnd(&stream_); }
-  ZStream(const ZStream&) = delete;
-  ZStream& operator=(const ZStream&) = delete;
+  ~Stream() { deflating_ ? deflateEnd(&stream_) : inflateEnd(&stream_); }
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
 
+  // Back to a fresh stream, whatever the last operation left (an error or
+  // a stop in the middle included).
+  void reset() {
+    const int result = deflating_ ? deflateReset(&stream_) : inflateReset(&stream_);
+    if (result != Z_OK) failStep(deflating_ ? "deflateReset" : "inflateReset", result);
+  }
   int run(int flush) { return deflating_ ? deflate(&stream_, flush) : inflate(&stream_, flush); }
   const char* name() const { return deflating_ ? "deflate" : "inflate"; }
   z_stream* operator->() { return &stream_; }
@@ -65,11 +73,21 @@ class ZStream {
   bool deflating_;
 };
 
-}  // namespace
-
 Compressor::Compressor(std::size_t bufferSize, int level)
     : buffer_(std::clamp<std::size_t>(bufferSize, 1, std::numeric_limits<uInt>::max())),
       level_(level) {}
+
+Compressor::~Compressor() = default;
+
+Compressor::Stream& Compressor::stream(Mode mode) {
+  std::unique_ptr<Stream>& slot = mode == Mode::Deflate ? deflater_ : inflater_;
+  if (slot) {
+    slot->reset();
+  } else {
+    slot = std::make_unique<Stream>(mode == Mode::Deflate, level_);
+  }
+  return *slot;
+}
 
 Compressor::Bytes Compressor::compress(const std::uint8_t* data, std::size_t size) {
   return run(Mode::Deflate, data, size, kUnlimited);
@@ -87,10 +105,9 @@ Compressor::Bytes Compressor::run(Mode mode, const std::uint8_t* data, std::size
     throw KvnCommonException(KVN_HERE, KVN_E_EXCEPTION, "Thread is already running ");
   BusyGuard guard(busy_);
 
-  ZStream z(mode == Mode::Deflate, level_);
+  Stream& z = stream(mode);
   const char* name = z.name();
   Bytes result;
-  std::fill(buffer_.begin(), buffer_.end(), 0);
   auto restartOutput = [&] {
     z->next_out = buffer_.data();
     z->avail_out = static_cast<uInt>(buffer_.size());

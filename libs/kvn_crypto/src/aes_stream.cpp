@@ -39,8 +39,12 @@ void EncryptStream::write(const char* data, std::uint32_t size) {
       left -= blockSize_;
       continue;
     }
-    if (block_.size() != blockSize_) block_.resize(blockSize_);
     const std::size_t take = std::min(left, blockSize_ - held_);
+    // Grown as data comes rather than to a whole block at once: most files
+    // are smaller than a block, and zeroing half a megabyte for each of
+    // them cost more than encrypting them.
+    if (block_.size() < held_ + take)
+      block_.resize(std::min<std::size_t>(blockSize_, std::max(held_ + take, 2 * block_.size())));
     std::memcpy(block_.data() + held_, in, take);
     held_ += take;
     in += take;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -55,7 +56,8 @@ void NetFileController::sendOpenFile(QFile& file, std::uint32_t type, std::uint3
   KLOG_D("Sending file of size %lld", static_cast<long long>(size));
   FileSender sender(channel_, "?", type, fileId, static_cast<std::uint64_t>(size), encrypt,
                     compress);
-  std::vector<char> block(kFileBlockSize);
+  // No larger than the file: a signature of a small file is a few bytes.
+  std::vector<char> block(static_cast<std::size_t>(std::clamp<qint64>(size, 1, kFileBlockSize)));
   std::uint64_t offset = 0;
   for (;;) {
     const qint64 n = file.read(block.data(), static_cast<qint64>(block.size()));

@@ -220,14 +220,18 @@ void Backup::bindCounters(QSqlQuery& query) const {
 }
 
 std::uint32_t Backup::UpdateBackupDB() {
-  QSqlQuery query(db_);
-  if (!query.prepare(QStringLiteral(
-          "UPDATE backup SET  status=:status,  bLimitExceded=:bLimitExceded,  "
-          "nModifiedFiles=:nModifiedFiles,  nNewFiles=:nNewFiles,  nErrors=:nErrors WHERE  "
-          "id=:id AND  last_time IS NULL AND  job_id=:job_id;"))) {
-    KLOG_SQL_FAILURE(query);
-    return KVN_E_FAILED;
+  if (!countersQuery_) {
+    QSqlQuery prepared(db_);
+    if (!prepared.prepare(QStringLiteral(
+            "UPDATE backup SET  status=:status,  bLimitExceded=:bLimitExceded,  "
+            "nModifiedFiles=:nModifiedFiles,  nNewFiles=:nNewFiles,  nErrors=:nErrors WHERE  "
+            "id=:id AND  last_time IS NULL AND  job_id=:job_id;"))) {
+      KLOG_SQL_FAILURE(prepared);
+      return KVN_E_FAILED;
+    }
+    countersQuery_ = std::move(prepared);
   }
+  QSqlQuery& query = *countersQuery_;
   bindCounters(query);
   query.bindValue(QStringLiteral(":id"), qlonglong(backupId_));
   query.bindValue(QStringLiteral(":job_id"), qlonglong(jobId_));
@@ -244,6 +248,7 @@ Backup::~Backup() {
   } catch (...) {
   }
   job_.reset();
+  countersQuery_.reset();
   if (db_.isValid()) {
     db_.close();
     db_ = QSqlDatabase();

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "backup/backupmanager.h"
 #include "backup/backuprequest.h"
@@ -111,4 +112,6 @@ class Backup : public BackupRun {
   bool useCompression_ = false;
   QString connectionName_;
   QSqlDatabase db_;
+  // UpdateBackupDB's statement, prepared once: it runs for every file.
+  std::optional<QSqlQuery> countersQuery_;
 };

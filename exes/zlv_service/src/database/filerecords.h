@@ -3,17 +3,23 @@
 #pragma once
 
 #include <QDir>
+#include <QHash>
+#include <QList>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QVariant>
 #include <cstdint>
+#include <utility>
 
 namespace kvn_agent_database {
 
 class FileRecords {
  public:
   // db is the calling thread's own connection; signaturesDir is where the
-  // cached signatures of the recorded versions live.
+  // cached signatures of the recorded versions live. Statements are
+  // prepared once per object and kept, so one object serving a whole run
+  // parses each of them once; it must go before the connection is closed.
   FileRecords(QSqlDatabase db, QDir signaturesDir);
 
   // Every operation returns 0 or KVN_E_FAILED after logging the statement.
@@ -33,6 +39,11 @@ class FileRecords {
 
  private:
   std::uint32_t execById(const char* statement, std::int64_t idFile);
+  // The statement prepared on db_ (once) with values bound and executed;
+  // nullptr after logging the failure.
+  QSqlQuery* run(const char* statement, const QList<std::pair<const char*, QVariant>>& values);
+
+  QHash<QString, QSqlQuery> prepared_;
 
   QSqlDatabase db_;
   QDir signaturesDir_;

@@ -1,12 +1,16 @@
 // Compresses and decompresses whole packet payloads in memory (zlib
 // format). One operation at a time: a second concurrent call fails at once
-// instead of waiting, and a stop request ends a running operation.
+// instead of waiting, and a stop request ends a running operation. The
+// zlib states are made once and reset for every operation: a connection
+// compresses several small packets per file, and setting up deflate's
+// tables each time cost more than compressing them.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace kvn_compression {
@@ -19,6 +23,9 @@ class Compressor {
   // bufferSize is the working buffer reused by every operation; level is a
   // zlib level (-1 for zlib's default).
   Compressor(std::size_t bufferSize, int level);
+  ~Compressor();
+  Compressor(const Compressor&) = delete;
+  Compressor& operator=(const Compressor&) = delete;
 
   Bytes compress(const std::uint8_t* data, std::size_t size);
   // Throws once the output would grow beyond maxOutput bytes, so that a
@@ -31,12 +38,17 @@ class Compressor {
 
  private:
   enum class Mode { Deflate, Inflate };
+  class Stream;
   Bytes run(Mode mode, const std::uint8_t* data, std::size_t size, std::size_t maxOutput);
+  // The state of mode, made on first use and reset for this operation.
+  Stream& stream(Mode mode);
 
   std::atomic<bool> busy_{false};
   std::atomic<bool> stop_{false};
   Bytes buffer_;
   int level_;
+  std::unique_ptr<Stream> deflater_;
+  std::unique_ptr<Stream> inflater_;
 };
 
 }  // namespace kvn_compression

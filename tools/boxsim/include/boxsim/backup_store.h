@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+class QFile;
 class QTemporaryDir;
 
 namespace boxsim {
@@ -118,6 +119,8 @@ class BackupStore {
   bool writable_ = false;
   mutable std::mutex mutex_;
   std::map<Key, std::vector<StoredVersion>> index_;
+  // index.txt, open for appending from the first version stored.
+  mutable std::unique_ptr<QFile> indexFile_;
   std::function<void(const StoredVersion&)> observer_;
 };
 

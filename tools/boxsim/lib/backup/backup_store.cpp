@@ -8,6 +8,9 @@
 #include <QTemporaryDir>
 #include <QUuid>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "kvn_log/log.h"
 
@@ -19,11 +22,33 @@ constexpr const char* kStaging = ".staging";
 constexpr const char* kIndex = "index.txt";
 constexpr const char* kIndexHeader = "# job\tversion\tkind\tsize\tlastWrite\tpath\n";
 
-// Written whole or not at all.
+// Written whole or not at all, and flushed to the disk.
 bool writeSmallFile(const QString& path, const QByteArray& data) {
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
     KLOG_E("boxsim store: cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
+    return false;
+  }
+  return true;
+}
+
+// Written without waiting for the disk: the content and signature beside
+// it are not flushed either, so a flush of the small files alone bought
+// nothing and cost two disk waits a version. A file others may read at
+// any time is written whole or not at all as far as a crash of this
+// process goes (finished, then renamed into place); one in a draft folder
+// needs no such care, the folder only becomes a version once complete.
+bool writeVersionFile(const QString& path, const QByteArray& data, bool visible) {
+  const QString part = visible ? path + ".part" : path;
+  QFile file(part);
+  const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                       file.write(data) == data.size() && file.flush();
+  file.close();
+  if (!written || (visible && std::rename(QFile::encodeName(part).constData(),
+                                          QFile::encodeName(path).constData()) != 0)) {
+    KLOG_E("boxsim store: cannot write %s: %s", qPrintable(path),
+           qPrintable(written ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString()));
+    QFile::remove(part);
     return false;
   }
   return true;
@@ -201,8 +226,9 @@ std::optional<StoredVersion> BackupStore::store(Draft& draft, std::int64_t jobId
     const QString target = fileFolder(jobId, path);
     const QString versionFolder = QString("%1/v%2").arg(target).arg(v.number);
     QFile::remove(draft.deltaPath());
-    if (!writeSmallFile(draft.folder_ + "/meta", metaText(v)) || !QDir().mkpath(target) ||
-        (!QFileInfo::exists(target + "/path") && !writeSmallFile(target + "/path", path.toUtf8())))
+    if (!writeVersionFile(draft.folder_ + "/meta", metaText(v), false) || !QDir().mkpath(target) ||
+        (!QFileInfo::exists(target + "/path") &&
+         !writeVersionFile(target + "/path", path.toUtf8(), true)))
       return std::nullopt;
     if (!QDir().rename(draft.folder_, versionFolder)) {
       KLOG_E("boxsim store: cannot move %s to %s", qPrintable(draft.folder_),
@@ -223,9 +249,14 @@ std::optional<StoredVersion> BackupStore::store(Draft& draft, std::int64_t jobId
 
 void BackupStore::appendIndexLine(const StoredVersion& version) const {
   // Only for reading: a line lost in a crash comes back at the next open.
-  QFile index(folder_ + "/" + kIndex);
-  if (!index.open(QIODevice::Append) || index.write(indexLine(version).toUtf8()) < 0)
-    KLOG_W("boxsim store: cannot append to %s", qPrintable(index.fileName()));
+  // Opened once, after load() has written the file afresh.
+  if (!indexFile_) {
+    indexFile_ = std::make_unique<QFile>(folder_ + "/" + kIndex);
+    if (!indexFile_->open(QIODevice::Append | QIODevice::Unbuffered))
+      KLOG_W("boxsim store: cannot open %s", qPrintable(indexFile_->fileName()));
+  }
+  if (!indexFile_->isOpen() || indexFile_->write(indexLine(version).toUtf8()) < 0)
+    KLOG_W("boxsim store: cannot append to %s", qPrintable(indexFile_->fileName()));
 }
 
 std::optional<StoredVersion> BackupStore::newest(std::int64_t jobId, const QString& path) const {

@@ -119,9 +119,11 @@ void FileBackup::begin(Job& job, QSqlDatabase& db) {
   job_ = &static_cast<FSNJob&>(job);
   db_ = &db;
   versions_ = &job_->versions();
+  records_.emplace(db, backup().environment().signaturesDir);
 }
 
 void FileBackup::end() {
+  records_.reset();
   job_ = nullptr;
   db_ = nullptr;
   versions_ = nullptr;
@@ -187,9 +189,8 @@ std::uint32_t FileBackup::newFile(const KVNFileInfo& file) {
     return reportPreparationFailure(result, file.path());
   }
   const std::uint32_t described = describeFile(backup(), record);
-  kvn_agent_database::FileRecords records(*db_, backup().environment().signaturesDir);
   if (described == kAlreadyExists) {
-    if (records.insertFile(record.path, job_->jobId(), record.lastWrite, nullptr) != KVN_OK) {
+    if (records_->insertFile(record.path, job_->jobId(), record.lastWrite, nullptr) != KVN_OK) {
       KLOG_E("failed to add file: 0x%08x", KVN_E_FAILED);
       backup().addError();
     }
@@ -211,7 +212,7 @@ std::uint32_t FileBackup::newFile(const KVNFileInfo& file) {
   if (result != KVN_OK) {
     KLOG_E("Error SendConfirmPacket: %d", int(result));
   } else if ((result = backup().CheckBackupResPacket()) == KVN_OK) {
-    result = records.insertFile(record.path, job_->jobId(), record.lastWrite, nullptr);
+    result = records_->insertFile(record.path, job_->jobId(), record.lastWrite, nullptr);
     if (result != KVN_OK) KLOG_E("failed to add file: 0x%08x", result);
   }
   if (result != KVN_OK) {
@@ -227,8 +228,7 @@ std::uint32_t FileBackup::knownFile(const KVNFileInfo& file, const FileVersion& 
   if (!version.hasLastWrite()) {
     KLOG_E("Error: GetVersionCount");
     backup().addError();
-    kvn_agent_database::FileRecords(*db_, backup().environment().signaturesDir)
-        .deleteFile(version.fileId);
+    records_->deleteFile(version.fileId);
     return backup().sendReport(backup_type::kDescription, backup_report::kVersion,
                                backup_report::kTextError, file.path())
                ? KVN_E_SERVER
@@ -286,10 +286,9 @@ std::uint32_t FileBackup::deltaStep(const FileVersion& version, FileDescription&
     }
     return described;
   }
-  kvn_agent_database::FileRecords records(*db_, backup().environment().signaturesDir);
   if (described == kSyncConflict) {
     kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
-    records.deleteFile(version.fileId);
+    records_->deleteFile(version.fileId);
     return described;
   }
   KLOG_W("Conflict or error! %d", int(described));
@@ -299,8 +298,7 @@ std::uint32_t FileBackup::deltaStep(const FileVersion& version, FileDescription&
 
 std::uint32_t FileBackup::recordNewVersion(const FileVersion& version,
                                            const FileDescription& record) {
-  kvn_agent_database::FileRecords records(*db_, backup().environment().signaturesDir);
-  if (const auto result = records.updateLastWrite(version.fileId, record.lastWrite)) {
+  if (const auto result = records_->updateLastWrite(version.fileId, record.lastWrite)) {
     KLOG_E("updateFile failed");
     backup().addError();
     return result;

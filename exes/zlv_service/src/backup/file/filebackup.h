@@ -10,11 +10,13 @@
 #include <QStringList>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "backup/file/filedescription.h"
 #include "backup/file/snapshotcontext.h"
 #include "backup/file/versions.h"
 #include "backup/job.h"
+#include "database/filerecords.h"
 #include "filesystem/fileinfo.h"
 
 namespace kvn_rsync {
@@ -84,6 +86,8 @@ class FileBackup : public BackupOperation {
   FSNJob* job_ = nullptr;
   QSqlDatabase* db_ = nullptr;
   FileVersions* versions_ = nullptr;
+  // The file rows of the job, for the run (between begin() and end()).
+  std::optional<kvn_agent_database::FileRecords> records_;
   std::unique_ptr<kvn_vss::ShadowCopySet> snapshot_;
   QStringList reparsePoints_;
 };
