@@ -34,6 +34,54 @@ std::string what(const std::function<void()>& f) {
   return "no exception";
 }
 
+// A channel that transforms packets ahead of sending and logs the order of
+// the sender's calls.
+class PreparingChannel : public RecordingChannel {
+ public:
+  bool prepare(NetPacket&, bool compress, bool encrypt) override {
+    events.push_back(compress && encrypt ? "prepare" : "prepare-plain");
+    return true;
+  }
+  bool SendPacket(NetPacket& packet, bool compress, bool encrypt) override {
+    // A prepared packet must not be transformed a second time.
+    events.push_back(compress || encrypt ? "send-transforming" : "send");
+    return RecordingChannel::SendPacket(packet, compress, encrypt);
+  }
+  NetPacket receiveControlPacket() override {
+    events.push_back("wait");
+    return RecordingChannel::receiveControlPacket();
+  }
+  std::vector<std::string> events;
+};
+
+// The sender compresses and encrypts a chunk while the receiver still holds
+// the credit, so both ends work at once; the wire order stays the same, and
+// a wait that fails leaves the chunk unsent and uncounted.
+TEST(FilePacketsTest, SendersPrepareEachChunkBeforeWaitingForCredit) {
+  PreparingChannel channel;
+  FileSender sender(channel, "?", 0x50010002, 10, 0, true, true);
+  std::vector<char> block(300000, 'a');
+  sender.sendChunk(0, block.data(), 300000, false);
+  EXPECT_NE(what([&] { sender.sendChunk(300000, block.data(), 300000, false); }).find("timed out"),
+            std::string::npos);
+  channel.grant(10);
+  sender.sendChunk(300000, block.data(), 300000, false);
+  EXPECT_EQ(channel.events, (std::vector<std::string>{"prepare", "send", "prepare", "wait",
+                                                      "prepare", "wait", "send"}));
+  ASSERT_EQ(channel.sent.size(), 2u);
+  EXPECT_EQ(Header::of(channel.sent[1]).chunk, 1u);
+  EXPECT_EQ(Header::of(channel.sent[1]).offset, 300000u);
+
+  PreparingChannel sinkChannel;
+  kvn_network::NetClientSendFileSink sink(sinkChannel, 0x50010002, 12, true, true);
+  sink.write(block.data(), 300000);
+  sinkChannel.grant(12);
+  sink.write(block.data(), 300000);
+  EXPECT_EQ(sinkChannel.events,
+            (std::vector<std::string>{"prepare", "send", "prepare", "wait", "send"}));
+  EXPECT_EQ(Header::of(sinkChannel.sent[1]).chunk, 1u);
+}
+
 TEST(FilePacketsTest, SenderWaitsForCreditAndEndsWithTheTotals) {
   RecordingChannel channel;
   FileSender sender(channel, "?", 0x50010002, 10, 600000, true, true);

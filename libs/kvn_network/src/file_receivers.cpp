@@ -31,6 +31,41 @@ struct FileChunk {
   }
 };
 
+// A chunk's header and data, or false once the failure is logged.
+bool readLogged(NetPacket& packet, FileChunk& chunk) {
+  try {
+    chunk = FileChunk::read(packet);
+    return true;
+  } catch (const KvnCommonException& e) {
+    KLOG_E("Error: getting data from packet: %s", e.what());
+    return false;
+  }
+}
+
+// Counts the bytes received since the last acknowledgement and grants new
+// credit each time a window's worth has arrived, except after the packet
+// that ends the transfer.
+class CreditGrant {
+ public:
+  explicit CreditGrant(PacketChannel& channel) : channel_(channel) {}
+
+  // False (logged) when the acknowledgement cannot be sent.
+  bool add(const FileChunk& chunk, bool last) {
+    sum_ += chunk.size;
+    if (sum_ < kCreditWindow || last) return true;
+    if (!sendTransferControl(channel_, chunk.fileId, false)) {
+      KLOG_E("Error: Sending file packet");
+      return false;
+    }
+    sum_ = 0;
+    return true;
+  }
+
+ private:
+  PacketChannel& channel_;
+  std::int64_t sum_ = 0;
+};
+
 }  // namespace
 
 bool sendTransferControl(PacketChannel& channel, std::uint32_t fileId, bool refusal) {
@@ -130,7 +165,7 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
     KLOG_E("Error initial parameters");
     return KVN_E_ARGUMENTS;
   }
-  std::int64_t sum = 0;
+  CreditGrant grant(channel_);
   bool first = true;
   std::uint64_t announced = 0;
   std::uint64_t received = 0;
@@ -149,12 +184,7 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
       return KVN_E_INVALID_REPLY;
     }
     FileChunk c;
-    try {
-      c = FileChunk::read(packet);
-    } catch (const KvnCommonException& e) {
-      KLOG_E("Error: getting data from packet: %s", e.what());
-      return KVN_E_NETWORK;
-    }
+    if (!readLogged(packet, c)) return KVN_E_NETWORK;
     KLOG_D("Received file packet: type %d, offset %llu, chunk size %d, file size %llu",
            static_cast<int>(c.fileId), static_cast<unsigned long long>(c.offset),
            static_cast<int>(c.size), static_cast<unsigned long long>(c.total));
@@ -169,6 +199,13 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
       if (first) announced = c.total;
       first = false;
       received += c.size;
+      // The credit goes out before the chunk is written: the sender
+      // prepares its next chunk while this one reaches the file. The chunk
+      // is in memory already, so the window still bounds what is in flight.
+      if (!grant.add(c, packet.isEnd())) {
+        KLOG_E("receiveData: confirmReceivedData error %d", static_cast<int>(KVN_E_NETWORK));
+        return KVN_E_NETWORK;
+      }
       if (c.size != 0) {
         try {
           writeChunk(file, c.offset, c.data, c.size);
@@ -176,15 +213,6 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
           refuseTransfer(channel_, c.fileId);
           throw;
         }
-      }
-      sum += c.size;
-      if (sum >= kCreditWindow && !packet.isEnd()) {
-        if (!sendTransferControl(channel_, c.fileId, false)) {
-          KLOG_E("Error: Sending file packet");
-          KLOG_E("receiveData: confirmReceivedData error %d", static_cast<int>(KVN_E_NETWORK));
-          return KVN_E_NETWORK;
-        }
-        sum = 0;
       }
     }
     if (packet.isEnd()) {
@@ -201,7 +229,7 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
 }
 
 std::uint32_t FileReceiver::discardData() {
-  std::int64_t sum = 0;
+  CreditGrant grant(channel_);
   for (;;) {
     NetPacket packet = channel_.receiveFilePacket();
     if (!packet.isFile() || packet.isError()) {
@@ -209,21 +237,9 @@ std::uint32_t FileReceiver::discardData() {
       return KVN_E_NETWORK;
     }
     FileChunk c;
-    try {
-      c = FileChunk::read(packet);
-    } catch (const KvnCommonException& e) {
-      KLOG_E("Error: getting data from packet: %s", e.what());
-      return KVN_E_NETWORK;
-    }
+    if (!readLogged(packet, c)) return KVN_E_NETWORK;
     if (packet.isEnd()) return KVN_OK;
-    sum += c.size;
-    if (sum >= kCreditWindow) {
-      if (!sendTransferControl(channel_, c.fileId, false)) {
-        KLOG_E("Error: Sending file packet");
-        return KVN_E_NETWORK;
-      }
-      sum = 0;
-    }
+    if (!grant.add(c, false)) return KVN_E_NETWORK;
   }
 }
 
