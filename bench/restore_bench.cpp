@@ -94,8 +94,8 @@ struct Restored {
 // Runs one restoration of the job to its end and waits for the box's
 // session to end, so that its CPU time is counted.
 Restored restoreJob(FileOperationManager& manager, boxsim::BoxSimulator& simulator,
-                    boxsim::FileOperationsBox& box, const QString& operationId,
-                    std::int64_t jobId, const QString& target, std::size_t expected) {
+                    boxsim::FileOperationsBox& box, const QString& operationId, std::int64_t jobId,
+                    const QString& target, std::size_t expected) {
   boxsim::RestorePlan plan;
   plan.jobId = jobId;
   box.prepareRestoration(operationId, plan);
@@ -242,10 +242,9 @@ int main(int argc, char** argv) {
   const Restored big = restoreJob(manager, simulator, *fileOperations, "bench-big", kBigJob,
                                   base + "/restored-big", 1);
   std::fprintf(out, "%-28s %8.2f s  %10.1f MB/s   CPU agent %.2f s, box %.2f s\n",
-               "restore big file", big.seconds, megabytes / big.seconds, big.agentCpu,
-               big.boxCpu);
-  const Restored small = restoreJob(manager, simulator, *fileOperations, "bench-small",
-                                    kSmallJob, base + "/restored-small", options.files);
+               "restore big file", big.seconds, megabytes / big.seconds, big.agentCpu, big.boxCpu);
+  const Restored small = restoreJob(manager, simulator, *fileOperations, "bench-small", kSmallJob,
+                                    base + "/restored-small", options.files);
   const double files = double(options.files);
   std::fprintf(out, "%-28s %8.2f s  %10.1f files/s  CPU agent %.2f s, box %.2f s\n",
                "restore small files", small.seconds, files / small.seconds, small.agentCpu,

@@ -77,8 +77,7 @@ class Compressor::Deflater {
 
   // Appends the compressed form of data to out. The input goes in slices,
   // so that a stop request ends a long operation.
-  void run(const std::uint8_t* data, std::size_t size, Bytes& out,
-           const std::atomic<bool>& stop) {
+  void run(const std::uint8_t* data, std::size_t size, Bytes& out, const std::atomic<bool>& stop) {
     constexpr std::size_t kSlice = 1 << 20;
     // zlib's bound holds for ISA-L's stored blocks too; the output still
     // grows when a library needs more.
@@ -199,7 +198,8 @@ class Compressor::Inflater {
       if (state_->avail_out != 0) {
         // All input read (or none taken) with room left: the stream stops
         // before its end.
-        if (state_->avail_in == 0 || (state_->avail_in == inputBefore && before == state_->avail_out))
+        if (state_->avail_in == 0 ||
+            (state_->avail_in == inputBefore && before == state_->avail_out))
           throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "inflate error %d",
                                              Z_BUF_ERROR);
         continue;

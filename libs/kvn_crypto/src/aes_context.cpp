@@ -141,9 +141,9 @@ void AesContext::run(bool encrypting, const std::uint8_t* data, std::size_t size
   std::uint8_t* out = result.data() + start;
   int produced = 0;
   int last = 0;
-  const int update =
-      encrypting ? EVP_EncryptUpdate(ctx, out, &produced, data, static_cast<int>(size))
-                 : EVP_DecryptUpdate(ctx, out, &produced, data, static_cast<int>(size));
+  const int update = encrypting
+                         ? EVP_EncryptUpdate(ctx, out, &produced, data, static_cast<int>(size))
+                         : EVP_DecryptUpdate(ctx, out, &produced, data, static_cast<int>(size));
   const int final = update != 1  ? 0
                     : encrypting ? EVP_EncryptFinal_ex(ctx, out + produced, &last)
                                  : EVP_DecryptFinal_ex(ctx, out + produced, &last);

@@ -1,5 +1,7 @@
 #include <cstdio>
+#include <optional>
 
+#include "chunk_writer.h"
 #include "kvn_log/log.h"
 #include "kvn_network/file_transfer.h"
 #include "net_error.h"
@@ -7,6 +9,10 @@
 namespace kvn_network {
 
 namespace {
+
+// Transfers announced at least this large are written on a thread of
+// their own.
+constexpr std::uint64_t kThreadedWriteMinimum = 8ull << 20;
 
 // The file header and chunk of one data or end packet.
 struct FileChunk {
@@ -40,6 +46,17 @@ bool readLogged(NetPacket& packet, FileChunk& chunk) {
     KLOG_E("Error: getting data from packet: %s", e.what());
     return false;
   }
+}
+
+// The result of a transfer that has ended. A file cut short would
+// otherwise keep the announced size, its missing part filled with zeros.
+std::uint32_t endOfTransfer(std::uint64_t announced, std::uint64_t received) {
+  if (announced != 0 && received != announced) {
+    KLOG_E("Error: received %llu of %llu bytes", static_cast<unsigned long long>(received),
+           static_cast<unsigned long long>(announced));
+    return KVN_E_NETWORK;
+  }
+  return KVN_OK;
 }
 
 // Counts the bytes received since the last acknowledgement and grants new
@@ -140,26 +157,6 @@ NetClientReceiveFileSource::NetClientReceiveFileSource(kvn_common::StreamSink& l
                                                        PacketChannel& channel, std::uint32_t fileId)
     : link_(link), channel_(channel), fileId_(fileId) {}
 
-void FileReceiver::writeChunk(QFile& file, std::uint64_t offset, const std::uint8_t* data,
-                              std::uint32_t size) {
-  if (kvn_log::enabled(kvn_log::Debug))
-    KLOG_D("writeDataChunk to '%s': offset %llu, size %d", file.fileName().toUtf8().constData(),
-           static_cast<unsigned long long>(offset), static_cast<int>(size));
-  if (offset > static_cast<std::uint64_t>(INT64_MAX) || !file.seek(static_cast<qint64>(offset))) {
-    KLOG_E("Seek failed in ReceiveFile");
-    throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Unable to writed data chunk");
-  }
-  std::uint32_t done = 0;
-  while (done < size) {
-    const qint64 n = file.write(reinterpret_cast<const char*>(data) + done, size - done);
-    if (n <= 0) {
-      KLOG_E("Error writing: %s", file.errorString().toUtf8().constData());
-      throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Unable to writed data chunk");
-    }
-    done += static_cast<std::uint32_t>(n);
-  }
-}
-
 std::uint32_t FileReceiver::receiveData(QFile& file) {
   if (!file.isOpen()) {
     KLOG_E("Error initial parameters");
@@ -169,6 +166,12 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
   bool first = true;
   std::uint64_t announced = 0;
   std::uint64_t received = 0;
+  // Joined on every way out, before the caller touches the file again.
+  std::optional<ChunkWriter> writer;
+  const auto writeFailed = [&](std::uint32_t fileId) {
+    refuseTransfer(channel_, fileId);
+    return KvnQFileException(KVN_HERE, KVN_E_SERVER, "Unable to writed data chunk");
+  };
   for (;;) {
     if (stop_) {
       KLOG_W("Stopped by User");
@@ -188,6 +191,7 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
     KLOG_D("Received file packet: type %d, offset %llu, chunk size %d, file size %llu",
            static_cast<int>(c.fileId), static_cast<unsigned long long>(c.offset),
            static_cast<int>(c.size), static_cast<unsigned long long>(c.total));
+    const bool last = packet.isEnd();
     if (c.total != 0 || c.size != 0) {
       if (first && c.total != 0 &&
           (c.total > static_cast<std::uint64_t>(INT64_MAX) ||
@@ -196,35 +200,34 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
         refuseTransfer(channel_, c.fileId);
         throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Cannot generate file to receive");
       }
-      if (first) announced = c.total;
+      if (first) {
+        announced = c.total;
+        // A thread of its own pays off only over many chunks.
+        if (announced >= kThreadedWriteMinimum) writer.emplace(file);
+      }
       first = false;
       received += c.size;
       // The credit goes out before the chunk is written: the sender
       // prepares its next chunk while this one reaches the file. The chunk
       // is in memory already, so the window still bounds what is in flight.
-      if (!grant.add(c, packet.isEnd())) {
+      if (!grant.add(c, last)) {
         KLOG_E("receiveData: confirmReceivedData error %d", static_cast<int>(KVN_E_NETWORK));
         return KVN_E_NETWORK;
       }
-      if (c.size != 0) {
+      if (c.size != 0 && writer) {
+        if (!writer->write(std::move(packet), c.offset, c.data, c.size))
+          throw writeFailed(c.fileId);
+      } else if (c.size != 0) {
         try {
-          writeChunk(file, c.offset, c.data, c.size);
+          writeFileChunk(file, c.offset, c.data, c.size);
         } catch (const KvnQFileException&) {
-          refuseTransfer(channel_, c.fileId);
-          throw;
+          throw writeFailed(c.fileId);
         }
       }
+      if (last && writer && !writer->finish())
+        throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Unable to writed data chunk");
     }
-    if (packet.isEnd()) {
-      // A file cut short would otherwise keep the announced size, its
-      // missing part filled with zeros.
-      if (announced != 0 && received != announced) {
-        KLOG_E("Error: received %llu of %llu bytes", static_cast<unsigned long long>(received),
-               static_cast<unsigned long long>(announced));
-        return KVN_E_NETWORK;
-      }
-      return KVN_OK;
-    }
+    if (last) return endOfTransfer(announced, received);
   }
 }
 

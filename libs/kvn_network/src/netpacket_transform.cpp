@@ -26,9 +26,9 @@ class CursorKeeper {
 
 }  // namespace
 
-bool NetPacket::transform(
-    const std::function<void(const std::uint8_t*, std::size_t, Bytes&)>& step, std::uint8_t flag,
-    bool on, const char* exceptionText, const char* resultText) {
+bool NetPacket::transform(const std::function<void(const std::uint8_t*, std::size_t, Bytes&)>& step,
+                          std::uint8_t flag, bool on, const char* exceptionText,
+                          const char* resultText) {
   Bytes result;
   result.reserve(buffer_.size() + 64);
   result.assign(buffer_.begin(), buffer_.begin() + kPacketHeaderSize);
@@ -56,11 +56,9 @@ bool NetPacket::compress(kvn_compression::Compressor& compressor) {
     return false;
   }
   if (payloadSize() == 0) return true;
-  return transform(
-      [&](const std::uint8_t* data, std::size_t size, Bytes& out) {
-        compressor.compressInto(data, size, out);
-      },
-      packet_cfg::kCompressed, true, "Error compressing packet", "Error: compress");
+  return transform([&](const std::uint8_t* data, std::size_t size,
+                       Bytes& out) { compressor.compressInto(data, size, out); },
+                   packet_cfg::kCompressed, true, "Error compressing packet", "Error: compress");
 }
 
 bool NetPacket::decompress(kvn_compression::Compressor& compressor) {

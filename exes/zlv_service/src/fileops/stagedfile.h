@@ -1,9 +1,8 @@
 // A restored file is received into a temporary file next to its
 // destination and renamed over the destination only once it is whole and
-// has its time; when it replaces a file, it is flushed to disk first. A transfer that breaks off, a stop or a
-// full disk leave what was there untouched. Below a target folder no
-// symbolic link is followed, and a link at the destination is replaced, not
-// written through.
+// has its time; when it replaces a file, it is flushed to disk first. A transfer that breaks off, a
+// stop or a full disk leave what was there untouched. Below a target folder no symbolic link is
+// followed, and a link at the destination is replaced, not written through.
 #pragma once
 
 #include <QFile>

@@ -18,9 +18,7 @@ class PacketChannel {
   // do that work while it still waits for credit; the packet then goes out
   // with SendPacket(packet, false, false). False when this channel leaves
   // the transforms to SendPacket.
-  virtual bool prepare(NetPacket& /*packet*/, bool /*compress*/, bool /*encrypt*/) {
-    return false;
-  }
+  virtual bool prepare(NetPacket& /*packet*/, bool /*compress*/, bool /*encrypt*/) { return false; }
   // Each blocks until its queue holds a packet; failures are thrown.
   virtual NetPacket receivePacket() = 0;
   virtual NetPacket receiveControlPacket() = 0;
