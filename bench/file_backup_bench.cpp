@@ -33,6 +33,7 @@
 #include "file_backup/bench_options.h"
 #include "file_backup/box_process.h"
 #include "file_backup/measures.h"
+#include "file_backup/scratch_run.h"
 #include "file_backup/test_tree.h"
 #include "kvn_log/log.h"
 #include "kvn_platform/process_setup.h"
@@ -258,19 +259,13 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
+  // The data set alone goes into --dir as it is, without emptying it first.
   if (!options.dataOnly.empty()) return writeDataOnly(options);
-  kvn_platform::tuneMemoryAllocator();
+  const ScratchRun run = startScratchRun(options, "kvn_file_backup_bench");
   QCoreApplication app(argc, argv);
-  const std::string root = options.dir.empty()
-                               ? "/tmp/kvn_file_backup_bench." + std::to_string(::getpid())
-                               : options.dir;
-  std::filesystem::remove_all(root);
-  std::filesystem::create_directories(root);
-
-  // The agent logs to standard output; the results go to the original one
-  // and the agent's lines to a file in the scratch folder.
-  std::FILE* out = ::fdopen(::dup(STDOUT_FILENO), "w");
-  std::setvbuf(out, nullptr, _IOLBF, 0);
+  const std::string& root = run.root;
+  // The agent's lines go to a file in the scratch folder.
+  std::FILE* out = run.out;
   kvn_log::parseLevel(options.logLevel);
   kvn_log::setLogFile(root + "/agent.log");
   PhaseLog phases;

@@ -9,8 +9,6 @@
 //                 [--address=127.0.5.N]
 // Defaults: 1 GiB, 5,000 files, a scratch folder under /tmp that is
 // removed at the end (kept with --keep). See bench/README.md.
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -19,6 +17,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "agent_backup_setup.h"
 #include "boxsim/file_handlers.h"
@@ -28,10 +27,10 @@
 #include "connection/credentials.h"
 #include "file_backup/bench_options.h"
 #include "file_backup/measures.h"
+#include "file_backup/scratch_run.h"
 #include "fileops/fileoperationmanager.h"
 #include "kvn_crypto/rsa.h"
 #include "kvn_log/log.h"
-#include "kvn_platform/process_setup.h"
 
 namespace {
 
@@ -84,22 +83,52 @@ bool plant(boxsim::BackupStore& store, std::int64_t jobId, const QString& path,
   return store.store(*draft, jobId, path, 1650000000, 0).has_value();
 }
 
-// Runs one restoration of the job to its end; seconds, -1 on failure.
-double restoreJob(FileOperationManager& manager, boxsim::FileOperationsBox& box,
-                  const QString& operationId, std::int64_t jobId, const QString& target,
-                  std::size_t expected) {
+// One restoration's wall time (-1 when it failed) and the CPU seconds
+// of the agent and of the box.
+struct Restored {
+  double seconds = -1;
+  double agentCpu = 0;
+  double boxCpu = 0;
+};
+
+// Runs one restoration of the job to its end and waits for the box's
+// session to end, so that its CPU time is counted.
+Restored restoreJob(FileOperationManager& manager, boxsim::BoxSimulator& simulator,
+                    boxsim::FileOperationsBox& box, const QString& operationId, std::int64_t jobId,
+                    const QString& target, std::size_t expected) {
   boxsim::RestorePlan plan;
   plan.jobId = jobId;
   box.prepareRestoration(operationId, plan);
   const std::size_t before = box.results().size();
+  const double cpuBefore = cpuSeconds();
+  const double boxBefore = simulator.endedSessionsCpuSeconds();
   const auto start = Clock::now();
-  if (manager.createExternalRestoration(target, operationId) != 0) return -1;
+  Restored restored;
+  if (manager.createExternalRestoration(target, operationId) != 0) return restored;
   manager.waitForJob(0);
   const double seconds = secondsSince(start);
+  for (int i = 0; i < 5000 && !simulator.idle(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  restored.boxCpu = simulator.endedSessionsCpuSeconds() - boxBefore;
+  restored.agentCpu = cpuSeconds() - cpuBefore - restored.boxCpu;
   std::size_t ok = 0;
   const auto results = box.results();
   for (std::size_t i = before; i < results.size(); ++i) ok += results[i].failed ? 0 : 1;
-  return ok == expected ? seconds : -1;
+  if (ok == expected) restored.seconds = seconds;
+  return restored;
+}
+
+// /proc/loadavg's three figures: wall times mean little on a busy machine.
+std::string loadAverage() {
+  double loads[3] = {};
+  std::FILE* file = std::fopen("/proc/loadavg", "r");
+  const bool read =
+      file != nullptr && std::fscanf(file, "%lf %lf %lf", &loads[0], &loads[1], &loads[2]) == 3;
+  if (file != nullptr) std::fclose(file);
+  if (!read) return "unknown";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", loads[0], loads[1], loads[2]);
+  return text;
 }
 
 void printRatio(std::FILE* out, const char* name, double value, double goal, const char* unit) {
@@ -118,14 +147,10 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  kvn_platform::tuneMemoryAllocator();
+  const ScratchRun run = startScratchRun(options, "kvn_restore_bench");
   QCoreApplication app(argc, argv);
-  const std::string root =
-      options.dir.empty() ? "/tmp/kvn_restore_bench." + std::to_string(::getpid()) : options.dir;
-  std::filesystem::remove_all(root);
-  std::filesystem::create_directories(root);
-  std::FILE* out = ::fdopen(::dup(STDOUT_FILENO), "w");
-  std::setvbuf(out, nullptr, _IOLBF, 0);
+  const std::string& root = run.root;
+  std::FILE* out = run.out;
   kvn_log::setLevel(kvn_log::Warning);
   kvn_log::setLogFile(root + "/agent.log");
   const QString base = QString::fromStdString(root);
@@ -214,24 +239,26 @@ int main(int argc, char** argv) {
   std::fprintf(out, "%-28s %8.2f s  %10.1f MB/s\n", "openssl -d | gzip -d", pipeline,
                megabytes / pipeline);
 
-  const double cpuBefore = cpuSeconds();
-  const double big =
-      restoreJob(manager, *fileOperations, "bench-big", kBigJob, base + "/restored-big", 1);
-  std::fprintf(out, "%-28s %8.2f s  %10.1f MB/s  CPU (agent and box) %.2f s\n", "restore big file",
-               big, megabytes / big, cpuSeconds() - cpuBefore);
-  const double small = restoreJob(manager, *fileOperations, "bench-small", kSmallJob,
-                                  base + "/restored-small", options.files);
+  const Restored big = restoreJob(manager, simulator, *fileOperations, "bench-big", kBigJob,
+                                  base + "/restored-big", 1);
+  std::fprintf(out, "%-28s %8.2f s  %10.1f MB/s   CPU agent %.2f s, box %.2f s\n",
+               "restore big file", big.seconds, megabytes / big.seconds, big.agentCpu, big.boxCpu);
+  const Restored small = restoreJob(manager, simulator, *fileOperations, "bench-small", kSmallJob,
+                                    base + "/restored-small", options.files);
   const double files = double(options.files);
-  std::fprintf(out, "%-28s %8.2f s  %10.1f files/s\n", "restore small files", small, files / small);
-  if (big < 0 || small < 0)
-    std::fprintf(out, "A RESTORATION FAILED (see %s/agent.log)\n", root.c_str());
+  std::fprintf(out, "%-28s %8.2f s  %10.1f files/s  CPU agent %.2f s, box %.2f s\n",
+               "restore small files", small.seconds, files / small.seconds, small.agentCpu,
+               small.boxCpu);
+  const bool failed = big.seconds < 0 || small.seconds < 0;
+  if (failed) std::fprintf(out, "A RESTORATION FAILED (see %s/agent.log)\n", root.c_str());
+  std::fprintf(out, "load average while measuring: %s\n", loadAverage().c_str());
 
   std::fprintf(out, "\n");
-  printRatio(out, "big-file restore speed / pipeline speed", pipeline / big, 1.5, "x");
-  printRatio(out, "small files restored", files / small, 1000, "files/s");
+  printRatio(out, "big-file restore speed / pipeline speed", pipeline / big.seconds, 1.5, "x");
+  printRatio(out, "small files restored", files / small.seconds, 1000, "files/s");
 
   manager.finalize();
   simulator.stop();
   if (!options.keep) std::filesystem::remove_all(root);
-  return big < 0 || small < 0 ? 1 : 0;
+  return failed ? 1 : 0;
 }

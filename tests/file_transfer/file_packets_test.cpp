@@ -34,6 +34,54 @@ std::string what(const std::function<void()>& f) {
   return "no exception";
 }
 
+// A channel that transforms packets ahead of sending and logs the order of
+// the sender's calls.
+class PreparingChannel : public RecordingChannel {
+ public:
+  bool prepare(NetPacket&, bool compress, bool encrypt) override {
+    events.push_back(compress && encrypt ? "prepare" : "prepare-plain");
+    return true;
+  }
+  bool SendPacket(NetPacket& packet, bool compress, bool encrypt) override {
+    // A prepared packet must not be transformed a second time.
+    events.push_back(compress || encrypt ? "send-transforming" : "send");
+    return RecordingChannel::SendPacket(packet, compress, encrypt);
+  }
+  NetPacket receiveControlPacket() override {
+    events.push_back("wait");
+    return RecordingChannel::receiveControlPacket();
+  }
+  std::vector<std::string> events;
+};
+
+// The sender compresses and encrypts a chunk while the receiver still holds
+// the credit, so both ends work at once; the wire order stays the same, and
+// a wait that fails leaves the chunk unsent and uncounted.
+TEST(FilePacketsTest, SendersPrepareEachChunkBeforeWaitingForCredit) {
+  PreparingChannel channel;
+  FileSender sender(channel, "?", 0x50010002, 10, 0, true, true);
+  std::vector<char> block(300000, 'a');
+  sender.sendChunk(0, block.data(), 300000, false);
+  EXPECT_NE(what([&] { sender.sendChunk(300000, block.data(), 300000, false); }).find("timed out"),
+            std::string::npos);
+  channel.grant(10);
+  sender.sendChunk(300000, block.data(), 300000, false);
+  EXPECT_EQ(channel.events, (std::vector<std::string>{"prepare", "send", "prepare", "wait",
+                                                      "prepare", "wait", "send"}));
+  ASSERT_EQ(channel.sent.size(), 2u);
+  EXPECT_EQ(Header::of(channel.sent[1]).chunk, 1u);
+  EXPECT_EQ(Header::of(channel.sent[1]).offset, 300000u);
+
+  PreparingChannel sinkChannel;
+  kvn_network::NetClientSendFileSink sink(sinkChannel, 0x50010002, 12, true, true);
+  sink.write(block.data(), 300000);
+  sinkChannel.grant(12);
+  sink.write(block.data(), 300000);
+  EXPECT_EQ(sinkChannel.events,
+            (std::vector<std::string>{"prepare", "send", "prepare", "wait", "send"}));
+  EXPECT_EQ(Header::of(sinkChannel.sent[1]).chunk, 1u);
+}
+
 TEST(FilePacketsTest, SenderWaitsForCreditAndEndsWithTheTotals) {
   RecordingChannel channel;
   FileSender sender(channel, "?", 0x50010002, 10, 600000, true, true);
@@ -239,4 +287,49 @@ TEST(FilePacketsTest, ADiscardedTransferIsAcknowledgedToItsEnd) {
   EXPECT_TRUE(channel.files.empty());
   // One grant per 256 KiB taken.
   EXPECT_EQ(channel.sent.size(), 1u);
+}
+
+// A large transfer goes to the disk on a thread of its own. It must still
+// arrive whole with one grant per window, and a chunk that cannot be
+// written there must fail the transfer as a direct write does: refused,
+// with the file's error.
+TEST(FilePacketsTest, LargeTransfersWrittenBesideTheReceiverArriveWholeOrFail) {
+  constexpr std::uint32_t kChunk = 1 << 20;
+  constexpr std::uint64_t kTotal = 9ull * kChunk;
+  kvn_test::TempDir dir;
+  const std::atomic<bool> stop{false};
+  {
+    RecordingChannel channel;
+    for (std::uint32_t i = 0; i < 9; ++i) {
+      NetPacket p = kvn_network::filePacket(0x22010002, 30, "?", i, i * kChunk, kTotal);
+      p.putUInt32(kChunk);
+      p.putDataChunk(std::vector<std::uint8_t>(kChunk, std::uint8_t(i + 1)).data(), kChunk);
+      channel.files.push_back(p);
+    }
+    channel.files.push_back(endPacket(9, kTotal));
+    QFile file(QString::fromStdString(dir.file("big")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    EXPECT_EQ(kvn_network::FileReceiver(channel, stop).receiveData(file), KVN_OK);
+    file.close();
+    const std::string got = kvn_test::readFile(dir.file("big"));
+    ASSERT_EQ(got.size(), kTotal);
+    for (std::uint32_t i = 0; i < 9; ++i) EXPECT_EQ(got[std::size_t(i) * kChunk + 5], char(i + 1));
+    EXPECT_EQ(channel.sent.size(), 9u);  // one per 1 MiB chunk; none for the end
+  }
+  {
+    RecordingChannel channel;
+    channel.files.push_back(announcing(0, 0, kChunk, kTotal));
+    // An offset no file can seek to: the writing thread fails on it.
+    channel.files.push_back(announcing(1, ~0ull, kChunk, kTotal));
+    for (std::uint32_t i = 2; i < 9; ++i)
+      channel.files.push_back(announcing(i, std::uint64_t(i) * kChunk, kChunk, kTotal));
+    channel.files.push_back(endPacket(9, kTotal));
+    QFile file(QString::fromStdString(dir.file("broken")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    EXPECT_THROW(kvn_network::FileReceiver(channel, stop).receiveData(file), KvnQFileException);
+    // The refusal went out, and the rest of the transfer was taken off.
+    ASSERT_FALSE(channel.sent.empty());
+    EXPECT_TRUE(channel.sent.back().isError());
+    EXPECT_TRUE(channel.files.empty());
+  }
 }

@@ -151,6 +151,25 @@ TEST(Aes, FailuresThrowTheirMessages) {
   EXPECT_STREQ(e.what(), "Error PKCS5_PBKDF2_HMAC_SHA1");
 }
 
+TEST(Aes, AppendingFormsKeepThePrefixAndLeaveItOnFailure) {
+  AesContext aes;
+  aes.init(bytesOf("password"), bytesOf("saltsalt"), 256, AesContext::Cbc);
+  const Bytes plain = bytesOf(std::string(1000, 'p'));
+  Bytes out = {1, 2};
+  aes.encryptInto(plain.data(), plain.size(), out);
+  EXPECT_EQ(Bytes(out.begin() + 2, out.end()), aes.encrypt(plain));
+  Bytes back = {3};
+  aes.decryptInto(out.data() + 2, out.size() - 2, back);
+  EXPECT_EQ(Bytes(back.begin() + 1, back.end()), plain);
+  EXPECT_EQ(back[0], 3);
+
+  // A message whose padding does not check out adds nothing.
+  Bytes failed = {4, 5};
+  const Bytes bad(32, 0x41);
+  EXPECT_THROW(aes.decryptInto(bad.data(), bad.size(), failed), KvnCommonException);
+  EXPECT_EQ(failed, (Bytes{4, 5}));
+}
+
 TEST(Crypto, UnknownDirectionIsLoggedAndGivesNothing) {
   kvn_test::LogCapture capture;
   kvn_crypto::Crypto crypto;

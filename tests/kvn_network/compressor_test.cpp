@@ -132,4 +132,67 @@ TEST(Compressor, SecondConcurrentOperationFailsAtOnce) {
   EXPECT_FALSE(c.busy());
 }
 
+// One compressor serves every packet of a connection: its library state is
+// reset between payloads, whatever the previous one did to it.
+TEST(Compressor, StateCarriesNothingFromOnePayloadToTheNext) {
+  Compressor c(4096, -1);
+  const ByteVector big = kvn_test::mixedBytes(3 * kBuffer + 5);
+  const ByteVector small = kvn_test::mixedBytes(700);
+  const ByteVector packedBig = compress(c, big);
+  const ByteVector packedSmall = compress(c, small);
+  ByteVector corrupt = packedBig;
+  corrupt[corrupt.size() / 2] ^= 0x5A;
+  const ByteVector truncated(packedBig.begin(), packedBig.begin() + packedBig.size() / 3);
+
+  EXPECT_EQ(decompress(c, packedBig), big);
+  EXPECT_THROW(decompress(c, corrupt), KvnCommonException);
+  EXPECT_EQ(decompress(c, packedSmall), small);
+  EXPECT_THROW(decompress(c, truncated), KvnCommonException);
+  EXPECT_EQ(decompress(c, packedBig), big);
+  // Compressing again after all that gives the same bytes as at first.
+  EXPECT_EQ(compress(c, big), packedBig);
+  EXPECT_EQ(compress(c, small), packedSmall);
+}
+
+// The box side compresses with ISA-L: what it writes must be zlib data any
+// reader takes, and the limit on the output must hold to the byte.
+TEST(Compressor, FastEngineWritesZlibAndTheOutputLimitIsExact) {
+  Compressor fast(kBuffer, -1, kvn_compression::GzipEngine::Isal);
+  for (std::size_t size : {std::size_t{1}, std::size_t{70000}, std::size_t{3 * kBuffer + 1}}) {
+    const ByteVector data = kvn_test::mixedBytes(size);
+    const ByteVector packed = compress(fast, data);
+    EXPECT_EQ(packed[0] & 0x0F, 8) << "zlib header, deflate method";
+    EXPECT_EQ(kvn_test::pythonFilter(kvn_test::kZlibDecompress, packed), data) << size;
+    EXPECT_EQ(decompress(fast, packed, size), data) << size;
+    if (size > 1) {
+      EXPECT_THROW(decompress(fast, packed, size - 1), KvnCommonException) << size;
+    }
+  }
+  // A stop ends it as it ends zlib's.
+  fast.stop();
+  EXPECT_EQ(thrownBy([&] { compress(fast, ByteVector(10, 1)); }).code, KVN_E_STOPPED);
+}
+
+// The appending forms keep what the caller put in front (a packet header)
+// and leave it alone when the payload is bad.
+TEST(Compressor, AppendingFormsKeepThePrefixAndLeaveItOnFailure) {
+  Compressor c(kBuffer, -1);
+  const ByteVector data = kvn_test::mixedBytes(100000);
+  const ByteVector prefix = {9, 8, 7};
+  ByteVector out = prefix;
+  c.compressInto(data.data(), data.size(), out);
+  EXPECT_EQ(ByteVector(out.begin() + 3, out.end()), compress(c, data));
+  ByteVector back = prefix;
+  c.decompressInto(out.data() + 3, out.size() - 3, back);
+  EXPECT_EQ(ByteVector(back.begin(), back.begin() + 3), prefix);
+  EXPECT_EQ(ByteVector(back.begin() + 3, back.end()), data);
+
+  ByteVector failed = prefix;
+  const ByteVector garbage(64, 0x33);
+  EXPECT_THROW(c.decompressInto(garbage.data(), garbage.size(), failed), KvnCommonException);
+  EXPECT_EQ(failed, prefix);
+  EXPECT_THROW(c.decompressInto(out.data() + 3, out.size() - 3, failed, 1000), KvnCommonException);
+  EXPECT_EQ(failed, prefix);
+}
+
 }  // namespace

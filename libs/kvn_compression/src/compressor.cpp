@@ -1,9 +1,9 @@
 #include "kvn_compression/compressor.h"
 
+#include <isa-l/igzip_lib.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "kvn_log/exception.h"
@@ -23,147 +23,247 @@ class BusyGuard {
 };
 
 [[noreturn]] void failStep(const char* name, int result) {
+  const char* label = nullptr;
   switch (result) {
-    case Z_VERSION_ERROR:
-      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s Z_VERSION_ERROR %d",
-                                         name, result);
-    case Z_MEM_ERROR:
-      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s Z_MEM_ERROR %d", name,
-                                         result);
-    case Z_DATA_ERROR:
-      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s Z_DATA_ERROR %d",
-                                         name, result);
-    case Z_STREAM_ERROR:
-      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s Z_STREAM_ERROR %d",
-                                         name, result);
+    case Z_VERSION_ERROR: label = "Z_VERSION_ERROR"; break;
+    case Z_MEM_ERROR: label = "Z_MEM_ERROR"; break;
+    case Z_DATA_ERROR: label = "Z_DATA_ERROR"; break;
+    case Z_STREAM_ERROR: label = "Z_STREAM_ERROR"; break;
     default:
       throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "%s: Unexpected error %d", name,
                                          result);
   }
+  throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s %s %d", name, label,
+                                     result);
+}
+
+std::uint32_t limited(std::size_t size) {
+  return static_cast<std::uint32_t>(
+      std::min<std::size_t>(size, std::numeric_limits<std::uint32_t>::max()));
+}
+
+// Where the library writes: a buffer kept from payload to payload, so
+// that it is allocated and cleared only when a larger payload comes.
+struct OutputWindow {
+  Bytef* at;
+  std::size_t room;
+};
+
+OutputWindow grow(Compressor::Bytes& scratch, std::size_t room) {
+  if (scratch.size() < room) scratch.resize(room);
+  return {scratch.data(), scratch.size()};
 }
 
 }  // namespace
 
-// One zlib stream of either direction, ended with the compressor.
-class Compressor::Stream {
+// One deflate state of the chosen library.
+class Compressor::Deflater {
  public:
-  Stream(bool deflating, int level) : deflating_(deflating) {
-    std::memset(&stream_, 0, sizeof stream_);
-    const int result = deflating ? deflateInit(&stream_, level) : inflateInit(&stream_);
+  Deflater(GzipEngine engine, int level) : engine_(engine) {
+    if (engine_ == GzipEngine::Isal) {
+      levelBuffer_.resize(ISAL_DEF_LVL1_DEFAULT);
+      isal_deflate_init(&isal_);
+      return;
+    }
+    std::memset(&zlib_, 0, sizeof zlib_);
+    const int result = deflateInit(&zlib_, level);
     if (result != Z_OK)
-      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error %s Init: %d", name(),
+      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "Error deflate Init: %d",
                                          result);
   }
-  ~Stream() { deflating_ ? deflateEnd(&stream_) : inflateEnd(&stream_); }
-  Stream(const Stream&) = delete;
-  Stream& operator=(const Stream&) = delete;
-
-  // Back to a fresh stream, whatever the last operation left (an error or
-  // a stop in the middle included).
-  void reset() {
-    const int result = deflating_ ? deflateReset(&stream_) : inflateReset(&stream_);
-    if (result != Z_OK) failStep(deflating_ ? "deflateReset" : "inflateReset", result);
+  ~Deflater() {
+    if (engine_ == GzipEngine::Zlib) deflateEnd(&zlib_);
   }
-  int run(int flush) { return deflating_ ? deflate(&stream_, flush) : inflate(&stream_, flush); }
-  const char* name() const { return deflating_ ? "deflate" : "inflate"; }
-  z_stream* operator->() { return &stream_; }
+
+  // Appends the compressed form of data to out. The input goes in slices,
+  // so that a stop request ends a long operation.
+  void run(const std::uint8_t* data, std::size_t size, Bytes& out, const std::atomic<bool>& stop) {
+    constexpr std::size_t kSlice = 1 << 20;
+    // zlib's bound holds for ISA-L's stored blocks too; the output still
+    // grows when a library needs more.
+    OutputWindow window = grow(scratch_, deflateBound(nullptr, static_cast<uLong>(size)) + 64);
+    std::size_t produced = 0;
+    reset();
+    std::size_t left = size;
+    for (bool ended = false; !ended;) {
+      if (stop)
+        throw KvnCommonException::withCode(KVN_HERE, KVN_E_STOPPED, "deflate stopped by User");
+      const std::size_t slice = std::min(left, kSlice);
+      const bool last = slice == left;
+      std::size_t pending = slice;
+      const std::uint8_t* in = data + (size - left);
+      do {
+        if (produced == window.room) window = grow(scratch_, window.room * 2);
+        const Step done = step(in, pending, window.at + produced, window.room - produced, last);
+        in += done.consumed;
+        pending -= done.consumed;
+        produced += done.produced;
+        ended = done.ended;
+      } while (pending > 0 || (last && !ended));
+      left -= slice;
+    }
+    out.insert(out.end(), scratch_.begin(), scratch_.begin() + std::ptrdiff_t(produced));
+  }
 
  private:
-  z_stream stream_;
-  bool deflating_;
+  struct Step {
+    std::size_t consumed;
+    std::size_t produced;
+    bool ended;
+  };
+
+  void reset() {
+    if (engine_ == GzipEngine::Zlib) {
+      deflateReset(&zlib_);
+      return;
+    }
+    isal_deflate_reset(&isal_);
+    isal_.level = 1;
+    isal_.level_buf = levelBuffer_.data();
+    isal_.level_buf_size = static_cast<std::uint32_t>(levelBuffer_.size());
+    isal_.gzip_flag = IGZIP_ZLIB;
+    isal_.flush = NO_FLUSH;
+  }
+
+  // One library call: input up to the slice's end, output into the room.
+  Step step(const std::uint8_t* in, std::size_t inSize, std::uint8_t* out, std::size_t outSize,
+            bool last) {
+    if (engine_ == GzipEngine::Isal) {
+      isal_.next_in = const_cast<std::uint8_t*>(in);
+      isal_.avail_in = limited(inSize);
+      isal_.next_out = out;
+      isal_.avail_out = limited(outSize);
+      isal_.end_of_stream = last ? 1 : 0;
+      const std::uint32_t availIn = isal_.avail_in;
+      const std::uint32_t availOut = isal_.avail_out;
+      // Only wrong parameters fail here, never the data.
+      if (isal_deflate(&isal_) != COMP_OK) failStep("deflate", Z_STREAM_ERROR);
+      return {availIn - isal_.avail_in, availOut - isal_.avail_out,
+              isal_.internal_state.state == ZSTATE_END};
+    }
+    zlib_.next_in = const_cast<Bytef*>(in);
+    zlib_.avail_in = static_cast<uInt>(std::min<std::size_t>(inSize, kSliceLimit));
+    zlib_.next_out = out;
+    zlib_.avail_out = static_cast<uInt>(std::min<std::size_t>(outSize, kSliceLimit));
+    const uInt availIn = zlib_.avail_in;
+    const uInt availOut = zlib_.avail_out;
+    const int result = deflate(&zlib_, last ? Z_FINISH : Z_NO_FLUSH);
+    if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
+      failStep("deflate", result);
+    return {availIn - zlib_.avail_in, availOut - zlib_.avail_out, result == Z_STREAM_END};
+  }
+
+  static constexpr std::size_t kSliceLimit = std::numeric_limits<uInt>::max();
+
+  GzipEngine engine_;
+  Bytes scratch_;
+  z_stream zlib_{};
+  isal_zstream isal_{};
+  std::vector<std::uint8_t> levelBuffer_;
 };
 
-Compressor::Compressor(std::size_t bufferSize, int level)
-    : buffer_(std::clamp<std::size_t>(bufferSize, 1, std::numeric_limits<uInt>::max())),
-      level_(level) {}
+// ISA-L's inflate state: the Huffman tables and a 32 KiB window, too big
+// to set up for every packet.
+class Compressor::Inflater {
+ public:
+  Inflater() : state_(std::make_unique<inflate_state>()) { isal_inflate_init(state_.get()); }
+
+  // Appends the decompressed form of data to out, at most maxOutput bytes.
+  void run(const std::uint8_t* data, std::size_t size, Bytes& out, std::size_t firstRoom,
+           std::size_t maxOutput, const std::atomic<bool>& stop) {
+    // One byte over the limit is how an oversized result shows itself.
+    const std::size_t cap = maxOutput == kUnlimited ? kUnlimited : maxOutput + 1;
+    OutputWindow window = grow(scratch_, std::min(cap, std::max<std::size_t>(firstRoom, 1)));
+    if (window.room > cap) window.room = cap;
+    std::size_t produced = 0;
+    isal_inflate_reset(state_.get());
+    state_->crc_flag = ISAL_ZLIB;
+    state_->next_in = const_cast<std::uint8_t*>(data);
+    state_->avail_in = limited(size);
+    for (;;) {
+      if (stop)
+        throw KvnCommonException::withCode(KVN_HERE, KVN_E_STOPPED, "inflate stopped by User");
+      state_->next_out = window.at + produced;
+      state_->avail_out = limited(window.room - produced);
+      const std::uint32_t before = state_->avail_out;
+      const std::uint32_t inputBefore = state_->avail_in;
+      const int result = isal_inflate(state_.get());
+      if (result < 0 || result == ISAL_NEED_DICT) failStep("inflate", Z_DATA_ERROR);
+      produced += before - state_->avail_out;
+      if (produced > maxOutput)
+        throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION,
+                                           "Error inflate output over %zu bytes", maxOutput);
+      // Bytes after the end of the stream are not data.
+      if (state_->block_state == ISAL_BLOCK_FINISH) break;
+      if (state_->avail_out != 0) {
+        // All input read (or none taken) with room left: the stream stops
+        // before its end.
+        if (state_->avail_in == 0 ||
+            (state_->avail_in == inputBefore && before == state_->avail_out))
+          throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "inflate error %d",
+                                             Z_BUF_ERROR);
+        continue;
+      }
+      if (window.room >= cap) continue;  // the next step reports the overflow
+      window = grow(scratch_, window.room > cap / 2 ? cap : window.room * 2);
+      if (window.room > cap) window.room = cap;
+    }
+    out.insert(out.end(), scratch_.begin(), scratch_.begin() + std::ptrdiff_t(produced));
+  }
+
+ private:
+  Bytes scratch_;
+  std::unique_ptr<inflate_state> state_;
+};
+
+Compressor::Compressor(std::size_t bufferSize, int level, GzipEngine deflateEngine)
+    : bufferSize_(std::max<std::size_t>(bufferSize, 1)),
+      deflater_(std::make_unique<Deflater>(deflateEngine, level)),
+      inflater_(std::make_unique<Inflater>()) {}
 
 Compressor::~Compressor() = default;
 
-Compressor::Stream& Compressor::stream(Mode mode) {
-  std::unique_ptr<Stream>& slot = mode == Mode::Deflate ? deflater_ : inflater_;
-  if (slot) {
-    slot->reset();
-  } else {
-    slot = std::make_unique<Stream>(mode == Mode::Deflate, level_);
-  }
-  return *slot;
-}
-
 Compressor::Bytes Compressor::compress(const std::uint8_t* data, std::size_t size) {
-  return run(Mode::Deflate, data, size, kUnlimited);
+  Bytes out;
+  compressInto(data, size, out);
+  return out;
 }
 
 Compressor::Bytes Compressor::decompress(const std::uint8_t* data, std::size_t size,
                                          std::size_t maxOutput) {
-  return run(Mode::Inflate, data, size, maxOutput);
+  Bytes out;
+  decompressInto(data, size, out, maxOutput);
+  return out;
 }
 
-Compressor::Bytes Compressor::run(Mode mode, const std::uint8_t* data, std::size_t size,
-                                  std::size_t maxOutput) {
+void Compressor::compressInto(const std::uint8_t* data, std::size_t size, Bytes& out) {
   bool idle = false;
   if (!busy_.compare_exchange_strong(idle, true))
     throw KvnCommonException(KVN_HERE, KVN_E_EXCEPTION, "Thread is already running ");
   BusyGuard guard(busy_);
-
-  Stream& z = stream(mode);
-  const char* name = z.name();
-  Bytes result;
-  auto restartOutput = [&] {
-    z->next_out = buffer_.data();
-    z->avail_out = static_cast<uInt>(buffer_.size());
-  };
-  auto flushOutput = [&] {
-    const std::size_t produced = buffer_.size() - z->avail_out;
-    if (produced > maxOutput - result.size())
-      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION,
-                                         "Error %s output over %zu bytes", name, maxOutput);
-    result.insert(result.end(), buffer_.data(), buffer_.data() + produced);
-    restartOutput();
-  };
-  auto checkStop = [&] {
-    if (stop_)
-      throw KvnCommonException::withCode(KVN_HERE, KVN_E_STOPPED, "%s stopped by User", name);
-  };
-  restartOutput();
-
-  const std::uint8_t* input = data;
-  std::size_t remaining = size;
-  bool ended = false;
-  while (remaining > 0 && !ended) {
-    checkStop();
-    const uInt chunk =
-        static_cast<uInt>(std::min<std::size_t>(remaining, std::numeric_limits<uInt>::max()));
-    z->next_in = const_cast<Bytef*>(input);
-    z->avail_in = chunk;
-    const int step = z.run(Z_NO_FLUSH);
-    if (step != Z_OK && step != Z_STREAM_END) failStep(name, step);
-    // Trailing bytes after the end of a zlib stream are not data; inflate
-    // would make no progress on them.
-    ended = step == Z_STREAM_END;
-    const std::size_t used = chunk - z->avail_in;
-    input += used;
-    remaining -= used;
-    if (z->avail_out == 0) flushOutput();
+  const std::size_t start = out.size();
+  try {
+    deflater_->run(data, size, out, stop_);
+  } catch (...) {
+    out.resize(start);
+    throw;
   }
+}
 
-  for (;;) {
-    checkStop();
-    if (z->avail_out == 0) flushOutput();
-    z->next_in = const_cast<Bytef*>(input);
-    z->avail_in =
-        static_cast<uInt>(std::min<std::size_t>(remaining, std::numeric_limits<uInt>::max()));
-    const int step = z.run(Z_FINISH);
-    if (step == Z_STREAM_END) {
-      flushOutput();
-      break;
-    }
-    // inflate reports a full output buffer under Z_FINISH as Z_BUF_ERROR;
-    // that is progress, not a fault.
-    const bool outputFull = step == Z_BUF_ERROR && z->avail_out == 0;
-    if (step != Z_OK && !outputFull)
-      throw KvnCommonException::withCode(KVN_HERE, KVN_E_EXCEPTION, "%s error %d", name, step);
+void Compressor::decompressInto(const std::uint8_t* data, std::size_t size, Bytes& out,
+                                std::size_t maxOutput) {
+  bool idle = false;
+  if (!busy_.compare_exchange_strong(idle, true))
+    throw KvnCommonException(KVN_HERE, KVN_E_EXCEPTION, "Thread is already running ");
+  BusyGuard guard(busy_);
+  const std::size_t start = out.size();
+  try {
+    // Packets mostly hold up to a few times their compressed size.
+    inflater_->run(data, size, out, std::max(bufferSize_, size * 4), maxOutput, stop_);
+  } catch (...) {
+    out.resize(start);
+    throw;
   }
-  return result;
 }
 
 }  // namespace kvn_compression

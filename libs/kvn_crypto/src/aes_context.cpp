@@ -102,14 +102,26 @@ void AesContext::setDecryptIv(const std::uint8_t* iv) {
 }
 
 Bytes AesContext::encrypt(const std::uint8_t* data, std::size_t size) {
-  return run(true, data, size);
+  Bytes out;
+  run(true, data, size, out);
+  return out;
 }
 
 Bytes AesContext::decrypt(const std::uint8_t* data, std::size_t size) {
-  return run(false, data, size);
+  Bytes out;
+  run(false, data, size, out);
+  return out;
 }
 
-Bytes AesContext::run(bool encrypting, const std::uint8_t* data, std::size_t size) {
+void AesContext::encryptInto(const std::uint8_t* data, std::size_t size, Bytes& out) {
+  run(true, data, size, out);
+}
+
+void AesContext::decryptInto(const std::uint8_t* data, std::size_t size, Bytes& out) {
+  run(false, data, size, out);
+}
+
+void AesContext::run(bool encrypting, const std::uint8_t* data, std::size_t size, Bytes& result) {
   EVP_CIPHER_CTX* ctx = encrypting ? encryptCtx_ : decryptCtx_;
   if (encrypting ? !encryptReady_ : !decryptReady_)
     throw KvnCommonException(KVN_HERE, KVN_E_ARGUMENTS,
@@ -124,20 +136,24 @@ Bytes AesContext::run(bool encrypting, const std::uint8_t* data, std::size_t siz
     throwWithReason(encrypting ? "Error EVP_EncryptInit_ex: %s" : "Error EVP_DecryptInit_ex: %s");
 
   // Padding adds at most one block when encrypting; decrypting never grows.
-  Bytes out(size + 16);
+  const std::size_t start = result.size();
+  result.resize(start + size + 16);
+  std::uint8_t* out = result.data() + start;
   int produced = 0;
-  const int update =
-      encrypting ? EVP_EncryptUpdate(ctx, out.data(), &produced, data, static_cast<int>(size))
-                 : EVP_DecryptUpdate(ctx, out.data(), &produced, data, static_cast<int>(size));
-  if (update != 1)
-    throwWithReason(encrypting ? "Error EVP_EncryptUpdate: %s" : "Error EVP_DecryptUpdate: %s");
   int last = 0;
-  const int final = encrypting ? EVP_EncryptFinal_ex(ctx, out.data() + produced, &last)
-                               : EVP_DecryptFinal_ex(ctx, out.data() + produced, &last);
-  if (final != 1)
+  const int update = encrypting
+                         ? EVP_EncryptUpdate(ctx, out, &produced, data, static_cast<int>(size))
+                         : EVP_DecryptUpdate(ctx, out, &produced, data, static_cast<int>(size));
+  const int final = update != 1  ? 0
+                    : encrypting ? EVP_EncryptFinal_ex(ctx, out + produced, &last)
+                                 : EVP_DecryptFinal_ex(ctx, out + produced, &last);
+  if (update != 1 || final != 1) {
+    result.resize(start);
+    if (update != 1)
+      throwWithReason(encrypting ? "Error EVP_EncryptUpdate: %s" : "Error EVP_DecryptUpdate: %s");
     throwWithReason(encrypting ? "Error EVP_EncryptFinal_ex: %s" : "Error EVP_DecryptFinal_ex: %s");
-  out.resize(static_cast<std::size_t>(produced + last));
-  return out;
+  }
+  result.resize(start + static_cast<std::size_t>(produced + last));
 }
 
 }  // namespace kvn_crypto

@@ -5,10 +5,22 @@
 namespace kvn_crypto {
 
 Bytes Crypto::operator()(int direction, const std::uint8_t* data, std::size_t size) {
-  if (direction == Encrypt) return send_.encrypt(data, size);
-  if (direction == Decrypt) return receive_.decrypt(data, size);
+  Bytes out;
+  transformInto(direction, data, size, out);
+  return out;
+}
+
+bool Crypto::transformInto(int direction, const std::uint8_t* data, std::size_t size, Bytes& out) {
+  if (direction == Encrypt) {
+    send_.encryptInto(data, size, out);
+    return true;
+  }
+  if (direction == Decrypt) {
+    receive_.decryptInto(data, size, out);
+    return true;
+  }
   KLOG_E("Crypto::operator() parameters errors");
-  return {};
+  return false;
 }
 
 }  // namespace kvn_crypto

@@ -1,5 +1,7 @@
 #include <cstdio>
+#include <optional>
 
+#include "chunk_writer.h"
 #include "kvn_log/log.h"
 #include "kvn_network/file_transfer.h"
 #include "net_error.h"
@@ -7,6 +9,10 @@
 namespace kvn_network {
 
 namespace {
+
+// Transfers announced at least this large are written on a thread of
+// their own.
+constexpr std::uint64_t kThreadedWriteMinimum = 8ull << 20;
 
 // The file header and chunk of one data or end packet.
 struct FileChunk {
@@ -29,6 +35,52 @@ struct FileChunk {
     c.data = packet.getDataPointer(c.size);
     return c;
   }
+};
+
+// A chunk's header and data, or false once the failure is logged.
+bool readLogged(NetPacket& packet, FileChunk& chunk) {
+  try {
+    chunk = FileChunk::read(packet);
+    return true;
+  } catch (const KvnCommonException& e) {
+    KLOG_E("Error: getting data from packet: %s", e.what());
+    return false;
+  }
+}
+
+// The result of a transfer that has ended. A file cut short would
+// otherwise keep the announced size, its missing part filled with zeros.
+std::uint32_t endOfTransfer(std::uint64_t announced, std::uint64_t received) {
+  if (announced != 0 && received != announced) {
+    KLOG_E("Error: received %llu of %llu bytes", static_cast<unsigned long long>(received),
+           static_cast<unsigned long long>(announced));
+    return KVN_E_NETWORK;
+  }
+  return KVN_OK;
+}
+
+// Counts the bytes received since the last acknowledgement and grants new
+// credit each time a window's worth has arrived, except after the packet
+// that ends the transfer.
+class CreditGrant {
+ public:
+  explicit CreditGrant(PacketChannel& channel) : channel_(channel) {}
+
+  // False (logged) when the acknowledgement cannot be sent.
+  bool add(const FileChunk& chunk, bool last) {
+    sum_ += chunk.size;
+    if (sum_ < kCreditWindow || last) return true;
+    if (!sendTransferControl(channel_, chunk.fileId, false)) {
+      KLOG_E("Error: Sending file packet");
+      return false;
+    }
+    sum_ = 0;
+    return true;
+  }
+
+ private:
+  PacketChannel& channel_;
+  std::int64_t sum_ = 0;
 };
 
 }  // namespace
@@ -105,35 +157,21 @@ NetClientReceiveFileSource::NetClientReceiveFileSource(kvn_common::StreamSink& l
                                                        PacketChannel& channel, std::uint32_t fileId)
     : link_(link), channel_(channel), fileId_(fileId) {}
 
-void FileReceiver::writeChunk(QFile& file, std::uint64_t offset, const std::uint8_t* data,
-                              std::uint32_t size) {
-  if (kvn_log::enabled(kvn_log::Debug))
-    KLOG_D("writeDataChunk to '%s': offset %llu, size %d", file.fileName().toUtf8().constData(),
-           static_cast<unsigned long long>(offset), static_cast<int>(size));
-  if (offset > static_cast<std::uint64_t>(INT64_MAX) || !file.seek(static_cast<qint64>(offset))) {
-    KLOG_E("Seek failed in ReceiveFile");
-    throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Unable to writed data chunk");
-  }
-  std::uint32_t done = 0;
-  while (done < size) {
-    const qint64 n = file.write(reinterpret_cast<const char*>(data) + done, size - done);
-    if (n <= 0) {
-      KLOG_E("Error writing: %s", file.errorString().toUtf8().constData());
-      throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Unable to writed data chunk");
-    }
-    done += static_cast<std::uint32_t>(n);
-  }
-}
-
 std::uint32_t FileReceiver::receiveData(QFile& file) {
   if (!file.isOpen()) {
     KLOG_E("Error initial parameters");
     return KVN_E_ARGUMENTS;
   }
-  std::int64_t sum = 0;
+  CreditGrant grant(channel_);
   bool first = true;
   std::uint64_t announced = 0;
   std::uint64_t received = 0;
+  // Joined on every way out, before the caller touches the file again.
+  std::optional<ChunkWriter> writer;
+  const auto writeFailed = [&](std::uint32_t fileId) {
+    refuseTransfer(channel_, fileId);
+    return KvnQFileException(KVN_HERE, KVN_E_SERVER, "Unable to writed data chunk");
+  };
   for (;;) {
     if (stop_) {
       KLOG_W("Stopped by User");
@@ -149,15 +187,11 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
       return KVN_E_INVALID_REPLY;
     }
     FileChunk c;
-    try {
-      c = FileChunk::read(packet);
-    } catch (const KvnCommonException& e) {
-      KLOG_E("Error: getting data from packet: %s", e.what());
-      return KVN_E_NETWORK;
-    }
+    if (!readLogged(packet, c)) return KVN_E_NETWORK;
     KLOG_D("Received file packet: type %d, offset %llu, chunk size %d, file size %llu",
            static_cast<int>(c.fileId), static_cast<unsigned long long>(c.offset),
            static_cast<int>(c.size), static_cast<unsigned long long>(c.total));
+    const bool last = packet.isEnd();
     if (c.total != 0 || c.size != 0) {
       if (first && c.total != 0 &&
           (c.total > static_cast<std::uint64_t>(INT64_MAX) ||
@@ -166,42 +200,39 @@ std::uint32_t FileReceiver::receiveData(QFile& file) {
         refuseTransfer(channel_, c.fileId);
         throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Cannot generate file to receive");
       }
-      if (first) announced = c.total;
+      if (first) {
+        announced = c.total;
+        // A thread of its own pays off only over many chunks.
+        if (announced >= kThreadedWriteMinimum) writer.emplace(file);
+      }
       first = false;
       received += c.size;
-      if (c.size != 0) {
-        try {
-          writeChunk(file, c.offset, c.data, c.size);
-        } catch (const KvnQFileException&) {
-          refuseTransfer(channel_, c.fileId);
-          throw;
-        }
-      }
-      sum += c.size;
-      if (sum >= kCreditWindow && !packet.isEnd()) {
-        if (!sendTransferControl(channel_, c.fileId, false)) {
-          KLOG_E("Error: Sending file packet");
-          KLOG_E("receiveData: confirmReceivedData error %d", static_cast<int>(KVN_E_NETWORK));
-          return KVN_E_NETWORK;
-        }
-        sum = 0;
-      }
-    }
-    if (packet.isEnd()) {
-      // A file cut short would otherwise keep the announced size, its
-      // missing part filled with zeros.
-      if (announced != 0 && received != announced) {
-        KLOG_E("Error: received %llu of %llu bytes", static_cast<unsigned long long>(received),
-               static_cast<unsigned long long>(announced));
+      // The credit goes out before the chunk is written: the sender
+      // prepares its next chunk while this one reaches the file. The chunk
+      // is in memory already, so the window still bounds what is in flight.
+      if (!grant.add(c, last)) {
+        KLOG_E("receiveData: confirmReceivedData error %d", static_cast<int>(KVN_E_NETWORK));
         return KVN_E_NETWORK;
       }
-      return KVN_OK;
+      if (c.size != 0 && writer) {
+        if (!writer->write(std::move(packet), c.offset, c.data, c.size))
+          throw writeFailed(c.fileId);
+      } else if (c.size != 0) {
+        try {
+          writeFileChunk(file, c.offset, c.data, c.size);
+        } catch (const KvnQFileException&) {
+          throw writeFailed(c.fileId);
+        }
+      }
+      if (last && writer && !writer->finish())
+        throw KvnQFileException(KVN_HERE, KVN_E_SERVER, "Unable to writed data chunk");
     }
+    if (last) return endOfTransfer(announced, received);
   }
 }
 
 std::uint32_t FileReceiver::discardData() {
-  std::int64_t sum = 0;
+  CreditGrant grant(channel_);
   for (;;) {
     NetPacket packet = channel_.receiveFilePacket();
     if (!packet.isFile() || packet.isError()) {
@@ -209,21 +240,9 @@ std::uint32_t FileReceiver::discardData() {
       return KVN_E_NETWORK;
     }
     FileChunk c;
-    try {
-      c = FileChunk::read(packet);
-    } catch (const KvnCommonException& e) {
-      KLOG_E("Error: getting data from packet: %s", e.what());
-      return KVN_E_NETWORK;
-    }
+    if (!readLogged(packet, c)) return KVN_E_NETWORK;
     if (packet.isEnd()) return KVN_OK;
-    sum += c.size;
-    if (sum >= kCreditWindow) {
-      if (!sendTransferControl(channel_, c.fileId, false)) {
-        KLOG_E("Error: Sending file packet");
-        return KVN_E_NETWORK;
-      }
-      sum = 0;
-    }
+    if (!grant.add(c, false)) return KVN_E_NETWORK;
   }
 }
 

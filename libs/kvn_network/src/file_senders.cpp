@@ -89,14 +89,17 @@ void FileSender::waitForCredit() {
 
 void FileSender::sendChunk(std::uint64_t offset, const void* data, std::uint32_t size, bool last) {
   if (!open_) KVN_NET_THROW(KVN_E_NETWORK, "FileSender: Stream is closed %s", name_.c_str());
-  waitForCredit();
   NetPacket packet = filePacket(type_, fileId_, name_.c_str(), chunks_, offset, totalSize_);
   packet.putUInt32(size);
   packet.putDataChunk(data, size);
   if (last) packet.setEnd();
+  // Compressing and encrypting before the wait overlaps that work with the
+  // receiver's handling of the previous chunk; the wire sees the same order.
+  const bool prepared = channel_.prepare(packet, compress_, encrypt_);
+  waitForCredit();
   ++chunks_;
   sent_ += size;
-  send(packet, compress_, encrypt_, "FileSender: SendPacket failed");
+  send(packet, !prepared && compress_, !prepared && encrypt_, "FileSender: SendPacket failed");
   credit_.consume(size);
   // The receiver grants no credit for the packet that ends the transfer,
   // so waiting for one here could only time out.
@@ -152,13 +155,15 @@ void NetClientSendFileSink::waitForCredit() {
 }
 
 void NetClientSendFileSink::write(const char* data, std::uint32_t size) {
-  waitForCredit();
   NetPacket packet = filePacket(type_, fileId_, kSinkName, chunks_, sent_, 0);
   packet.putUInt32(size);
   packet.putDataChunk(data, size);
+  // As in FileSender::sendChunk: the transforms run before the wait.
+  const bool prepared = channel_.prepare(packet, compress_, encrypt_);
+  waitForCredit();
   ++chunks_;
   sent_ += size;
-  send(packet, compress_, encrypt_);
+  send(packet, !prepared && compress_, !prepared && encrypt_);
   credit_.consume(size);
 }
 

@@ -26,12 +26,28 @@ class CursorKeeper {
 
 }  // namespace
 
-void NetPacket::replacePayload(const Bytes& payload, std::uint8_t flag, bool on) {
-  buffer_.resize(kPacketHeaderSize);
-  buffer_.insert(buffer_.end(), payload.begin(), payload.end());
+bool NetPacket::transform(const std::function<void(const std::uint8_t*, std::size_t, Bytes&)>& step,
+                          std::uint8_t flag, bool on, const char* exceptionText,
+                          const char* resultText) {
+  Bytes result;
+  result.reserve(buffer_.size() + 64);
+  result.assign(buffer_.begin(), buffer_.begin() + kPacketHeaderSize);
+  try {
+    step(buffer_.data() + kPacketHeaderSize, payloadSize(), result);
+  } catch (const KvnCommonException& e) {
+    KLOG_E("%s: %s", exceptionText, e.what());
+    return false;
+  }
+  const std::size_t size = result.size() - kPacketHeaderSize;
+  if (size == 0 || size > kMaxPayload) {
+    KLOG_E("%s", resultText);
+    return false;
+  }
+  buffer_.swap(result);
   kvn_crypto::writeLe(buffer_.data() + 5, static_cast<std::uint32_t>(buffer_.size()));
   setFlag(flag, on);
   if (cursor_ > buffer_.size()) cursor_ = buffer_.size();
+  return true;
 }
 
 bool NetPacket::compress(kvn_compression::Compressor& compressor) {
@@ -40,19 +56,9 @@ bool NetPacket::compress(kvn_compression::Compressor& compressor) {
     return false;
   }
   if (payloadSize() == 0) return true;
-  Bytes result;
-  try {
-    result = compressor.compress(buffer_.data() + kPacketHeaderSize, payloadSize());
-  } catch (const KvnCommonException& e) {
-    KLOG_E("Error compressing packet: %s", e.what());
-    return false;
-  }
-  if (result.empty() || result.size() > kMaxPayload) {
-    KLOG_E("Error: compress");
-    return false;
-  }
-  replacePayload(result, packet_cfg::kCompressed, true);
-  return true;
+  return transform([&](const std::uint8_t* data, std::size_t size,
+                       Bytes& out) { compressor.compressInto(data, size, out); },
+                   packet_cfg::kCompressed, true, "Error compressing packet", "Error: compress");
 }
 
 bool NetPacket::decompress(kvn_compression::Compressor& compressor) {
@@ -61,21 +67,12 @@ bool NetPacket::decompress(kvn_compression::Compressor& compressor) {
     return false;
   }
   if (payloadSize() == 0) return true;
-  Bytes result;
-  try {
-    // One byte over the limit is enough to know the result is too large.
-    result =
-        compressor.decompress(buffer_.data() + kPacketHeaderSize, payloadSize(), kMaxPayload + 1);
-  } catch (const KvnCommonException& e) {
-    KLOG_E("Error decompressing packet: %s", e.what());
-    return false;
-  }
-  if (result.empty() || result.size() > kMaxPayload) {
-    KLOG_E("Error: decompress");
-    return false;
-  }
-  replacePayload(result, packet_cfg::kCompressed, false);
-  return true;
+  return transform(
+      [&](const std::uint8_t* data, std::size_t size, Bytes& out) {
+        // One byte over the limit is enough to know the result is too large.
+        compressor.decompressInto(data, size, out, kMaxPayload + 1);
+      },
+      packet_cfg::kCompressed, false, "Error decompressing packet", "Error: decompress");
 }
 
 bool NetPacket::encrypt(kvn_crypto::Crypto& crypto) {
@@ -85,19 +82,11 @@ bool NetPacket::encrypt(kvn_crypto::Crypto& crypto) {
     return false;
   }
   if (payloadSize() == 0) return true;
-  Bytes result;
-  try {
-    result = crypto(kvn_crypto::Crypto::Encrypt, buffer_.data() + kPacketHeaderSize, payloadSize());
-  } catch (const KvnCommonException& e) {
-    KLOG_E("Error encrypting packet: %s", e.what());
-    return false;
-  }
-  if (result.empty() || result.size() > kMaxPayload) {
-    KLOG_E("Error: encrypt");
-    return false;
-  }
-  replacePayload(result, packet_cfg::kEncrypted, true);
-  return true;
+  return transform(
+      [&](const std::uint8_t* data, std::size_t size, Bytes& out) {
+        crypto.transformInto(kvn_crypto::Crypto::Encrypt, data, size, out);
+      },
+      packet_cfg::kEncrypted, true, "Error encrypting packet", "Error: encrypt");
 }
 
 bool NetPacket::decrypt(kvn_crypto::Crypto& crypto) {
@@ -106,19 +95,11 @@ bool NetPacket::decrypt(kvn_crypto::Crypto& crypto) {
     return false;
   }
   if (payloadSize() == 0) return true;
-  Bytes result;
-  try {
-    result = crypto(kvn_crypto::Crypto::Decrypt, buffer_.data() + kPacketHeaderSize, payloadSize());
-  } catch (const KvnCommonException& e) {
-    KLOG_E("Error decrypting packet: %s", e.what());
-    return false;
-  }
-  if (result.empty() || result.size() > kMaxPayload) {
-    KLOG_E("Error: decrypt");
-    return false;
-  }
-  replacePayload(result, packet_cfg::kEncrypted, false);
-  return true;
+  return transform(
+      [&](const std::uint8_t* data, std::size_t size, Bytes& out) {
+        crypto.transformInto(kvn_crypto::Crypto::Decrypt, data, size, out);
+      },
+      packet_cfg::kEncrypted, false, "Error decrypting packet", "Error: decrypt");
 }
 
 void NetPacket::dump(const char* label) {

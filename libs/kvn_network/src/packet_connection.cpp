@@ -6,9 +6,10 @@
 
 namespace kvn_network {
 
-PacketConnection::PacketConnection(const NetSettings& settings)
+PacketConnection::PacketConnection(const NetSettings& settings,
+                                   kvn_compression::GzipEngine deflateEngine)
     : settings_(settings),
-      compressor_(kCompressorBuffer, -1),
+      compressor_(kCompressorBuffer, -1, deflateEngine),
       receiver_(compressor_, settings.receiveTimeoutMs) {}
 
 PacketConnection::~PacketConnection() { closeSocket(); }
@@ -46,8 +47,7 @@ void PacketConnection::closeSocket() {
   dropSocket();
 }
 
-bool PacketConnection::SendPacket(NetPacket& packet, bool compress, bool encrypt) {
-  if (!socket_) return false;
+bool PacketConnection::prepare(NetPacket& packet, bool compress, bool encrypt) {
   if (compress) packet.compress(compressor_);
   if (encrypt) {
     if (crypto_ == nullptr)
@@ -55,6 +55,12 @@ bool PacketConnection::SendPacket(NetPacket& packet, bool compress, bool encrypt
     else
       packet.encrypt(*crypto_);
   }
+  return true;
+}
+
+bool PacketConnection::SendPacket(NetPacket& packet, bool compress, bool encrypt) {
+  if (!socket_) return false;
+  prepare(packet, compress, encrypt);
   packet.dump("SendPacket");
   const auto& bytes = packet.bytes();
   if (socket_->write(reinterpret_cast<const char*>(bytes.data()),

@@ -47,6 +47,9 @@ class EndWatch : public kvn_network::PacketChannel {
   bool SendPacket(NetPacket& packet, bool compress, bool encrypt) override {
     return channel_.SendPacket(packet, compress, encrypt);
   }
+  bool prepare(NetPacket& packet, bool compress, bool encrypt) override {
+    return channel_.prepare(packet, compress, encrypt);
+  }
   NetPacket receivePacket() override { return channel_.receivePacket(); }
   NetPacket receiveControlPacket() override { return channel_.receiveControlPacket(); }
   NetPacket receiveFilePacket() override {
@@ -86,7 +89,9 @@ kvn_crypto::Bytes bytesOf(const QByteArray& data) {
 BoxSession::BoxSession(qintptr socketDescriptor, const BoxIdentity& identity,
                        const Registry& registry, const FaultScript& faults, Record& record,
                        const kvn_network::NetSettings& settings)
-    : PacketConnection(settings),
+    // The box keeps up with a fast link: its packets are compressed by
+    // ISA-L at its fastest level, which the agent reads like any zlib data.
+    : PacketConnection(settings, kvn_compression::GzipEngine::Isal),
       identity_(identity),
       registry_(registry),
       faults_(faults),

@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <ctime>
+
 #include <QHostAddress>
 #include <QRandomGenerator>
 #include <QTcpServer>
@@ -79,8 +81,21 @@ void BoxSimulator::serve(qintptr descriptor) {
       // never shuts down a number the system has handed out again.
       std::lock_guard<std::mutex> lock(mutex_);
       live_.erase(descriptor);
+      timespec used{};
+      if (::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) == 0)
+        endedSessionsCpu_ += double(used.tv_sec) + double(used.tv_nsec) / 1e9;
     }
   });
+}
+
+bool BoxSimulator::idle() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return live_.empty();
+}
+
+double BoxSimulator::endedSessionsCpuSeconds() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return endedSessionsCpu_;
 }
 
 void BoxSimulator::setFaults(const FaultScript& faults) {

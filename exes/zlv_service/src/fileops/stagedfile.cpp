@@ -130,8 +130,17 @@ bool StagedFile::commit(std::int32_t lastWrite, Failure* failure) {
   const struct timespec times[2] = {{0, UTIME_OMIT}, {lastWrite, 0}};
   if (::futimens(fd_, times) != 0)
     return fail(failure, QStringLiteral("cannot set the time"), errno, QFileDevice::WriteError);
-  // The data must be on disk before the rename can make it the file.
-  if (::fdatasync(fd_) != 0)
+  // Flushing is what keeps an original either untouched or wholly replaced
+  // across a crash: the rename may reach the disk before the data. So the
+  // data is flushed when something is there to lose. A file new to its
+  // folder is renamed unflushed; a crash may then leave it short or empty,
+  // but nothing that was there is lost, and the box, which never heard
+  // the end of the restoration, still holds it. A flush per file would cost
+  // more than restoring a small file does.
+  struct stat existing {};
+  const bool replacing =
+      ::fstatat(folder_, local(leaf_).c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+  if (replacing && ::fdatasync(fd_) != 0)
     return fail(failure, QStringLiteral("cannot flush"), errno, QFileDevice::WriteError);
   // rename() replaces a link at the destination instead of following it.
   if (::renameat(folder_, local(temporary_).c_str(), folder_, local(leaf_).c_str()) != 0)

@@ -1,9 +1,8 @@
 // A restored file is received into a temporary file next to its
-// destination, flushed to disk and renamed over the destination only once
-// it is whole and has its time. A transfer that breaks off, a stop or a
-// full disk leave what was there untouched. Below a target folder no
-// symbolic link is followed, and a link at the destination is replaced, not
-// written through.
+// destination and renamed over the destination only once it is whole and
+// has its time; when it replaces a file, it is flushed to disk first. A transfer that breaks off, a
+// stop or a full disk leave what was there untouched. Below a target folder no symbolic link is
+// followed, and a link at the destination is replaced, not written through.
 #pragma once
 
 #include <QFile>
@@ -34,8 +33,9 @@ class StagedFile {
 
   // Open for writing.
   QFile& file() { return file_; }
-  // Sets the last write (seconds, nanoseconds zero), flushes to disk and
-  // renames over the destination. False with failure set.
+  // Sets the last write (seconds, nanoseconds zero), flushes to disk when
+  // a file is already there, and renames over the destination. False with
+  // failure set.
   bool commit(std::int32_t lastWrite, Failure* failure);
 
   // The temporary files' names start with this.

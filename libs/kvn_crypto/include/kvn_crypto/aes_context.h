@@ -30,6 +30,9 @@ class AesContext {
   // with the current key and IV first, so messages are independent.
   Bytes encrypt(const std::uint8_t* data, std::size_t size);
   Bytes decrypt(const std::uint8_t* data, std::size_t size);
+  // The same, appending to out (left as it was on a throw).
+  void encryptInto(const std::uint8_t* data, std::size_t size, Bytes& out);
+  void decryptInto(const std::uint8_t* data, std::size_t size, Bytes& out);
   Bytes encrypt(const Bytes& data) { return encrypt(data.data(), data.size()); }
   Bytes decrypt(const Bytes& data) { return decrypt(data.data(), data.size()); }
 
@@ -46,7 +49,7 @@ class AesContext {
   const Bytes& iv() const { return iv_; }
 
  private:
-  Bytes run(bool encrypting, const std::uint8_t* data, std::size_t size);
+  void run(bool encrypting, const std::uint8_t* data, std::size_t size, Bytes& out);
 
   int bits_ = 0;
   Mode mode_ = Ecb;

@@ -20,6 +20,8 @@ class Crypto {
   // Encrypts (1) or decrypts (2) one packet payload. Any other direction
   // logs the fault and returns nothing; cipher errors are thrown.
   Bytes operator()(int direction, const std::uint8_t* data, std::size_t size);
+  // The same, appending to out; false (logged) for an unknown direction.
+  bool transformInto(int direction, const std::uint8_t* data, std::size_t size, Bytes& out);
 
   AesContext& sendCipher() { return send_; }
   AesContext& receiveCipher() { return receive_; }

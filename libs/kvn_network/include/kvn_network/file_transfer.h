@@ -131,8 +131,6 @@ class FileReceiver {
   std::uint32_t discardData();
 
  private:
-  void writeChunk(QFile& file, std::uint64_t offset, const std::uint8_t* data, std::uint32_t size);
-
   PacketChannel& channel_;
   const std::atomic<bool>& stop_;
 };

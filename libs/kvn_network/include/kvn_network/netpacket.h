@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -133,7 +134,11 @@ class NetPacket {
   T getInteger();
   // size bytes at the cursor, which then moves past them.
   const std::uint8_t* take(std::size_t size);
-  void replacePayload(const Bytes& payload, std::uint8_t flag, bool on);
+  // Runs step over the payload into a new buffer that starts with the
+  // header, and takes that buffer when the result fits; logs and returns
+  // false otherwise. flag is then set to on.
+  bool transform(const std::function<void(const std::uint8_t*, std::size_t, Bytes&)>& step,
+                 std::uint8_t flag, bool on, const char* exceptionText, const char* resultText);
 
   Bytes buffer_;
   std::size_t cursor_ = kPacketHeaderSize;

@@ -14,6 +14,11 @@ class PacketChannel {
   virtual ~PacketChannel() = default;
   // False when the packet could not be handed to the socket.
   virtual bool SendPacket(NetPacket& packet, bool compress, bool encrypt) = 0;
+  // Compresses and encrypts a packet ahead of sending, so that a sender can
+  // do that work while it still waits for credit; the packet then goes out
+  // with SendPacket(packet, false, false). False when this channel leaves
+  // the transforms to SendPacket.
+  virtual bool prepare(NetPacket& /*packet*/, bool /*compress*/, bool /*encrypt*/) { return false; }
   // Each blocks until its queue holds a packet; failures are thrown.
   virtual NetPacket receivePacket() = 0;
   virtual NetPacket receiveControlPacket() = 0;

@@ -19,12 +19,17 @@ class PacketConnection : public PacketChannel {
  public:
   static constexpr std::size_t kCompressorBuffer = 0x100000;
 
-  explicit PacketConnection(const NetSettings& settings = {});
+  // The packets this end compresses use deflateEngine (zlib at its default
+  // level unless told otherwise); incoming ones are read either way.
+  explicit PacketConnection(
+      const NetSettings& settings = {},
+      kvn_compression::GzipEngine deflateEngine = kvn_compression::GzipEngine::Zlib);
   ~PacketConnection() override;
   PacketConnection(const PacketConnection&) = delete;
   PacketConnection& operator=(const PacketConnection&) = delete;
 
   bool SendPacket(NetPacket& packet, bool compress, bool encrypt) override;
+  bool prepare(NetPacket& packet, bool compress, bool encrypt) override;
   NetPacket receivePacket() override;
   NetPacket receiveControlPacket() override;
   NetPacket receiveFilePacket() override;

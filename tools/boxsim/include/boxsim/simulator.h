@@ -44,6 +44,13 @@ class BoxSimulator {
   // Applies to connections accepted from now on.
   void setFaults(const FaultScript& faults);
 
+  // No session is being served.
+  bool idle() const;
+  // CPU seconds (user and system) the threads of the sessions that have
+  // ended used, so that a benchmark can tell the box's share from the
+  // agent's in one process.
+  double endedSessionsCpuSeconds() const;
+
   Record& record() { return record_; }
   const BoxIdentity& identity() const { return config_.identity; }
   const SimulatorConfig& config() const { return config_; }
@@ -55,8 +62,9 @@ class BoxSimulator {
   Registry registry_;
   SimulatorConfig config_;
   Record record_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::set<qintptr> live_;
+  double endedSessionsCpu_ = 0;
   std::vector<std::thread> sessions_;
   AcceptThread acceptor_;
 };
