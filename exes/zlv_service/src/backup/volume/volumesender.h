@@ -63,8 +63,9 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
  private:
   bool openHashmaps(std::uint64_t volumeSize, const kvn_snapshot::VolumeExtent& extent);
   void storeDescriptions(const kvn_snapshot::VolumeExtent& extent);
-  // The digest and chunk map, on whichever thread has time (see
-  // BlockConsumer); kept per traversal buffer until the block is consumed.
+  // The digests and chunk maps of a batch, on whichever thread has time
+  // (see BlockConsumer); kept per traversal buffer until the block is
+  // consumed.
   void prepare(std::span<const kvn_snapshot::VolumeBlock> batch) override;
   void consume(const kvn_snapshot::VolumeBlock& block) override;
   void sendEncoded(std::uint64_t position);
