@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
+#include <random>
 #include <vector>
 
+#include "kvn_formats/md5_lanes.h"
 #include "kvn_formats/volume_image/block_digest.h"
 #include "kvn_log/exception.h"
 
@@ -56,6 +58,57 @@ TEST(BlockDigest, ABlockOfMoreThan512ChunksIsRefused) {
   std::vector<std::uint8_t> block(513 * 512);
   const GenericBitmap all = GenericBitmap::filled(128, 512, true);
   EXPECT_THROW(describeBlock(block.data(), block.size(), 0, all, 512), KvnCommonException);
+}
+
+TEST(BlockDigest, ABatchDescribesEveryBlockAsItsOwnUsedChunksOnEveryPath) {
+  // 19 blocks of 64 chunks of 512 bytes in 128-byte clusters: empty, full,
+  // scattered and single-cluster blocks side by side, the last one cut
+  // inside a chunk; more blocks than lanes.
+  constexpr std::uint64_t kChunk = 512;
+  constexpr std::uint64_t kBlockBytes = 64 * kChunk;
+  constexpr std::size_t kBlocks = 19;
+  const std::uint64_t volume = kBlocks * kBlockBytes - 300;
+  std::vector<std::uint8_t> bytes(kBlocks * kBlockBytes);
+  std::mt19937 random(3);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+  GenericBitmap bitmap = GenericBitmap::filled(kBlocks * kBlockBytes, 128, false);
+  for (std::uint64_t cluster = 0; cluster < kBlocks * kBlockBytes / 128; ++cluster) {
+    const std::uint64_t block = cluster * 128 / kBlockBytes;
+    const bool used = block == 1 || block == kBlocks - 1 ? true
+                      : block == 2                       ? cluster % 97 == 0
+                      : block % 3 == 0                   ? false
+                                                         : random() % 3 == 0;
+    bitmap.setCluster(cluster, used);
+  }
+  std::vector<BlockBytes> blocks;
+  for (std::uint64_t offset = 0; offset < volume; offset += kBlockBytes) {
+    blocks.push_back({bytes.data() + offset, std::min(kBlockBytes, volume - offset), offset});
+  }
+  // What each block's description must be: its used chunks, in order.
+  std::vector<HashmapBlockDesc> expected(kBlocks);
+  for (std::size_t b = 0; b < kBlocks; ++b) {
+    std::vector<std::uint8_t> used;
+    for (std::uint64_t start = 0; start < blocks[b].length; start += kChunk) {
+      const std::uint64_t size = std::min(kChunk, blocks[b].length - start);
+      if (!bitmap.anySet(blocks[b].offset + start, size)) continue;
+      expected[b].setChunkUsed(std::uint32_t(start / kChunk));
+      used.insert(used.end(), blocks[b].data + start, blocks[b].data + start + size);
+    }
+    expected[b].digest = md5(used);
+  }
+  const auto start = kvn_formats::activeMd5Path();
+  using kvn_common::simd::SimdPath;
+  for (SimdPath path : {SimdPath::kScalar, SimdPath::kAvx2, SimdPath::kAvx512}) {
+    if (!kvn_formats::forceMd5Path(path)) continue;
+    std::vector<HashmapBlockDesc> got(kBlocks);
+    describeBlocks(blocks, bitmap, kChunk, got.data());
+    for (std::size_t b = 0; b < kBlocks; ++b) {
+      EXPECT_TRUE(got[b].sameContentAs(expected[b]))
+          << "block " << b << " on " << kvn_common::simd::simdPathName(path);
+      EXPECT_EQ(got[b].dataOffset, kNotSent);
+    }
+  }
+  kvn_formats::forceMd5Path(start);
 }
 
 }  // namespace

@@ -118,25 +118,28 @@ TEST(VolumeTraversal, CallbackExceptionStopsTheReaderAndClosesTheVolume) {
   EXPECT_EQ(openDescriptorsOn(path), 0);
 }
 
-// Records which thread prepared which block and checks, at consume time,
+// Records which thread prepared which batch and checks, at consume time,
 // that the preparation in the block's buffer slot is the one of that block.
 class RecordingConsumer : public kvn_snapshot::BlockConsumer {
  public:
-  void prepare(const kvn_snapshot::VolumeBlock& block) override {
-    if (throwAt_ && block.offset == *throwAt_) {
-      throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "prepare failed");
+  void prepare(std::span<const kvn_snapshot::VolumeBlock> batch) override {
+    EXPECT_FALSE(batch.empty());
+    EXPECT_LE(batch.size(), std::size_t(kvn_snapshot::kTraversalBatch));
+    for (const auto& block : batch) {
+      if (throwAt_ && block.offset == *throwAt_) {
+        throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "prepare failed");
+      }
+      slots_[block.buffer] = {block.offset, digest(block)};
     }
-    slots_[block.buffer] = {block.offset, digest(block)};
     if (std::this_thread::get_id() != caller_) ++onReader_;
   }
   void consume(const kvn_snapshot::VolumeBlock& block) override {
     EXPECT_EQ(std::this_thread::get_id(), caller_);
-    if (!block.prepared) prepare(block);
     EXPECT_EQ(slots_[block.buffer].first, block.offset);
     EXPECT_EQ(slots_[block.buffer].second, digest(block)) << "at " << block.offset;
     offsets_.push_back(block.offset);
-    // A slow consumer: the reader has time to prepare the next block.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // A slow consumer: the reader has time to prepare the next batch.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
   std::optional<std::uint64_t> throwAt_;
@@ -151,42 +154,47 @@ class RecordingConsumer : public kvn_snapshot::BlockConsumer {
   }
 
   const std::thread::id caller_ = std::this_thread::get_id();
-  std::pair<std::uint64_t, QByteArray> slots_[2];
+  std::pair<std::uint64_t, QByteArray> slots_[kvn_snapshot::kTraversalBuffers];
 };
 
-TEST(VolumeTraversal, ReaderPreparesBlocksWhileTheConsumerIsBusyWithoutMixingBuffers) {
+TEST(VolumeTraversal, ReaderPreparesBatchesWhileTheConsumerIsBusyWithoutMixingBuffers) {
   kvn_test::TempDir dir;
   const std::string path = dir.file("pattern.img");
-  kvn_test::makePatternFile(path, 9 * 0x100000);
+  // Two full batches and a short last one, the volume ending inside a block.
+  const std::uint64_t blocks = 2 * kvn_snapshot::kTraversalBatch + 3;
+  kvn_test::makePatternFile(path, (blocks - 1) * kVolumeBlockSize + 0x100000);
   RecordingConsumer consumer;
   ASSERT_TRUE(foreachBlockInVolume(QString::fromStdString(path), consumer, false));
-  EXPECT_EQ(consumer.offsets_,
-            (std::vector<std::uint64_t>{0, 1 * kVolumeBlockSize, 2 * kVolumeBlockSize,
-                                        3 * kVolumeBlockSize, 4 * kVolumeBlockSize}));
-  // Every block but the first arrives while the one before is consumed.
+  std::vector<std::uint64_t> expected;
+  for (std::uint64_t i = 0; i < blocks; ++i) expected.push_back(i * kVolumeBlockSize);
+  EXPECT_EQ(consumer.offsets_, expected);
+  // Every batch but the first arrives while the one before is consumed.
   EXPECT_GE(consumer.onReader_, 1);
 }
 
 TEST(VolumeTraversal, PrepareExceptionComesOutAndClosesTheVolume) {
   kvn_test::TempDir dir;
   const std::string path = dir.file("pattern.img");
-  kvn_test::makePatternFile(path, 12 * 0x100000);
+  kvn_test::makePatternFile(path, (2 * kvn_snapshot::kTraversalBatch + 2) * kVolumeBlockSize);
   RecordingConsumer consumer;
-  consumer.throwAt_ = 3 * kVolumeBlockSize;
+  // In the second batch, which the reader prepares while the first is
+  // consumed.
+  consumer.throwAt_ = (kvn_snapshot::kTraversalBatch + 1) * kVolumeBlockSize;
   try {
     foreachBlockInVolume(QString::fromStdString(path), consumer, false);
     ADD_FAILURE() << "the exception was swallowed";
   } catch (const KvnCommonException& e) {
     EXPECT_EQ(e.code, KVN_E_SERVER);
   }
-  EXPECT_LE(consumer.offsets_.size(), 3u);
+  EXPECT_LE(consumer.offsets_.size(), std::size_t(kvn_snapshot::kTraversalBatch));
   EXPECT_EQ(openDescriptorsOn(path), 0);
 }
 
 TEST(VolumeTraversal, AVolumeThatShrinksOrIsMissingFailsWithTheReadErrorLines) {
   kvn_test::TempDir dir;
   const std::string path = dir.file("shrinking.img");
-  kvn_test::makePatternFile(path, 8 * 0x100000);
+  // Three batches: the reader is still reading when the first is consumed.
+  kvn_test::makePatternFile(path, 3 * kvn_snapshot::kTraversalBatch * kVolumeBlockSize);
   kvn_test::LogCapture log;
   bool ok = true;
   int calls = 0;
@@ -196,9 +204,10 @@ TEST(VolumeTraversal, AVolumeThatShrinksOrIsMissingFailsWithTheReadErrorLines) {
         if (++calls == 1) QFile::resize(QString::fromStdString(path), 0);
       },
       false);
-  // The reader may have read the second block before the file went.
+  // The reader may have read the second batch before the file went; the
+  // first batch's buffers stay valid while the reader fails.
   EXPECT_FALSE(ok);
-  EXPECT_LE(calls, 2);
+  EXPECT_LE(calls, 2 * kvn_snapshot::kTraversalBatch);
   const std::string text = log.text();
   EXPECT_NE(text.find("Chunk read incomplete (0/2097152)"), std::string::npos);
   EXPECT_NE(text.find("block read failed from '" + path + "', offset "), std::string::npos);

@@ -1,28 +1,12 @@
 #include "kvn_rsync/block_sums.h"
 
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-
+#include "kvn_common/simd/simd_path.h"
 #include "md4_rounds.h"
 #include "sum_kernels.h"
 
 namespace kvn_rsync {
 
 namespace {
-
-struct ScalarOps {
-  using V = std::uint32_t;
-  static V add(V a, V b) { return a + b; }
-  static V set1(std::uint32_t v) { return v; }
-  static V f(V x, V y, V z) { return (x & y) | (~x & z); }
-  static V g(V x, V y, V z) { return (x & y) | (x & z) | (y & z); }
-  static V h(V x, V y, V z) { return x ^ y ^ z; }
-  template <int S>
-  static V rotl(V v) {
-    return (v << S) | (v >> (32 - S));
-  }
-};
 
 std::uint32_t loadLittle32(const std::uint8_t* p) {
   return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
@@ -32,36 +16,11 @@ std::uint32_t loadLittle32(const std::uint8_t* p) {
 void compressChunk(std::uint32_t state[4], const std::uint8_t* chunk) {
   std::uint32_t x[16];
   for (int w = 0; w < 16; ++w) x[w] = loadLittle32(chunk + 4 * w);
-  Md4Rounds<ScalarOps>::compress(state, x);
+  Md4Rounds<kvn_common::simd::ScalarLanes>::compress(state, x);
 }
 
-bool cpuHas(SumPath path) {
-#if defined(__x86_64__)
-  switch (path) {
-    case SumPath::kAvx512: return __builtin_cpu_supports("avx512f");
-    case SumPath::kAvx2: return __builtin_cpu_supports("avx2");
-    case SumPath::kScalar: return true;
-  }
-  return false;
-#else
-  return path == SumPath::kScalar;
-#endif
-}
-
-SumPath startPath() {
-  SumPath best = cpuHas(SumPath::kAvx512) ? SumPath::kAvx512
-                 : cpuHas(SumPath::kAvx2) ? SumPath::kAvx2
-                                          : SumPath::kScalar;
-  if (const char* wanted = std::getenv("KVN_RSYNC_SIMD")) {
-    for (SumPath path : {SumPath::kScalar, SumPath::kAvx2, SumPath::kAvx512}) {
-      if (std::strcmp(wanted, sumPathName(path)) == 0 && cpuHas(path)) best = path;
-    }
-  }
-  return best;
-}
-
-std::atomic<SumPath>& active() {
-  static std::atomic<SumPath> path{startPath()};
+kvn_common::simd::SimdPathSwitch& active() {
+  static kvn_common::simd::SimdPathSwitch path("KVN_RSYNC_SIMD");
   return path;
 }
 
@@ -72,24 +31,13 @@ void md4Scalar(const std::uint8_t* data, std::size_t stride, std::size_t length,
 
 }  // namespace
 
-bool sumPathSupported(SumPath path) { return cpuHas(path); }
+bool sumPathSupported(SumPath path) { return kvn_common::simd::simdPathSupported(path); }
 
-SumPath activeSumPath() { return active().load(std::memory_order_relaxed); }
+SumPath activeSumPath() { return active().active(); }
 
-bool forceSumPath(SumPath path) {
-  if (!cpuHas(path)) return false;
-  active().store(path, std::memory_order_relaxed);
-  return true;
-}
+bool forceSumPath(SumPath path) { return active().force(path); }
 
-const char* sumPathName(SumPath path) {
-  switch (path) {
-    case SumPath::kAvx512: return "avx512";
-    case SumPath::kAvx2: return "avx2";
-    case SumPath::kScalar: break;
-  }
-  return "scalar";
-}
+const char* sumPathName(SumPath path) { return kvn_common::simd::simdPathName(path); }
 
 std::size_t sumLanes() {
   switch (activeSumPath()) {
@@ -101,7 +49,7 @@ std::size_t sumLanes() {
 }
 
 void md4(const std::uint8_t* data, std::size_t length, std::uint8_t* digest) {
-  std::uint32_t state[4] = {kMd4Init[0], kMd4Init[1], kMd4Init[2], kMd4Init[3]};
+  std::uint32_t state[4] = {kMdInit[0], kMdInit[1], kMdInit[2], kMdInit[3]};
   const std::size_t full = length / 64;
   for (std::size_t chunk = 0; chunk < full; ++chunk) compressChunk(state, data + chunk * 64);
   std::uint8_t tail[128];

@@ -6,33 +6,40 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+
+#include "kvn_common/simd/lane_ops.h"
+#include "kvn_common/simd/md_padding.h"
 
 namespace kvn_rsync {
 namespace {
 
-constexpr std::uint32_t kMd4Init[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+using kvn_common::simd::kMdInit;
+using kvn_common::simd::putLittle32;
 
-// Ops supplies: V, add(V,V), set1(uint32), f/g/h(V,V,V), rotl<s>(V).
+// Ops: a lane type of kvn_common/simd/lane_ops.h.
 template <typename Ops>
 struct Md4Rounds {
   using V = typename Ops::V;
+
+  static V f(V x, V y, V z) { return Ops::template ternary<kvn_common::simd::kSelectXYZ>(x, y, z); }
+  static V g(V x, V y, V z) { return Ops::template ternary<kvn_common::simd::kMajority>(x, y, z); }
+  static V h(V x, V y, V z) { return Ops::template ternary<kvn_common::simd::kParity>(x, y, z); }
 
   template <int S>
   static void step1(V& a, V b, V c, V d, V x) {
     // a + x does not wait for the other three words: the longer chain of
     // the boolean function is added last.
-    a = Ops::template rotl<S>(Ops::add(Ops::add(a, x), Ops::f(b, c, d)));
+    a = Ops::template rotl<S>(Ops::add(Ops::add(a, x), f(b, c, d)));
   }
   template <int S>
   static void step2(V& a, V b, V c, V d, V x) {
     a = Ops::template rotl<S>(
-        Ops::add(Ops::add(a, Ops::add(x, Ops::set1(0x5a827999))), Ops::g(b, c, d)));
+        Ops::add(Ops::add(a, Ops::add(x, Ops::set1(0x5a827999))), g(b, c, d)));
   }
   template <int S>
   static void step3(V& a, V b, V c, V d, V x) {
     a = Ops::template rotl<S>(
-        Ops::add(Ops::add(a, Ops::add(x, Ops::set1(0x6ed9eba1))), Ops::h(b, c, d)));
+        Ops::add(Ops::add(a, Ops::add(x, Ops::set1(0x6ed9eba1))), h(b, c, d)));
   }
 
   static void compress(V state[4], const V x[16]) {
@@ -63,23 +70,12 @@ struct Md4Rounds {
   }
 };
 
-// The padded end of a message of length bytes: its last length % 64 bytes,
-// 0x80, zeros and the bit length; one or two 64-byte chunks (the count is
-// returned) written to out, which holds 128 bytes.
+// The padded end of a message of length bytes at message: one or two
+// 64-byte chunks (the count is returned) written to out, which holds 128
+// bytes. An empty message may come without any buffer at all.
 inline std::size_t md4Tail(const std::uint8_t* message, std::size_t length, std::uint8_t* out) {
-  const std::size_t rest = length % 64;
-  std::memset(out, 0, 128);
-  // An empty message may come without any buffer at all.
-  if (rest > 0) std::memcpy(out, message + (length - rest), rest);
-  out[rest] = 0x80;
-  const std::size_t chunks = rest < 56 ? 1 : 2;
-  const std::uint64_t bits = std::uint64_t(length) * 8;
-  for (int i = 0; i < 8; ++i) out[chunks * 64 - 8 + i] = std::uint8_t(bits >> (8 * i));
-  return chunks;
-}
-
-inline void putLittle32(std::uint8_t* out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = std::uint8_t(value >> (8 * i));
+  return kvn_common::simd::mdTail(length % 64 > 0 ? message + (length - length % 64) : nullptr,
+                                  length, out);
 }
 
 }  // namespace
@@ -87,39 +83,6 @@ inline void putLittle32(std::uint8_t* out, std::uint32_t value) {
 
 namespace kvn_rsync {
 namespace {
-
-// Two independent groups of lanes carried through the rounds together: each
-// step is a chain of dependent operations, and a second group fills the
-// cycles in which the first waits for its results.
-template <typename Ops>
-struct TwoGroups {
-  using Inner = typename Ops::V;
-  struct V {
-    Inner a, b;
-  };
-  static constexpr std::size_t kLanes = 2 * Ops::kLanes;
-
-  static V add(V x, V y) { return {Ops::add(x.a, y.a), Ops::add(x.b, y.b)}; }
-  static V set1(std::uint32_t v) { return {Ops::set1(v), Ops::set1(v)}; }
-  static V f(V x, V y, V z) { return {Ops::f(x.a, y.a, z.a), Ops::f(x.b, y.b, z.b)}; }
-  static V g(V x, V y, V z) { return {Ops::g(x.a, y.a, z.a), Ops::g(x.b, y.b, z.b)}; }
-  static V h(V x, V y, V z) { return {Ops::h(x.a, y.a, z.a), Ops::h(x.b, y.b, z.b)}; }
-  template <int S>
-  static V rotl(V v) {
-    return {Ops::template rotl<S>(v.a), Ops::template rotl<S>(v.b)};
-  }
-  static void load(const std::uint8_t* const* rows, std::size_t offset, V x[16]) {
-    Inner first[16];
-    Inner second[16];
-    Ops::load(rows, offset, first);
-    Ops::load(rows + Ops::kLanes, offset, second);
-    for (int w = 0; w < 16; ++w) x[w] = {first[w], second[w]};
-  }
-  static void store(std::uint32_t* out, V v) {
-    Ops::store(out, v.a);
-    Ops::store(out + Ops::kLanes, v.b);
-  }
-};
 
 // MD4 of up to Ops::kLanes equal-length messages, one per lane. Ops adds to
 // the round operations load(rows, offset, x): the 16 words at rows[i] +
@@ -130,8 +93,8 @@ void md4Lanes(const std::uint8_t* data, std::size_t stride, std::size_t length, 
               std::uint8_t* digests) {
   using V = typename Ops::V;
   constexpr std::size_t kLanes = Ops::kLanes;
-  V state[4] = {Ops::set1(kMd4Init[0]), Ops::set1(kMd4Init[1]), Ops::set1(kMd4Init[2]),
-                Ops::set1(kMd4Init[3])};
+  V state[4] = {Ops::set1(kMdInit[0]), Ops::set1(kMdInit[1]), Ops::set1(kMdInit[2]),
+                Ops::set1(kMdInit[3])};
   V x[16];
   // Lanes past count repeat the first message.
   const std::uint8_t* rows[kLanes];

@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kvn_common/simd/simd_path.h"
+
 namespace kvn_rsync {
 
 // The ways MD4 can run. The widest one the processor supports is chosen at
 // start; KVN_RSYNC_SIMD=scalar|avx2|avx512 or forceSumPath() narrow it.
-enum class SumPath { kScalar, kAvx2, kAvx512 };
+using SumPath = kvn_common::simd::SimdPath;
 
 bool sumPathSupported(SumPath path);
 SumPath activeSumPath();

@@ -1,18 +1,24 @@
 // Reads a volume (a block device or an image file) from start to end in
 // blocks of 2 MiB, skipping the blocks in which the file system uses no
 // cluster, and hands every block that was read to a callback. A reader
-// thread fills one buffer while the callback works on the other.
+// thread fills one batch of buffers while the callback works on the other.
 #pragma once
 
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <span>
 
 #include "kvn_formats/volume_image/generic_bitmap.h"
 
 namespace kvn_snapshot {
 
 inline constexpr std::uint64_t kVolumeBlockSize = 0x200000;
+// Blocks are read ahead and prepared in batches of this many, so that their
+// digests run side by side in the vector lanes; two batches are in memory
+// at a time (32 MiB).
+inline constexpr int kTraversalBatch = 8;
+inline constexpr int kTraversalBuffers = 2 * kTraversalBatch;
 
 // Called on the caller's thread for every block that was read: offset is a
 // multiple of 2 MiB, length is 2 MiB except for the last block of the
@@ -29,25 +35,25 @@ struct VolumeBlock {
   const std::uint8_t* data = nullptr;
   std::uint64_t length = 0;
   const kvn_formats::volume_image::GenericBitmap* bitmap = nullptr;
-  // Which of the traversal's two buffers holds the block (0 or 1): state a
-  // consumer keeps per block in flight can be kept per buffer.
+  // Which of the traversal's buffers holds the block (0 to
+  // kTraversalBuffers - 1): state a consumer keeps per block in flight can
+  // be kept per buffer.
   int buffer = 0;
-  // prepare() has run on the block.
-  bool prepared = false;
 };
 
 // A consumer whose per-block work can be shared between the two threads.
-// When the reader has read a block while the consumer is still busy with
-// the one before, it runs prepare() on the new block itself instead of
-// waiting idle; otherwise it hands the block over unprepared and consume()
-// does that work. So a consumer whose prepare() is the larger part of its
-// work (digests) keeps both cores busy.
+// Blocks come in batches of up to kTraversalBatch. When the reader has read
+// a batch while the consumer is still busy with the one before, it runs
+// prepare() on the new batch itself instead of waiting idle; otherwise the
+// caller's thread runs it before the batch's first consume(). So a consumer
+// whose prepare() is the larger part of its work (digests) keeps both cores
+// busy, and can do that work for a whole batch at once.
 class BlockConsumer {
  public:
   virtual ~BlockConsumer() = default;
-  // On the reader thread, at most once per block, before consume() of the
-  // same block. Whatever it throws ends the traversal like consume().
-  virtual void prepare(const VolumeBlock& block) = 0;
+  // Once per batch, before consume() of its blocks, on either thread.
+  // Whatever it throws ends the traversal like consume().
+  virtual void prepare(std::span<const VolumeBlock> batch) = 0;
   // On the caller's thread, for every block in order.
   virtual void consume(const VolumeBlock& block) = 0;
 };

@@ -1,5 +1,5 @@
 // What the caller's thread and the reader thread of a volume traversal
-// share. The published block and the flags are guarded by mutex; the stats
+// share. The published batch and the flags are guarded by mutex; the stats
 // belong to the reader until it has ended.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <vector>
 
 #include "kvn_formats/volume_image/generic_bitmap.h"
 #include "kvn_snapshot/volume_traversal.h"
@@ -22,9 +23,10 @@ struct VolumeTraversalInfo {
 
   std::mutex mutex;
   std::condition_variable cond;
-  // The published block.
-  VolumeBlock block;
-  bool blockReady = false;
+  // The published batch of blocks; prepared when the reader had time.
+  std::vector<VolumeBlock> batch;
+  bool batchPrepared = false;
+  bool batchReady = false;
   // Set by the caller's side: the reader gives up at its next publication.
   bool stop = false;
 

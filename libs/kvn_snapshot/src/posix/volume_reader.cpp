@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "device_file.h"
 #include "kvn_log/log.h"
@@ -21,8 +22,9 @@ constexpr auto kWaitStep = std::chrono::milliseconds(100);
 
 class VolumeReader {
  public:
-  explicit VolumeReader(VolumeTraversalInfo& info)
-      : info_(info), path_(info.path.toUtf8()), buffers_{makeBuffer(), makeBuffer()} {}
+  explicit VolumeReader(VolumeTraversalInfo& info) : info_(info), path_(info.path.toUtf8()) {
+    for (auto& buffer : buffers_) buffer = std::make_unique<std::uint8_t[]>(kVolumeBlockSize);
+  }
 
   bool run() {
     int error = 0;
@@ -46,10 +48,6 @@ class VolumeReader {
   }
 
  private:
-  static std::unique_ptr<std::uint8_t[]> makeBuffer() {
-    return std::make_unique<std::uint8_t[]>(kVolumeBlockSize);
-  }
-
   void logGeometry(std::uint64_t size, std::uint64_t clusterSize) const {
     KLOG_D("Bytes per cluster: %d", static_cast<int>(clusterSize));
     if (size % clusterSize != 0) {
@@ -59,9 +57,28 @@ class VolumeReader {
            static_cast<long long>(size / clusterSize));
   }
 
+  // Until the caller's thread is done with the published batch, its buffers
+  // and the bitmap must stay: on every way out of traverse(), the end, a
+  // read error or an exception from prepare().
+  class ConsumerWait {
+   public:
+    explicit ConsumerWait(VolumeTraversalInfo& info) : info_(info) {}
+    ~ConsumerWait() {
+      std::unique_lock lock(info_.mutex);
+      while (info_.batchReady && !info_.stop) info_.cond.wait_for(lock, kWaitStep);
+    }
+    ConsumerWait(const ConsumerWait&) = delete;
+    ConsumerWait& operator=(const ConsumerWait&) = delete;
+
+   private:
+    VolumeTraversalInfo& info_;
+  };
+
   bool traverse(std::uint64_t size, const kvn_formats::volume_image::GenericBitmap& bitmap) {
+    const ConsumerWait wait(info_);
     bool previousSkipped = false;
-    int current = 0;
+    int first = 0;  // the first buffer of the batch being read
+    std::vector<VolumeBlock> batch;
     for (std::uint64_t offset = 0; offset < size; offset += kVolumeBlockSize) {
       const std::uint64_t length = std::min(kVolumeBlockSize, size - offset);
       if (!bitmap.anySet(offset, length)) {
@@ -71,16 +88,16 @@ class VolumeReader {
       }
       if (previousSkipped && !seek(offset)) return false;
       previousSkipped = false;
+      const int current = first + static_cast<int>(batch.size());
       if (!readBlock(offset, length, buffers_[current].get())) return false;
-      if (!publish({offset, buffers_[current].get(), length, &bitmap, current, false})) {
-        return false;
-      }
-      current = 1 - current;
+      batch.push_back({offset, buffers_[current].get(), length, &bitmap, current});
+      if (batch.size() < std::size_t(kTraversalBatch)) continue;
+      if (!publish(batch)) return false;
+      batch.clear();
+      first = kTraversalBatch - first;
     }
-    // The last block must have been handled before the bitmap goes away.
-    std::unique_lock lock(info_.mutex);
-    while (info_.blockReady && !info_.stop) info_.cond.wait_for(lock, kWaitStep);
-    return !info_.stop;
+    if (!batch.empty() && !publish(batch)) return false;
+    return true;
   }
 
   bool seek(std::uint64_t offset) {
@@ -120,20 +137,22 @@ class VolumeReader {
     return false;
   }
 
-  bool publish(VolumeBlock block) {
+  bool publish(const std::vector<VolumeBlock>& batch) {
     std::unique_lock lock(info_.mutex);
-    if (info_.blockReady && !info_.stop) {
+    bool prepared = false;
+    if (info_.batchReady && !info_.stop) {
       // The consumer is still busy: do its preparation here rather than
-      // wait. The block's buffer is not shared yet, so no lock is needed.
+      // wait. The batch's buffers are not shared yet, so no lock is needed.
       lock.unlock();
-      info_.consumer->prepare(block);
-      block.prepared = true;
+      info_.consumer->prepare(batch);
+      prepared = true;
       lock.lock();
     }
-    while (info_.blockReady && !info_.stop) info_.cond.wait_for(lock, kWaitStep);
+    while (info_.batchReady && !info_.stop) info_.cond.wait_for(lock, kWaitStep);
     if (info_.stop) return false;
-    info_.block = block;
-    info_.blockReady = true;
+    info_.batch = batch;
+    info_.batchPrepared = prepared;
+    info_.batchReady = true;
     lock.unlock();
     info_.cond.notify_all();
     return true;
@@ -142,7 +161,7 @@ class VolumeReader {
   VolumeTraversalInfo& info_;
   const QByteArray path_;
   DeviceFile device_;
-  std::unique_ptr<std::uint8_t[]> buffers_[2];
+  std::unique_ptr<std::uint8_t[]> buffers_[kTraversalBuffers];
 };
 
 }  // namespace

@@ -42,7 +42,7 @@ class ReaderThread {
 class CallbackConsumer : public BlockConsumer {
  public:
   explicit CallbackConsumer(const BlockCallback& callback) : callback_(callback) {}
-  void prepare(const VolumeBlock& /*block*/) override {}
+  void prepare(std::span<const VolumeBlock> /*batch*/) override {}
   void consume(const VolumeBlock& block) override {
     callback_(block.offset, block.data, block.length, *block.bitmap);
   }
@@ -71,16 +71,18 @@ bool foreachBlockInVolume(const QString& path, BlockConsumer& consumer, bool use
     std::unique_lock lock(info.mutex);
     for (;;) {
       info.cond.wait_for(lock, std::chrono::milliseconds(100),
-                         [&info] { return info.blockReady || info.done; });
-      if (info.blockReady) {
-        // The reader fills the other buffer meanwhile; it waits for
-        // blockReady to clear before it publishes again, so this buffer
-        // stays untouched until the callback has returned.
-        const VolumeBlock block = info.block;
+                         [&info] { return info.batchReady || info.done; });
+      if (info.batchReady) {
+        // The reader fills the other batch meanwhile; it waits for
+        // batchReady to clear before it publishes again, so these buffers
+        // stay untouched until the callback has returned.
+        const std::vector<VolumeBlock> batch = info.batch;
+        const bool prepared = info.batchPrepared;
         lock.unlock();
-        consumer.consume(block);
+        if (!prepared) consumer.prepare(batch);
+        for (const VolumeBlock& block : batch) consumer.consume(block);
         lock.lock();
-        info.blockReady = false;
+        info.batchReady = false;
         info.cond.notify_all();
       } else if (info.done) {
         result = info.result;

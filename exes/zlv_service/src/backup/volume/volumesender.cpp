@@ -110,9 +110,14 @@ bool VolumeSender::run() {
   return true;
 }
 
-void VolumeSender::prepare(const kvn_snapshot::VolumeBlock& block) {
-  prepared_[block.buffer] =
-      vi::describeBlock(block.data, block.length, block.offset, *block.bitmap, kImageChunkSize);
+void VolumeSender::prepare(std::span<const kvn_snapshot::VolumeBlock> batch) {
+  if (batch.empty()) return;
+  std::vector<vi::BlockBytes> blocks;
+  blocks.reserve(batch.size());
+  for (const auto& block : batch) blocks.push_back({block.data, block.length, block.offset});
+  std::vector<vi::HashmapBlockDesc> descs(batch.size());
+  vi::describeBlocks(blocks, *batch.front().bitmap, kImageChunkSize, descs.data());
+  for (std::size_t i = 0; i < batch.size(); ++i) prepared_[batch[i].buffer] = descs[i];
 }
 
 void VolumeSender::consume(const kvn_snapshot::VolumeBlock& block) {
@@ -121,7 +126,6 @@ void VolumeSender::consume(const kvn_snapshot::VolumeBlock& block) {
   KLOG_T("Processing block %u (offset %llu, len %llu)", unsigned(index),
          static_cast<unsigned long long>(block.offset),
          static_cast<unsigned long long>(block.length));
-  if (!block.prepared) prepare(block);
   vi::HashmapBlockDesc desc = prepared_[block.buffer];
   vi::HashmapBlockDesc previous;
   const bool unchanged =

@@ -63,9 +63,10 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
  private:
   bool openHashmaps(std::uint64_t volumeSize, const kvn_snapshot::VolumeExtent& extent);
   void storeDescriptions(const kvn_snapshot::VolumeExtent& extent);
-  // The digest and chunk map, on whichever thread has time (see
-  // BlockConsumer); kept per traversal buffer until the block is consumed.
-  void prepare(const kvn_snapshot::VolumeBlock& block) override;
+  // The digests and chunk maps of a batch, on whichever thread has time
+  // (see BlockConsumer); kept per traversal buffer until the block is
+  // consumed.
+  void prepare(std::span<const kvn_snapshot::VolumeBlock> batch) override;
   void consume(const kvn_snapshot::VolumeBlock& block) override;
   void sendEncoded(std::uint64_t position);
 
@@ -85,7 +86,7 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
 
   std::unique_ptr<kvn_formats::volume_image::HashmapWriter> writer_;
   std::unique_ptr<kvn_formats::volume_image::HashmapReader> parent_;
-  kvn_formats::volume_image::HashmapBlockDesc prepared_[2];
+  kvn_formats::volume_image::HashmapBlockDesc prepared_[kvn_snapshot::kTraversalBuffers];
   kvn_snapshot::TraversalStats stats_;
   std::uint64_t blocksSent_ = 0;
 };

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "kvn_formats/volume_image/generic_bitmap.h"
@@ -26,6 +27,20 @@ struct ByteRun {
 HashmapBlockDesc describeBlock(const std::uint8_t* data, std::uint64_t length,
                                std::uint64_t blockOffset, const GenericBitmap& bitmap,
                                std::uint32_t chunkSize);
+
+// One block of a batch: data holds length bytes of the volume from offset
+// on.
+struct BlockBytes {
+  const std::uint8_t* data = nullptr;
+  std::uint64_t length = 0;
+  std::uint64_t offset = 0;
+};
+
+// describeBlock of every block into out (blocks.size() entries), their
+// digests computed side by side in the vector lanes: the same results, much
+// faster than one at a time.
+void describeBlocks(std::span<const BlockBytes> blocks, const GenericBitmap& bitmap,
+                    std::uint32_t chunkSize, HashmapBlockDesc* out);
 
 // The maximal runs of consecutive used chunks of a block of length bytes,
 // the last one cut at length.

@@ -1,0 +1,16 @@
+// The per-instruction-set kernels behind md5_lanes.h; each is defined in a
+// translation unit compiled for its instruction set and only called when the
+// processor has it. count is 1..kMd5VectorLanes; every piece of every
+// message but its last is a multiple of 64 bytes.
+#pragma once
+
+#include "kvn_formats/md5_lanes.h"
+
+namespace kvn_formats::md5_kernels {
+
+inline constexpr std::size_t kMd5VectorLanes = 16;
+
+void md5Avx2(const Md5Message* messages, std::size_t count, Md5Digest* digests);
+void md5Avx512(const Md5Message* messages, std::size_t count, Md5Digest* digests);
+
+}  // namespace kvn_formats::md5_kernels
