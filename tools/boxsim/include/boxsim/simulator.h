@@ -43,6 +43,10 @@ class BoxSimulator {
 
   // Applies to connections accepted from now on.
   void setFaults(const FaultScript& faults);
+  // Arms a trap (or none) for connections accepted from now on, keeping the
+  // rest of the fault script.
+  void setTrap(std::shared_ptr<PhaseTrap> trap);
+  std::shared_ptr<PhaseTrap> trap() const;
 
   Record& record() { return record_; }
   const BoxIdentity& identity() const { return config_.identity; }
@@ -55,7 +59,7 @@ class BoxSimulator {
   Registry registry_;
   SimulatorConfig config_;
   Record record_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::set<qintptr> live_;
   std::vector<std::thread> sessions_;
   AcceptThread acceptor_;

@@ -13,7 +13,7 @@
 #include "backup/file/filebackup.h"
 #include "backup/file/selection.h"
 #include "database/signaturefile.h"
-#include "kvn_common/file_sink.h"
+#include "kvn_common/atomic_file_sink.h"
 #include "kvn_common/file_source.h"
 #include "kvn_common/pipes.h"
 #include "kvn_common/threading_pipe.h"
@@ -53,7 +53,8 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
   auto sink =
       run.network().createSendFileSink(backup_type::kData, dataKind, !run.useCrypto(), false);
   try {
-    kvn_common::FileSink signatureFile(QFile::encodeName(record.newSignaturePath).toStdString());
+    kvn_common::AtomicFileSink signatureFile(
+        QFile::encodeName(record.newSignaturePath).toStdString());
     kvn_rsync::SignatureStream signature(kvn_rsync::blockLength(std::uint64_t(record.size)));
     kvn_common::StreamChain signatureBranch;
     std::optional<kvn_common::ThreadingPipe> threading;
@@ -187,6 +188,7 @@ std::uint32_t FileBackup::downloadSignature(FileDescription& record, std::uint32
     KLOG_E("Error GetSigFileFromServer: %d", int(result));
     return result;
   }
+  record.basisFromBox = true;
   described = describeFile(backup(), record);
   if (QFileInfo::exists(record.previousSignaturePath)) return KVN_OK;
   KLOG_E("Could not read signature after download: %s", qPrintable(record.path));

@@ -1,0 +1,31 @@
+// A few cuts that run with every change: the agent killed in the middle of
+// a new file and after the box stored a changed file but before the agent
+// heard of it, and the box dropping the connection in a delta.
+#include "crash_harness.h"
+
+namespace kvn_crash {
+namespace {
+
+class Crash : public CrashHarness {};
+
+TEST_F(Crash, KilledRunsAndADroppedDeltaLeaveEverythingWholeAndRecoverable) {
+  startBox("127.0.24.1");
+  startAgent();
+  // Killed in the middle of the first version of a large file.
+  killBackupAt("full:2");
+  expectConsistent();
+
+  // The box stored the delta of a changed file, the agent was killed before
+  // the answer: the record still names the older version.
+  changeTree(1);
+  killBackupAt("answer:0x10020003");
+  expectConsistent();
+
+  changeTree(2);
+  dropBackupAt("delta:2");
+  expectConsistent();
+  stopAgent();
+}
+
+}  // namespace
+}  // namespace kvn_crash
