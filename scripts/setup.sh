@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev
   iproute2 util-linux btrfs-progs python3-zeroconf
   e2fsprogs libext2fs-dev fdisk libblkid-dev
+  faketime
 )
 
 missing=()

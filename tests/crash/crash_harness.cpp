@@ -122,7 +122,8 @@ void CrashHarness::startBox(const QString& address) {
   writeFile(root + "/jobs.json",
             QString(R"({"jobs": [{"id": 1, "name": "crash", "type": "fsn", "use_crypto": true,
   "use_compression": true, "max_versions": 100, "created": %1,
-  "schedule": {"every_hours": 24, "every_minutes": 0}, "paths": ["%2/"]}]})")
+  "pre_script": "echo ready", "schedule": {"every_hours": 24, "every_minutes": 0},
+  "paths": ["%2/"]}]})")
                 .arg(QDateTime::currentSecsSinceEpoch())
                 .arg(tree_)
                 .toUtf8());
@@ -166,7 +167,8 @@ QString CrashHarness::agentLog() const {
 
 void CrashHarness::startAgent() {
   ++agentStarts_;
-  agent_ = startProgram(ZLV_SERVICE_BINARY, {"--foreground"},
+  const QStringList command = wrapper_ + QStringList{ZLV_SERVICE_BINARY, "--foreground"};
+  agent_ = startProgram(command.first(), command.mid(1),
                         QString::fromStdString(dir_->path()) + "/agent.log");
   ASSERT_EQ(agent_->state(), QProcess::Running);
   const CtlResult connected = ctl({"wait-connected", "60"});
@@ -275,16 +277,16 @@ int CrashHarness::openRows() {
   return open;
 }
 
-bool CrashHarness::waitOperationEnded(const QString& table) {
-  return kvn_test::waitFor(
-      [&] {
-        Db db(database());
-        QSqlQuery query(db.db());
-        return query.exec(
-                   QString("SELECT COUNT(*) FROM %1 WHERE last_time IS NOT NULL;").arg(table)) &&
-               query.next() && query.value(0).toInt() > 0;
-      },
-      kRunLimit);
+QVariant CrashHarness::scalar(const QString& statement) {
+  Db db(database());
+  QSqlQuery query(db.db());
+  if (!query.exec(statement) || !query.next()) return {};
+  return query.value(0);
+}
+
+bool CrashHarness::waitOperationFinished(const QString& operationId) {
+  return kvn_test::waitFor([&] { return agentLog().contains("[" + operationId + "] finished"); },
+                           kRunLimit);
 }
 
 QString CrashHarness::integrity() {
@@ -309,9 +311,9 @@ void CrashHarness::expectConsistent(bool fullRun) {
     const auto status = backupAndWait();
     ASSERT_TRUE(status.has_value()) << "the run after the cut never ended";
     EXPECT_EQ(*status, 0x1001u);
-    const auto files = QDir(tree_).entryList(QDir::Files).size() +
-                       QDir(tree_ + "/large").entryList(QDir::Files).size() +
-                       QDir(tree_ + "/small").entryList(QDir::Files).size();
+    int files = 0;
+    for (QDirIterator it(tree_, QDir::Files, QDirIterator::Subdirectories); it.hasNext(); it.next())
+      ++files;
     EXPECT_EQ(verify().toStdString(), QString("%1 passed, 0 failed").arg(files).toStdString());
     EXPECT_EQ(openRows(), 0);
   }
@@ -335,9 +337,12 @@ void CrashHarness::expectConsistent(bool fullRun) {
                     << ", which the box does not hold";
       continue;
     }
+    // A missing one is fetched from the box when it is needed.
     const QString kept = signatureOf(signatures(), path, lastWrite);
-    EXPECT_EQ(readBytes(kept), readBytes(held->signaturePath))
-        << "the signature kept for " << path.toStdString() << " is not the box's";
+    if (QFileInfo::exists(kept)) {
+      EXPECT_EQ(readBytes(kept), readBytes(held->signaturePath))
+          << "the signature kept for " << path.toStdString() << " is not the box's";
+    }
   }
   // A write cut short is never left where a signature is looked for.
   QDirIterator parts(signatures(), {"*.part"}, QDir::Files, QDirIterator::Subdirectories);

@@ -9,6 +9,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,6 +37,11 @@ class CrashHarness : public ::testing::Test {
   // The agent in the foreground, until it is killed or stopped; waits for
   // its control channel.
   void startAgent();
+  // The command the agent runs under from the next start (faketime, ...);
+  // empty: none.
+  void setAgentWrapper(const QStringList& wrapper) { wrapper_ = wrapper; }
+  // The agent's data folder (below it "Zelvo").
+  QString data() const { return data_; }
   void killAgent();
   void stopAgent();
 
@@ -58,14 +64,18 @@ class CrashHarness : public ::testing::Test {
   void changeTree(int round);
 
   // The invariants after a cut: no open row of any kind, every file record
-  // names a version the box holds and its signature file is the box's
-  // signature of that version, no part file taken for a signature, the
+  // names a version the box holds and the signature file kept for it (if
+  // any: a lost one is fetched when needed) is the box's signature of that
+  // version, no part file taken for a signature, the
   // database is intact. Then (when fullRun) the next run ends 0x1001 and
   // the box's copy equals the tree.
   void expectConsistent(bool fullRun = true);
   int openRows();
-  // Waits until table (restoration, suppression) has a finished row.
-  bool waitOperationEnded(const QString& table);
+  // The first column of the first row of a query on the agent's database.
+  QVariant scalar(const QString& statement);
+  // Waits until the agent has finished the file operation (whether or not
+  // it wrote a row for it).
+  bool waitOperationFinished(const QString& operationId);
   QString integrity();
   // The simulator's check of the tree; "N passed, 0 failed" when right.
   QString verify();
@@ -91,6 +101,7 @@ class CrashHarness : public ::testing::Test {
   std::unique_ptr<QProcess> box_;
   std::unique_ptr<QProcess> agent_;
   int agentStarts_ = 0;
+  QStringList wrapper_;
 };
 
 }  // namespace kvn_crash
