@@ -15,6 +15,7 @@ packages=(
   e2fsprogs libext2fs-dev fdisk libblkid-dev
   lvm2
   restic borgbackup
+  faketime
 )
 
 missing=()

@@ -98,6 +98,8 @@ TEST_F(MaintenanceTest, OldSignaturesAreCountedAndDeletedUnlessABackupRuns) {
   for (int i = 0; i < 7; ++i) aged(QString("Signatures/7/a%1/b/%1.sig").arg(i), 2);
   QStringList old;
   for (int i = 0; i < 3; ++i) old << aged(QString("Signatures/8/c%1/%1.sig").arg(i), 40);
+  // A signature whose write a kill cut short goes, however new it is.
+  old << aged("Signatures/7/a0/b/9.sig.part", 0);
   // A file outside the data folder, reachable through a link inside it.
   const QString outside = QString::fromStdString(file("outside/keep.sig"));
   QDir().mkpath(QFileInfo(outside).path());
@@ -117,7 +119,7 @@ TEST_F(MaintenanceTest, OldSignaturesAreCountedAndDeletedUnlessABackupRuns) {
   backupRunning_ = false;
   maintenance().deleteOldSignatures();
   for (const QString& path : old) EXPECT_FALSE(QFileInfo::exists(path));
-  EXPECT_TRUE(logged("Deleted 3 old signature files (7 remains)")) << log_.text();
+  EXPECT_TRUE(logged("Deleted 4 old signature files (7 remains)")) << log_.text();
   EXPECT_TRUE(QFileInfo::exists(outside));
 
   maintenance().deleteOldSignatures();

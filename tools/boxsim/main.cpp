@@ -18,6 +18,7 @@
 
 #include "boxsim/backup_handlers.h"
 #include "boxsim/control.h"
+#include "boxsim/fault_commands.h"
 #include "boxsim/file_handlers.h"
 #include "boxsim/file_operation_commands.h"
 #include "boxsim/image_store.h"
@@ -218,9 +219,16 @@ int main(int argc, char** argv) {
       "Offer FILE as the agent's update program at its version check (default: no update).\n"
       "The agent's hourly reports are logged as 'boxsim: agent report: <json>'.",
       "file");
+  const QCommandLineOption hold(
+      "hold",
+      "Fault: the first connection that reaches POINT holds there, reading and answering\n"
+      "nothing more ('boxsim ctl ... help' lists the points under 'hold').",
+      "point");
+  const QCommandLineOption drop(
+      "drop", "Fault: the first connection that reaches POINT is closed there.", "point");
   parser.addOptions({listen, port, cryptkey, dataKey, license, device, datanode, httpsPort, store,
                      job, verify, jobs, tesselPort, ctl, verifyImage, volume, version, rebuild,
-                     updateProgram});
+                     updateProgram, hold, drop});
   parser.process(app);
 
   if (parser.isSet(verifyImage)) {
@@ -252,6 +260,15 @@ int main(int argc, char** argv) {
   if (!isCryptkey(key)) return fail("--cryptkey must be up to 32 hexadecimal digits, in pairs");
 
   boxsim::SimulatorConfig config;
+  if (parser.isSet(hold) && parser.isSet(drop)) return fail("--hold and --drop exclude each other");
+  if (parser.isSet(hold) || parser.isSet(drop)) {
+    QString error;
+    config.faults.trap =
+        parser.isSet(hold)
+            ? boxsim::makeTrap(boxsim::PhaseTrap::Action::Hold, parser.value(hold), &error)
+            : boxsim::makeTrap(boxsim::PhaseTrap::Action::Drop, parser.value(drop), &error);
+    if (!config.faults.trap) return fail(error);
+  }
   config.address = parser.value(listen);
   config.port = static_cast<std::uint16_t>(boxPort);
   config.identity.cryptkeyHex = key.toLatin1();
@@ -314,6 +331,7 @@ int main(int argc, char** argv) {
   boxsim::ControlCommands commands;
   boxsim::addTesselCommands(commands, tessel);
   boxsim::addFileOperationCommands(commands, *fileOperations);
+  boxsim::addFaultCommands(commands, simulator);
   const QString ctlPath =
       parser.isSet(ctl) ? parser.value(ctl) : boxsim::defaultControlPath(config.address);
   boxsim::ControlServer control(ctlPath, commands);

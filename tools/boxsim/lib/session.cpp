@@ -5,6 +5,7 @@
 
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
+#include "kvn_network/backup_protocol.h"
 #include "kvn_network/file_transfer.h"
 
 namespace boxsim {
@@ -22,16 +23,20 @@ struct ConnectionDropped {};
 // the fault script can act part-way.
 class ChunkGate : public kvn_common::StreamLink {
  public:
-  ChunkGate(int refuseAfter, int dropAfter) : refuseAfter_(refuseAfter), dropAfter_(dropAfter) {}
+  ChunkGate(BoxSession& session, std::uint32_t fileId, int refuseAfter, int dropAfter)
+      : session_(session), fileId_(fileId), refuseAfter_(refuseAfter), dropAfter_(dropAfter) {}
 
   void write(const char* data, std::uint32_t size) override {
     if (refuseAfter_ >= 0 && chunks_ >= refuseAfter_) throw TransferRefused{};
     if (dropAfter_ >= 0 && chunks_ >= dropAfter_) throw ConnectionDropped{};
     ++chunks_;
+    if (session_.reached(TrapPoint::Kind::Chunk, fileId_, {}, chunks_)) throw ConnectionDropped{};
     forward().write(data, size);
   }
 
  private:
+  BoxSession& session_;
+  std::uint32_t fileId_;
   int refuseAfter_;
   int dropAfter_;
   int chunks_ = 0;
@@ -178,6 +183,7 @@ void BoxSession::serve() {
     }
     ++packetsReceived_;
     record_.addPacket(packet.type());
+    if (reachedOnArrival(packet)) return;
     Handler* handler = registry_.find(packet.type());
     if (handler == nullptr) {
       KLOG_W("Box has no handler for packet type 0x%08x", packet.type());
@@ -195,7 +201,46 @@ void BoxSession::sendPings() {
   }
 }
 
+bool BoxSession::reachedOnArrival(const NetPacket& packet) {
+  if (packet.type() == kvn_network::backup_type::kAction) {
+    NetPacket copy = packet;
+    try {
+      if (reached(TrapPoint::Kind::Action, 0, copy.getString())) return true;
+    } catch (const KvnCommonException&) {
+      // A malformed action is the handler's to answer.
+    }
+  }
+  return reached(TrapPoint::Kind::Packet, packet.type());
+}
+
+bool BoxSession::reached(TrapPoint::Kind kind, std::uint32_t type, const QString& name,
+                         int ordinal) {
+  const std::shared_ptr<PhaseTrap>& trap = faults_.trap;
+  if (!trap || trap->point().kind != kind) return false;
+  if (ordinal == 0) {
+    ordinal = ++trapEvents_[QString("%1 %2 %3").arg(int(kind)).arg(type).arg(name)];
+  }
+  if (!trap->matches(kind, type, name, ordinal) || !trap->take()) return false;
+  const QByteArray where = trap->point().text.toUtf8();
+  if (trap->action() == PhaseTrap::Action::Drop) {
+    KLOG_I("Box drops the connection at %s (fault script)", where.constData());
+    record_.addNote("dropped at " + trap->point().text);
+    return true;
+  }
+  KLOG_I("Box holds at %s (fault script)", where.constData());
+  record_.addNote("held at " + trap->point().text);
+  trap->markHeld();
+  // Reads nothing more and answers nothing until the agent is gone.
+  while (socket()->state() == QAbstractSocket::ConnectedState) socket()->waitForDisconnected(1000);
+  return true;
+}
+
 bool BoxSession::send(NetPacket& packet, bool compress, bool encrypt) {
+  if (reached(TrapPoint::Kind::Answer, packet.type())) return false;
+  const bool confirmation = packet.type() == kvn_network::backup_type::kFullConfirm ||
+                            packet.type() == kvn_network::backup_type::kDeltaConfirm;
+  if (confirmation && !packet.isError() && reached(TrapPoint::Kind::Answer, 0, "stored"))
+    return false;
   sendPings();
   if (faults_.answerDelayMs > 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(faults_.answerDelayMs));
@@ -207,7 +252,7 @@ NetPacket BoxSession::receive() { return receiver().receiveAny(); }
 BoxSession::TransferEnd BoxSession::receiveTransfer(std::uint32_t fileId,
                                                     kvn_common::StreamSink& sink,
                                                     int dropAfterChunks) {
-  ChunkGate gate(faults_.refuseTransferAfterChunks, dropAfterChunks);
+  ChunkGate gate(*this, fileId, faults_.refuseTransferAfterChunks, dropAfterChunks);
   gate.setNext(&sink);
   EndWatch watch(*this);
   try {
@@ -278,6 +323,7 @@ SentFile BoxSession::sendFile(std::uint32_t packetType, std::uint32_t fileId,
     std::uint64_t previous = 0;
     int index = 0;
     for (std::uint64_t offset = 0; offset < sent.size; ++index) {
+      if (index > 0 && reached(TrapPoint::Kind::Download, 0, {}, index)) return sent;
       const auto n =
           static_cast<std::uint32_t>(std::min<std::uint64_t>(chunkSize, sent.size - offset));
       const char* chunk = data.constData() + offset;
@@ -290,6 +336,7 @@ SentFile BoxSession::sendFile(std::uint32_t packetType, std::uint32_t fileId,
       previous = offset;
       offset += n;
     }
+    if (index > 0 && reached(TrapPoint::Kind::Download, 0, {}, index)) return sent;
     sender.finish();
     sent.complete = true;
   } catch (const KvnCommonException& e) {

@@ -103,6 +103,16 @@ void BoxSimulator::setFaults(const FaultScript& faults) {
   config_.faults = faults;
 }
 
+void BoxSimulator::setTrap(std::shared_ptr<PhaseTrap> trap) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  config_.faults.trap = std::move(trap);
+}
+
+std::shared_ptr<PhaseTrap> BoxSimulator::trap() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return config_.faults.trap;
+}
+
 void BoxSimulator::stop() {
   acceptor_.stop();
   std::vector<std::thread> sessions;

@@ -1,5 +1,6 @@
 #include "fileops/stagedfile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "kvn_log/log.h"
 #include "kvn_platform/text_path_qt.h"
 
 namespace {
@@ -85,6 +87,29 @@ int openFolder(const RestorePlacement& placement, StagedFile::Failure* failure) 
   return folder;
 }
 
+// Temporary files of a restoration that was killed before it could
+// remove them. One file is staged at a time, so any other is stale.
+void removeStaleTemporaries(int folder) {
+  const int listing = ::dup(folder);
+  if (listing < 0) return;
+  DIR* dir = ::fdopendir(listing);
+  if (dir == nullptr) {
+    ::close(listing);
+    return;
+  }
+  const std::size_t prefix = std::strlen(StagedFile::kPrefix);
+  while (const dirent* entry = ::readdir(dir)) {
+    if (std::strncmp(entry->d_name, StagedFile::kPrefix, prefix) != 0) continue;
+    struct stat status {};
+    if (::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode))
+      continue;
+    if (::unlinkat(folder, entry->d_name, 0) == 0)
+      KLOG_I("Removed the temporary file %s of an earlier restoration", entry->d_name);
+  }
+  ::closedir(dir);
+}
+
 }  // namespace
 
 StagedFile::StagedFile(int folder, QString temporary, QString leaf)
@@ -93,6 +118,7 @@ StagedFile::StagedFile(int folder, QString temporary, QString leaf)
 std::unique_ptr<StagedFile> StagedFile::open(const RestorePlacement& placement, Failure* failure) {
   const int folder = openFolder(placement, failure);
   if (folder < 0) return nullptr;
+  removeStaleTemporaries(folder);
   for (int attempt = 0; attempt < 16; ++attempt) {
     const QString name = QString::fromLatin1(kPrefix) +
                          QString::number(QRandomGenerator::global()->generate64(), 36);

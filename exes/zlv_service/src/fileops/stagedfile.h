@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "fileops/restoreplacement.h"
+#include "filesystem/restorestaging.h"
 
 class StagedFile {
  public:
@@ -39,7 +40,7 @@ class StagedFile {
   bool commit(std::int32_t lastWrite, Failure* failure);
 
   // The temporary files' names start with this.
-  static constexpr const char* kPrefix = ".zlvrestore-";
+  static constexpr const char* kPrefix = kvn_agent_filesystem::kRestoreStagingPrefix;
 
  private:
   StagedFile(int folder, QString temporary, QString leaf);

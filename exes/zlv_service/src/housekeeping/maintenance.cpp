@@ -7,6 +7,7 @@
 #include <QSqlQuery>
 #include <utility>
 
+#include "kvn_common/atomic_file_sink.h"
 #include "kvn_log/log.h"
 
 namespace {
@@ -98,7 +99,10 @@ void Maintenance::deleteOldSignatures() {
   while (it.hasNext()) {
     const QString path = it.next();
     ++total;
-    if (isOld(path, now) && QFile::remove(path)) ++deleted;
+    // A part file is a signature whose write was cut short (a kill, a
+    // full disk): never a basis, whatever its age.
+    const bool unfinished = path.endsWith(QLatin1String(kvn_common::AtomicFileSink::kPartSuffix));
+    if ((unfinished || isOld(path, now)) && QFile::remove(path)) ++deleted;
   }
   if (deleted > 0) {
     KLOG_I("Deleted %lld old signature files (%lld remains)", static_cast<long long>(deleted),

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+#include "boxsim/phase_trap.h"
 
 namespace boxsim {
 
@@ -28,6 +31,9 @@ struct FaultScript {
   // When the box sends a file: the data chunk with this index carries
   // another file id; -1: never.
   int switchFileIdAt = -1;
+  // Holds or drops the connection at a point of the conversation; shared by
+  // the sessions, so that only the first to reach the point stops there.
+  std::shared_ptr<PhaseTrap> trap;
 };
 
 }  // namespace boxsim

@@ -77,6 +77,13 @@ class BoxSession : public kvn_network::PacketConnection {
                     bool compress = false, bool encrypt = false,
                     std::uint32_t chunkSize = kvn_network::kFileBlockSize);
 
+  // The fault script's trap at this point of the conversation: true when
+  // the session must end here (it held until the agent went away, or it
+  // drops the connection). ordinal 0: the session counts the events of
+  // that kind, type and name itself.
+  bool reached(TrapPoint::Kind kind, std::uint32_t type = 0, const QString& name = {},
+               int ordinal = 0);
+
   kvn_crypto::CryptoBox& crypto() { return *crypto_; }
   const kvn_crypto::Bytes& fileKey() const { return crypto_->fileKey(); }
   kvn_crypto::AesContext& dataCipher() { return crypto_->dataCipher(); }
@@ -98,6 +105,8 @@ class BoxSession : public kvn_network::PacketConnection {
   bool negotiate();
   void serve();
   void sendPings();
+  // The trap's action and packet points, checked as a packet arrives.
+  bool reachedOnArrival(const kvn_network::NetPacket& packet);
   // After a refusal: drops the rest of the transfer.
   void drainTransfer();
 
@@ -108,6 +117,7 @@ class BoxSession : public kvn_network::PacketConnection {
   std::unique_ptr<kvn_crypto::CryptoBox> crypto_;
   int packetsReceived_ = 0;
   std::map<std::type_index, std::shared_ptr<void>> conversations_;
+  std::map<QString, int> trapEvents_;
 };
 
 }  // namespace boxsim

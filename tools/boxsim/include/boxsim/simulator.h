@@ -43,6 +43,10 @@ class BoxSimulator {
 
   // Applies to connections accepted from now on.
   void setFaults(const FaultScript& faults);
+  // Arms a trap (or none) for connections accepted from now on, keeping the
+  // rest of the fault script.
+  void setTrap(std::shared_ptr<PhaseTrap> trap);
+  std::shared_ptr<PhaseTrap> trap() const;
 
   // No session is being served.
   bool idle() const;

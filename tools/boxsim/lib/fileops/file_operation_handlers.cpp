@@ -51,13 +51,18 @@ SendEnd sendContent(BoxSession& session, const StoredVersion& version, JobDataSe
     }
     std::vector<char> chunk(chunkSize);
     std::uint64_t offset = 0;
-    for (int index = 0;; ++index) {
+    int index = 0;
+    for (;; ++index) {
       const qint64 n = file.read(chunk.data(), qint64(chunk.size()));
       if (n <= 0) break;
       if (dropAfter >= 0 && index == dropAfter) return SendEnd::Dropped;
+      if (index > 0 && session.reached(TrapPoint::Kind::Download, 0, {}, index))
+        return SendEnd::Dropped;
       sender.sendChunk(offset, chunk.data(), std::uint32_t(n), false);
       offset += std::uint64_t(n);
     }
+    if (index > 0 && session.reached(TrapPoint::Kind::Download, 0, {}, index))
+      return SendEnd::Dropped;
     sender.finish();
     return SendEnd::Complete;
   } catch (const KvnCommonException& e) {

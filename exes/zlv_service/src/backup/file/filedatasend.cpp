@@ -14,7 +14,7 @@
 #include "backup/file/filebackup.h"
 #include "backup/file/selection.h"
 #include "database/signaturefile.h"
-#include "kvn_common/file_sink.h"
+#include "kvn_common/atomic_file_sink.h"
 #include "kvn_common/file_source.h"
 #include "kvn_common/pipes.h"
 #include "kvn_common/threading_pipe.h"
@@ -54,7 +54,8 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
   auto sink =
       run.network().createSendFileSink(backup_type::kData, dataKind, !run.useCrypto(), false);
   try {
-    kvn_common::FileSink signatureFile(QFile::encodeName(record.newSignaturePath).toStdString());
+    kvn_common::AtomicFileSink signatureFile(
+        QFile::encodeName(record.newSignaturePath).toStdString());
     const std::uint64_t blockLength = kvn_rsync::blockLength(std::uint64_t(record.size));
     std::optional<kvn_rsync::SignatureEngine> signature;
     kvn_common::StreamChain signatureBranch;
@@ -196,6 +197,7 @@ std::uint32_t FileBackup::downloadSignature(FileDescription& record, std::uint32
     KLOG_E("Error GetSigFileFromServer: %d", int(result));
     return result;
   }
+  record.basisFromBox = true;
   described = describeFile(backup(), record);
   if (QFileInfo::exists(record.previousSignaturePath)) return KVN_OK;
   KLOG_E("Could not read signature after download: %s", qPrintable(record.path));

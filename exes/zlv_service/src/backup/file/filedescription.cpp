@@ -2,6 +2,9 @@
 // answer to it.
 #include <QDir>
 #include <QFileInfo>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "backup/backup.h"
 #include "backup/backupstatus.h"
@@ -10,6 +13,7 @@
 #include "backup/file/selection.h"
 #include "connection/credentials.h"
 #include "database/signaturefile.h"
+#include "kvn_common/atomic_file_sink.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
@@ -166,13 +170,20 @@ std::uint32_t readDescriptionAnswer(Backup& run, FileDescription& record) {
     }
     const std::int32_t boxLastWrite = answer.getInt32();
     KLOG_D("SendFileDescription: LastWrite: %d", boxLastWrite);
-    if (boxLastWrite != record.previousLastWrite) {
-      KLOG_W("LastWrite agent/server mismatch: %d/%d (always use agent's one)",
-             record.previousLastWrite, boxLastWrite);
+    const bool keptBasis =
+        !record.previousSignaturePath.isEmpty() && QFileInfo::exists(record.previousSignaturePath);
+    if (boxLastWrite != record.previousLastWrite && !record.basisFromBox) {
+      if (record.kind == 0) {
+        KLOG_W("LastWrite agent/server mismatch: %d/%d (the box's signature is downloaded)",
+               record.previousLastWrite, boxLastWrite);
+        if (keptBasis) QFile::remove(record.previousSignaturePath);
+      } else {
+        KLOG_W("LastWrite agent/server mismatch: %d/%d (always use agent's one)",
+               record.previousLastWrite, boxLastWrite);
+      }
     }
-    QFileInfo previous(record.previousSignaturePath);
-    if (!record.previousSignaturePath.isEmpty() && previous.exists() &&
-        std::uint64_t(previous.size()) != signatureSize) {
+    const QFileInfo previous(record.previousSignaturePath);
+    if (keptBasis && previous.exists() && std::uint64_t(previous.size()) != signatureSize) {
       KLOG_W("Signature size mismatch for client / server, removing for redownload");
       QFile::remove(record.previousSignaturePath);
     }
@@ -220,13 +231,26 @@ std::uint32_t fetchSignature(Backup& run, const QString& path, const QString& ta
     return KVN_E_NETWORK;
   }
   QDir().mkpath(QFileInfo(target).path());
+  // Received under a temporary name: a download cut short must never be
+  // taken for the basis of a delta.
+  const QByteArray targetName = QFile::encodeName(target);
+  const std::string part = kvn_common::AtomicFileSink::partPath(targetName.toStdString());
   try {
-    run.network().receiveFile(target);
+    run.network().receiveFile(QFile::decodeName(QByteArray::fromStdString(part)));
   } catch (const std::exception& e) {
     KLOG_E("Exception receiving signature: %s - %s", qPrintable(path), e.what());
+    std::remove(part.c_str());
     QFile::remove(target);
     run.network().receiveConfirm();
     return KVN_E_NETWORK;
+  }
+  if (!kvn_common::commitPartFile(part, targetName.toStdString())) {
+    KLOG_E("Exception receiving signature: %s - cannot keep %s (%s)", qPrintable(path),
+           part.c_str(), std::strerror(errno));
+    std::remove(part.c_str());
+    QFile::remove(target);
+    run.network().receiveConfirm();
+    return KVN_E_SERVER;
   }
   try {
     run.network().receivePacket();

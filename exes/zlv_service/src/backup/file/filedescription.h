@@ -29,6 +29,9 @@ struct FileDescription {
   std::int32_t versionNumber = 1;
   std::int32_t previousLastWrite = 0;
   std::uint8_t kind = 0;
+  // The previous signature was just downloaded: it is the box's own basis,
+  // whatever last write the box names.
+  bool basisFromBox = false;
   // Kind kVolumeKind only: three texts and two numbers about the volume.
   QStringList volumeTexts;
   std::int64_t volumeNumbers[2] = {0, 0};
@@ -41,7 +44,11 @@ std::uint32_t sendFileInfo(Backup& run, const QString& path, std::int64_t size, 
 
 // Sends the description and reads the answer: 1 (send), 2 (already on the
 // box), a conflict (3 to 11), or a failure code. A known file's previous
-// signature is removed when its size differs from the box's.
+// signature is removed when its size differs from the box's, or when the
+// box holds another version than the one recorded (a run cut off after the
+// box stored a version and before the agent recorded it): a delta is
+// applied to the box's newest version, so it must be made against that
+// version's signature, which is then downloaded.
 std::uint32_t describeFile(Backup& run, FileDescription& record);
 
 // Asks the box for the newest signature of path and writes it to target:

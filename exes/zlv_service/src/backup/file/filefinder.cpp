@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "filesystem/dir.h"
+#include "filesystem/restorestaging.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
 #include "kvn_platform/filesystem.h"
@@ -118,6 +119,12 @@ bool FileFinder::walk(const std::shared_ptr<const FinderEntry>& entry, const KVN
       const auto child = std::make_shared<FSEntry>(entry, item->fileName());
       if (!walk(child, *item, patterns)) return false;
     } else {
+      // A restoration's file being put together (or left by a killed one)
+      // is not the user's.
+      if (item->fileName().startsWith(QLatin1String(kvn_agent_filesystem::kRestoreStagingPrefix))) {
+        KLOG_D("%s is a restoration's temporary file: skipped", qPrintable(item->path()));
+        continue;
+      }
       if (const auto* pattern = excludedBy(item->path(), patterns)) {
         KLOG_T("%s excluded: \"%s\" matches \"%s\"", "file", qPrintable(item->path()),
                qPrintable(pattern->pattern()));

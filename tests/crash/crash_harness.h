@@ -1,0 +1,107 @@
+// The real agent process against the simulator program: a paired agent
+// with one job over a generated tree, backups started over the control
+// channel, a fault point armed in the simulator ("hold" or "drop"), the
+// agent killed with SIGKILL exactly where the box holds, restarted, and the
+// invariants that must hold after any such cut checked.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include <QProcess>
+
+#include "temp_dir.h"
+
+namespace kvn_crash {
+
+struct CtlResult {
+  int status = -1;
+  QString output;
+};
+
+class CrashHarness : public ::testing::Test {
+ protected:
+  // Starts the simulator on address (own store, own control socket), pairs
+  // the agent with it and writes the tree: two files whose blocks do not
+  // compress (one of several data chunks), a small text file, and a
+  // folder of small files.
+  void startBox(const QString& address);
+  void TearDown() override;
+
+  // The agent in the foreground, until it is killed or stopped; waits for
+  // its control channel.
+  void startAgent();
+  // The command the agent runs under from the next start (faketime, ...);
+  // empty: none.
+  void setAgentWrapper(const QStringList& wrapper) { wrapper_ = wrapper; }
+  // The agent's data folder (below it "Zelvo").
+  QString data() const { return data_; }
+  void killAgent();
+  void stopAgent();
+
+  CtlResult ctl(const QStringList& args);
+  // Asks for a backup of the job and waits for its row to end; the row's
+  // status, or nullopt when none ended within the time.
+  std::optional<std::uint32_t> backupAndWait();
+  // Asks for a backup and returns at once (the number of rows before).
+  int launchBackup();
+  std::optional<std::uint32_t> waitBackupEnded(int rowsBefore);
+
+  // Arms a hold point, starts a backup, waits until the box holds there
+  // and kills the agent; then starts it again.
+  void killBackupAt(const QString& point);
+  // Arms a drop point and lets the backup run into it; the agent stays.
+  void dropBackupAt(const QString& point);
+
+  // What changes between two runs: one large file changed in place (a
+  // delta), a new large file, and a small file touched.
+  void changeTree(int round);
+
+  // The invariants after a cut: no open row of any kind, every file record
+  // names a version the box holds and the signature file kept for it (if
+  // any: a lost one is fetched when needed) is the box's signature of that
+  // version, no part file taken for a signature, the
+  // database is intact. Then (when fullRun) the next run ends 0x1001 and
+  // the box's copy equals the tree.
+  void expectConsistent(bool fullRun = true);
+  int openRows();
+  // The first column of the first row of a query on the agent's database.
+  QVariant scalar(const QString& statement);
+  // Waits until the agent has finished the file operation (whether or not
+  // it wrote a row for it).
+  bool waitOperationFinished(const QString& operationId);
+  QString integrity();
+  // The simulator's check of the tree; "N passed, 0 failed" when right.
+  QString verify();
+
+  QString database() const { return data_ + "/Zelvo/zlv.db"; }
+  QString signatures() const { return data_ + "/Zelvo/Signatures"; }
+  QString tree() const { return tree_; }
+  // Everything the agent printed since it was first started.
+  QString agentLog() const;
+
+ private:
+  // A program of the build with its output appended to a file of the
+  // test's folder (a pipe nobody reads would stall it).
+  std::unique_ptr<QProcess> startProgram(const QString& program, const QStringList& arguments,
+                                         const QString& output);
+
+  std::unique_ptr<kvn_test::TempDir> dir_;
+  QString address_;
+  QString data_;
+  QString tree_;
+  QString store_;
+  QString ctlPath_;
+  std::unique_ptr<QProcess> box_;
+  std::unique_ptr<QProcess> agent_;
+  int agentStarts_ = 0;
+  QStringList wrapper_;
+};
+
+}  // namespace kvn_crash

@@ -1,0 +1,163 @@
+// Every point of a backup, a restoration and a deletion at which the agent
+// is killed, or the box drops the connection; after each, the invariants
+// of CrashHarness::expectConsistent hold and the next run recovers.
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <map>
+
+#include "crash_harness.h"
+
+namespace kvn_crash {
+namespace {
+
+struct Cut {
+  const char* name;
+  const char* point;
+  // The local signature of the large file is gone before the run, so that
+  // the run downloads it from the box.
+  bool loseSignature = false;
+};
+
+// The backup points, reached in the run after a full one and a change.
+const Cut kBackupCuts[] = {
+    {"Prep", "PREP"},
+    {"Scripts", "packet:0x10020005"},
+    {"Analysis", "INI"},
+    {"NewFile", "full:2"},
+    {"Delta", "delta:2"},
+    {"BetweenFiles", "INFO:2"},
+    {"SignatureSent", "signature:1"},
+    {"SignatureDownload", "download:1", true},
+    {"StoredNotRecorded", "stored"},
+    {"DeltaStoredNotRecorded", "answer:0x10020003"},
+    {"End", "END"},
+};
+
+class BackupCut : public CrashHarness, public ::testing::WithParamInterface<std::tuple<Cut, bool>> {
+ protected:
+  // A full run, a change, then the cut run.
+  void prepareSecondRun(int box) {
+    startBox(QString("127.0.24.%1").arg(box));
+    startAgent();
+    ASSERT_EQ(backupAndWait(), 0x1001u);
+    changeTree(1);
+    if (std::get<0>(GetParam()).loseSignature) {
+      QDirIterator it(signatures(), {"*.sig"}, QDir::Files, QDirIterator::Subdirectories);
+      while (it.hasNext()) QFile::remove(it.next());
+    }
+  }
+};
+
+TEST_P(BackupCut, InvariantsHoldAndTheNextRunRecovers) {
+  const auto& [cut, kill] = GetParam();
+  static int box = 10;
+  prepareSecondRun(box++);
+  if (kill)
+    killBackupAt(cut.point);
+  else
+    dropBackupAt(cut.point);
+  expectConsistent();
+  stopAgent();
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, BackupCut,
+                         ::testing::Combine(::testing::ValuesIn(kBackupCuts), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "Killed" : "Dropped");
+                         });
+
+class FileOperationCut : public CrashHarness, public ::testing::WithParamInterface<bool> {
+ protected:
+  // The content of every file of the tree.
+  std::map<QString, QByteArray> snapshot() {
+    std::map<QString, QByteArray> files;
+    QDirIterator it(tree(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+      QFile file(it.next());
+      file.open(QIODevice::ReadOnly);
+      files[file.fileName()] = file.readAll();
+    }
+    return files;
+  }
+};
+
+TEST_P(FileOperationCut, RestorationOverExistingFilesReplacesEachWholeOrNotAtAll) {
+  const bool kill = GetParam();
+  startBox(kill ? "127.0.24.40" : "127.0.24.41");
+  startAgent();
+  const auto first = snapshot();
+  ASSERT_EQ(backupAndWait(), 0x1001u);
+  changeTree(1);
+  ASSERT_EQ(backupAndWait(), 0x1001u);
+  const auto second = snapshot();
+
+  // The first versions back over the changed files, cut in the second
+  // chunk of a large one.
+  ASSERT_EQ(ctl({"prepare-restore", "op-restore", "--job", "1", "--version", "1"}).status, 0);
+  ASSERT_EQ(ctl({kill ? "hold" : "drop", "download:2"}).status, 0);
+  ASSERT_EQ(ctl({"launch-action", "restore", "ORIGINAL_PATH;op-restore"}).status, 0);
+  if (kill) {
+    ASSERT_EQ(ctl({"wait-held", "90"}).status, 0);
+    killAgent();
+    ctl({"trap-clear"});
+    startAgent();
+  } else {
+    EXPECT_TRUE(waitOperationFinished("op-restore"));
+    ctl({"trap-clear"});
+  }
+  for (const auto& [path, content] : snapshot()) {
+    if (QFileInfo(path).fileName().startsWith(".zlvrestore-")) continue;  // not an original
+    const auto before = second.find(path);
+    const auto original = first.find(path);
+    const bool whole = (before != second.end() && before->second == content) ||
+                       (original != first.end() && original->second == content);
+    EXPECT_TRUE(whole) << path.toStdString() << " is neither the old nor the restored file";
+  }
+  // The box tries again: the restoration ends whole and leaves nothing of
+  // the cut one behind.
+  ASSERT_EQ(ctl({"prepare-restore", "op-again", "--job", "1", "--version", "1"}).status, 0);
+  ASSERT_EQ(ctl({"launch-action", "restore", "ORIGINAL_PATH;op-again"}).status, 0);
+  EXPECT_TRUE(waitOperationFinished("op-again"));
+  for (const auto& [path, content] : snapshot()) {
+    EXPECT_FALSE(QFileInfo(path).fileName().startsWith(".zlvrestore-")) << path.toStdString();
+    const auto original = first.find(path);
+    if (original != first.end()) {
+      EXPECT_EQ(content, original->second) << path.toStdString();
+    }
+  }
+  expectConsistent();
+  stopAgent();
+}
+
+TEST_P(FileOperationCut, DeletionCutBetweenTwoFiles) {
+  const bool kill = GetParam();
+  startBox(kill ? "127.0.24.42" : "127.0.24.43");
+  startAgent();
+  ASSERT_EQ(backupAndWait(), 0x1001u);
+  ASSERT_EQ(ctl({"prepare-delete", "op-delete", "--job", "1", tree() + "/small/0.txt",
+                 tree() + "/small/1.txt", tree() + "/small/2.txt"})
+                .status,
+            0);
+  ASSERT_EQ(ctl({kill ? "hold" : "drop", "packet:0x62000101:3"}).status, 0);
+  ASSERT_EQ(ctl({"launch-action", "delete", "op-delete"}).status, 0);
+  if (kill) {
+    ASSERT_EQ(ctl({"wait-held", "90"}).status, 0);
+    killAgent();
+    ctl({"trap-clear"});
+    startAgent();
+  } else {
+    EXPECT_TRUE(waitOperationFinished("op-delete"));
+    ctl({"trap-clear"});
+  }
+  expectConsistent();
+  stopAgent();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, FileOperationCut, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Killed" : "Dropped"; });
+
+}  // namespace
+}  // namespace kvn_crash
