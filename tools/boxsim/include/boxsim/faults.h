@@ -28,6 +28,10 @@ struct FaultScript {
   // When the box sends a file: the data chunk with this index carries
   // another file id; -1: never.
   int switchFileIdAt = -1;
+  // Drop one connection in this many, picked at random, after a random
+  // number of received packets between 1 and dropWithinPackets; 0: never.
+  int dropOneIn = 0;
+  int dropWithinPackets = 1000;
 };
 
 }  // namespace boxsim
