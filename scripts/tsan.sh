@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# ThreadSanitizer run of the tests that exercise threads: the backup
+# manager, the scheduler, the periodic tasks, the threading pipe, the Tessel
+# client, the file operation manager and four backups running together
+# against the simulator. Too slow for every change's suite; run it by hand:
+#   scripts/tsan.sh
+# Builds in build-tsan; stops at the first report.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tests=(
+  "tests/backup_manager/backup_manager_test"
+  "tests/scheduler/scheduler_test"
+  "tests/periodic_task/periodic_task_test"
+  "tests/kvn_common/kvn_common_tests"
+  "tests/tessel_client/tessel_client_test"
+  "tests/file_operations/file_operations_tests"
+  "tests/backup_e2e/backup_e2e_tests --gtest_filter=ParallelRuns.*"
+)
+targets=""
+for test in "${tests[@]}"; do
+  binary=${test%% *}
+  targets+=" ${binary##*/}"
+done
+KVN_BUILD_TARGETS="$targets" scripts/setup.sh build-tsan -DKVN_SANITIZE=thread -DKVN_BENCH=OFF
+
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/support/tsan.supp"
+failed=0
+for test in "${tests[@]}"; do
+  echo "== $test"
+  # shellcheck disable=SC2086
+  if ! (cd build-tsan && ./$test); then
+    echo "tsan: $test failed" >&2
+    failed=1
+    break
+  fi
+done
+[[ $failed -eq 0 ]] && echo "tsan: clean"
+exit $failed
