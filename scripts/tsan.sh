@@ -12,7 +12,7 @@ tests=(
   "tests/backup_manager/backup_manager_test"
   "tests/scheduler/scheduler_test"
   "tests/periodic_task/periodic_task_test"
-  "tests/kvn_common/kvn_common_tests"
+  "tests/kvn_common/kvn_common_tests --gtest_filter=ThreadingPipe.*"
   "tests/tessel_client/tessel_client_test"
   "tests/file_operations/file_operations_tests"
   "tests/backup_e2e/backup_e2e_tests --gtest_filter=ParallelRuns.*"
