@@ -191,8 +191,13 @@ TEST_F(BackupManagerTest, RefusedRequestsNeverRunAndQueuedOnesAreDropped) {
   runs_.release(1);
   ASSERT_TRUE(kvn_test::waitFor(
       [&] {
-        std::lock_guard lock(runs_.mutex);
-        return runs_.alive == 0 && backups.queuedCount() == 0;
+        // Never into the manager while holding the runs' mutex: the manager
+        // makes and ends runs under its own.
+        {
+          std::lock_guard lock(runs_.mutex);
+          if (runs_.alive != 0) return false;
+        }
+        return backups.queuedCount() == 0;
       },
       10s));
   EXPECT_EQ(runs_.startedCount(2), 0);
