@@ -24,13 +24,18 @@ for test in "${tests[@]}"; do
 done
 KVN_BUILD_TARGETS="$targets" scripts/setup.sh build-tsan -DKVN_SANITIZE=thread -DKVN_BENCH=OFF
 
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/support/tsan.supp"
+# Reports go to files: some tests capture their own standard error.
+reports=$PWD/build-tsan/tsan-reports
+rm -rf "$reports"
+mkdir -p "$reports"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/report:suppressions=$PWD/tests/support/tsan.supp"
 failed=0
 for test in "${tests[@]}"; do
   echo "== $test"
   # shellcheck disable=SC2086
   if ! (cd build-tsan && ./$test); then
     echo "tsan: $test failed" >&2
+    cat "$reports"/report.* 2>/dev/null >&2 || true
     failed=1
     break
   fi
