@@ -28,7 +28,8 @@ KVN_BUILD_TARGETS="$targets" scripts/setup.sh build-tsan -DKVN_SANITIZE=thread -
 reports=$PWD/build-tsan/tsan-reports
 rm -rf "$reports"
 mkdir -p "$reports"
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/report:suppressions=$PWD/tests/support/tsan.supp"
+# die_after_fork=0: the file operation tests start processes after threads.
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:log_path=$reports/report:suppressions=$PWD/tests/support/tsan.supp"
 failed=0
 for test in "${tests[@]}"; do
   echo "== $test"
