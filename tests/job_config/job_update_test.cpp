@@ -5,6 +5,7 @@
 
 #include <QSettings>
 #include <QSqlQuery>
+#include <atomic>
 
 #include "backup/file/selection.h"
 #include "core_app_environment.h"
@@ -177,6 +178,33 @@ TEST_F(JobUpdateTest, OneRetryThreadAtATimeRepeatsOnRequestAndEndsOnStop) {
   retry.stop();
   EXPECT_FALSE(retry.isRunning());
   EXPECT_EQ(retry.passes(), 2);
+}
+
+// A stop from the thread's own pass cannot wait for itself: the thread ends
+// after that pass instead of waiting out the retry interval, and is joined
+// by the next call from another thread.
+TEST_F(JobUpdateTest, AStopFromTheThreadItselfEndsItAfterItsPass) {
+  startBox("127.0.26.10", {{failingOnThirdLine()}});
+  credentials("127.0.26.10");
+  std::atomic<bool> stopFromPass{true};
+  JobConfigUpdateAction* self = nullptr;
+  JobConfigUpdateAction retry(
+      [&] {
+        if (stopFromPass.exchange(false)) self->stop();
+        return context();
+      },
+      std::chrono::hours(1));
+  self = &retry;
+
+  EXPECT_EQ(retry.launch(), KVN_OK);
+  ASSERT_TRUE(kvn_test::waitFor([&] { return !retry.isRunning(); }, 60s));
+  EXPECT_EQ(retry.passes(), 1);
+  // A new launch starts a thread that retries as usual.
+  EXPECT_EQ(retry.launch(), KVN_OK);
+  ASSERT_TRUE(kvn_test::waitFor([&] { return retry.passes() == 2; }, 60s));
+  EXPECT_TRUE(retry.isRunning());
+  retry.stop();
+  EXPECT_FALSE(retry.isRunning());
 }
 
 TEST_F(JobUpdateTest, AnAgentWithoutABoxAddressContactsNobody) {

@@ -159,7 +159,7 @@ void BackupE2E::setLastWrite(const QString& path, std::time_t lastWrite) {
   ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
 }
 
-RunOutcome BackupE2E::runBackup(std::int64_t jobId, const std::function<void(Backup&)>& during) {
+BackupEnvironment BackupE2E::environment() const {
   BackupEnvironment environment;
   environment.signaturesDir = QDir(signaturesDir());
   environment.workerDir = QDir(data_ + "/WorkerFolder");
@@ -167,9 +167,13 @@ RunOutcome BackupE2E::runBackup(std::int64_t jobId, const std::function<void(Bac
   environment.network = ZlvNetworkSettings{5000, {5000, 60000}};
   environment.fileOperations = gate_;
   environment.listVolumes = volumeLister_;
+  return environment;
+}
+
+RunOutcome BackupE2E::runBackup(std::int64_t jobId, const std::function<void(Backup&)>& during) {
   RunOutcome outcome;
   {
-    Backup backup(BackupRequest{jobId, false}, environment);
+    Backup backup(BackupRequest{jobId, false}, environment());
     std::thread helper;
     if (during) helper = std::thread([&] { during(backup); });
     outcome.result = backup.run();

@@ -28,6 +28,7 @@
 #include "log_capture.h"
 
 class Backup;
+struct BackupEnvironment;
 class FileOperationGate;
 
 namespace kvn_e2e {
@@ -107,6 +108,8 @@ class BackupE2E : public kvn_test::FreshDatabase {
   // when null.
   void setFileOperationGate(FileOperationGate* gate) { gate_ = gate; }
 
+  // What a run of this fixture's agent is made with.
+  BackupEnvironment environment() const;
   // One whole run; during (if given) runs on a second thread while the run
   // goes on and is joined before the run is destroyed.
   RunOutcome runBackup(std::int64_t jobId, const std::function<void(Backup&)>& during = {});

@@ -219,6 +219,10 @@ int main(int argc, char** argv) {
       "Offer FILE as the agent's update program at its version check (default: no update).\n"
       "The agent's hourly reports are logged as 'boxsim: agent report: <json>'.",
       "file");
+  const QCommandLineOption dropOneIn(
+      "drop-one-in", "Drop one box connection in N, at random (default 0: never).", "n", "0");
+  const QCommandLineOption dropWithin(
+      "drop-within", "A dropped connection ends after 1 to N packets (default 1000).", "n", "1000");
   const QCommandLineOption hold(
       "hold",
       "Fault: the first connection that reaches POINT holds there, reading and answering\n"
@@ -228,7 +232,7 @@ int main(int argc, char** argv) {
       "drop", "Fault: the first connection that reaches POINT is closed there.", "point");
   parser.addOptions({listen, port, cryptkey, dataKey, license, device, datanode, httpsPort, store,
                      job, verify, jobs, tesselPort, ctl, verifyImage, volume, version, rebuild,
-                     updateProgram, hold, drop});
+                     updateProgram, hold, drop, dropOneIn, dropWithin});
   parser.process(app);
 
   if (parser.isSet(verifyImage)) {
@@ -281,6 +285,10 @@ int main(int argc, char** argv) {
   }
   config.identity.storageLicence = static_cast<std::uint64_t>(licenseNumber);
   config.identity.deviceLicence = static_cast<std::uint64_t>(deviceNumber);
+  config.faults.dropOneIn = parser.value(dropOneIn).toInt(&ok);
+  if (!ok || config.faults.dropOneIn < 0) return fail("--drop-one-in must be a number");
+  config.faults.dropWithinPackets = parser.value(dropWithin).toInt(&ok);
+  if (!ok || config.faults.dropWithinPackets < 1) return fail("--drop-within must be positive");
 
   auto backups = std::make_shared<boxsim::BackupBox>(parser.value(store));
   if (!backups->store().isOpen()) return fail("cannot open the store in " + parser.value(store));

@@ -291,9 +291,10 @@ int App::exec() {
   upgrader_.reset();
   jobConfigUpdate_->stop();
   KLOG_I("finalize BackupManager, FileOperationManager");
-  if (!BackupManager::finalize(kBackupFinalizeLimit)) {
-    KLOG_E("backups still running at exit; their rows are closed at the next start");
+  if (!backups_->finalize(kBackupFinalizeLimit)) {
+    KLOG_E("backups still running at exit; waiting for them to end");
   }
+  backups_.reset();
   fileOperations_->finalize();
   KLOG_I("unload VSS library");
   if (!kvn_vss::unloadVssLibrary()) KLOG_E("Failed to unload VSS dynamic library");
@@ -309,7 +310,7 @@ void App::startBackupManager() {
   environment.credentials = credentials_.get();
   environment.fileOperations = fileOperations_.get();
   environment.listVolumes = &kvn_snapshot::listVolumes;
-  BackupManager::initialize(
+  backups_ = std::make_unique<BackupManager>(
       options_.maxParallelBackups > 0 ? unsigned(options_.maxParallelBackups)
                                       : BackupManager::kDefaultLimit,
       [environment](const BackupRequest& request) -> std::unique_ptr<BackupRun> {
@@ -343,12 +344,15 @@ JobConfigContext App::jobConfigContext() const {
 
 AgentControl App::agentControl() {
   AgentControl control;
-  control.addBackup = [](std::int64_t jobId) {
-    return BackupManager::AddBackup(BackupRequest{jobId, false});
+  BackupManager* backups = backups_.get();
+  control.addBackup = [backups](std::int64_t jobId) {
+    return backups->AddBackup(BackupRequest{jobId, false});
   };
-  control.stopBackup = &BackupManager::stop;
-  control.stopAllBackups = &BackupManager::stopAll;
-  control.activeBackups = &BackupManager::activeCount;
+  control.stopBackup = [backups](std::int64_t jobId, bool forUpgrade) {
+    return backups->stop(jobId, forUpgrade);
+  };
+  control.stopAllBackups = [backups](bool forUpgrade) { backups->stopAll(forUpgrade); };
+  control.activeBackups = [backups] { return backups->activeCount(); };
   FileOperationManager* operations = fileOperations_.get();
   control.startRestoration = [operations](const QString& id, const QString& target) {
     return operations->startRestoration(id, target);
@@ -410,13 +414,14 @@ void App::runThreads() {
     context.credentials = credentials_.get();
     context.baseDir = paths_.baseDir;
     context.version = {ZLV_VERSION_MAJOR, ZLV_VERSION_MINOR, ZLV_VERSION_PATCH, ZLV_VERSION_BUILD};
-    context.stops.runningBackups = [] { return BackupManager::activeCount(); };
-    context.stops.stopBackups = [] { BackupManager::stopAll(true); };
+    BackupManager* backups = backups_.get();
+    context.stops.runningBackups = [backups] { return backups->activeCount(); };
+    context.stops.stopBackups = [backups] { backups->stopAll(true); };
     FileOperationManager* operations = fileOperations_.get();
     context.stops.runningFileOperations = [operations] { return operations->runningCount(); };
     context.stops.stopFileOperations = [operations] { operations->stopAll(); };
-    context.stops.refuseNew = [operations] {
-      BackupManager::refuseNewBackups();
+    context.stops.refuseNew = [backups, operations] {
+      backups->refuseNewBackups();
       operations->refuseNewOperations();
     };
     upgrader_ = std::make_unique<Upgrader>(std::move(context));
@@ -438,9 +443,10 @@ void App::runThreads() {
   updateJobCfgThread_ = std::make_unique<UpdateJobCfgThread>(jobConfigContext(), *jobConfigUpdate_);
   updateJobCfgThread_->start();
   KLOG_I("Create SchedulerThread");
-  scheduler_ = std::make_unique<SchedulerThread>([](qint64 jobId, bool externalize) {
-    BackupManager::AddBackup(BackupRequest{jobId, externalize});
-  });
+  scheduler_ =
+      std::make_unique<SchedulerThread>([backups = backups_.get()](qint64 jobId, bool externalize) {
+        backups->AddBackup(BackupRequest{jobId, externalize});
+      });
   scheduler_->start();
   KLOG_I("Create RetentionThread");
   startRetention();
@@ -450,7 +456,7 @@ void App::startHousekeeping() {
   MaintenanceDependencies dependencies;
   dependencies.foreground = options_.foreground;
   dependencies.rotateLog = [] { kvn_log::rotateIfNeeded(); };
-  dependencies.anyBackupRunning = [] { return BackupManager::activeCount() > 0; };
+  dependencies.anyBackupRunning = [backups = backups_.get()] { return backups->activeCount() > 0; };
   dependencies.createdAt = housekeeping::creationTime;
   dependencies.now = [] { return QDateTime::currentDateTime(); };
   maintenanceThread_ = std::make_unique<MaintenanceThread>(
@@ -461,9 +467,10 @@ void App::startHousekeeping() {
 
 void App::startRetention() {
   RetentionDependencies dependencies;
-  dependencies.backupActive = [](qint64 jobId) { return BackupManager::isActive(jobId); };
-  dependencies.backupActiveOrQueued = [](qint64 jobId) {
-    return BackupManager::isActiveOrQueued(jobId);
+  BackupManager* backups = backups_.get();
+  dependencies.backupActive = [backups](qint64 jobId) { return backups->isActive(jobId); };
+  dependencies.backupActiveOrQueued = [backups](qint64 jobId) {
+    return backups->isActiveOrQueued(jobId);
   };
   // The purge is a deletion of the listed files, the one file operation
   // that carries its own list.

@@ -25,6 +25,7 @@
 #include "tessel/queryprocessor.h"
 #include "tessel/tesseltask.h"
 
+class BackupManager;
 class FileOperationManager;
 class MaintenanceThread;
 class Reporter;
@@ -128,6 +129,8 @@ class App : public QCoreApplication {
   std::unique_ptr<ServiceThread> serviceThread_;
   // Restorations and deletions; backups wait on it.
   std::unique_ptr<FileOperationManager> fileOperations_;
+  // Backup runs; they use the file operations and the credentials.
+  std::unique_ptr<BackupManager> backups_;
   std::unique_ptr<StopWatcher> stopWatcher_;
   std::optional<int> earlyExit_;
 };

@@ -1,6 +1,7 @@
 #include "boxsim/session.h"
 
 #include <algorithm>
+#include <random>
 #include <thread>
 
 #include "kvn_log/exception.h"
@@ -101,6 +102,13 @@ BoxSession::BoxSession(qintptr socketDescriptor, const BoxIdentity& identity,
       registry_(registry),
       faults_(faults),
       record_(record) {
+  if (faults_.dropOneIn > 0) {
+    thread_local std::mt19937 random{std::random_device{}()};
+    if (std::uniform_int_distribution<int>(1, faults_.dropOneIn)(random) == 1) {
+      dropAfterPackets_ =
+          std::uniform_int_distribution<int>(1, std::max(1, faults_.dropWithinPackets))(random);
+    }
+  }
   auto socket = std::make_unique<QTcpSocket>();
   if (socket->setSocketDescriptor(socketDescriptor))
     adoptSocket(std::move(socket));
@@ -172,6 +180,10 @@ void BoxSession::serve() {
   for (;;) {
     if (faults_.closeAfterPackets >= 0 && packetsReceived_ >= faults_.closeAfterPackets) {
       KLOG_I("Box closes the connection after %d packets (fault script)", packetsReceived_);
+      return;
+    }
+    if (dropAfterPackets_ >= 0 && packetsReceived_ >= dropAfterPackets_) {
+      KLOG_I("Box drops the connection after %d packets (random fault)", packetsReceived_);
       return;
     }
     NetPacket packet;

@@ -1,88 +1,75 @@
 #include "backup/backupmanager.h"
 
-#include <condition_variable>
-#include <map>
-#include <mutex>
-#include <thread>
-#include <vector>
-
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
 
-namespace {
-
-struct ManagerState {
-  std::mutex mutex;
-  std::condition_variable runEnded;
-  std::map<std::int64_t, std::shared_ptr<BackupRun>> active;
-  std::vector<BackupRequest> queue;
-  unsigned limit = BackupManager::kDefaultLimit;
-  bool refusing = false;
-  // Set when something happened that may let a queued request start; the
-  // dispatcher sleeps while it is clear, so a request whose job is still
-  // running is looked at again only after the next run ends.
-  bool wake = false;
-  // Run threads not yet ended, including forgotten (stopped) ones.
-  unsigned threads = 0;
-  BackupRunFactory factory;
-  std::once_flag dispatcherStarted;
-};
-
-ManagerState& state() {
-  static ManagerState* instance = new ManagerState;  // outlives detached threads
-  return *instance;
+BackupManager::BackupManager(unsigned limit, BackupRunFactory factory)
+    : limit_(limit == 0 ? kDefaultLimit : limit), factory_(std::move(factory)) {
+  dispatcher_ = std::thread([this] { dispatch(); });
 }
 
-bool isQueued(const ManagerState& s, std::int64_t jobId) {
-  for (const auto& request : s.queue) {
+BackupManager::~BackupManager() {
+  refuseNewBackups();
+  stopAll(false);
+  {
+    std::lock_guard lock(mutex_);
+    quitting_ = true;
+  }
+  runEnded_.notify_all();
+  dispatcher_.join();
+  runs_.joinAll();
+}
+
+bool BackupManager::isQueued(std::int64_t jobId) const {
+  for (const auto& request : queue_) {
     if (request.jobId == jobId) return true;
   }
   return false;
 }
 
-void runBody(std::shared_ptr<BackupRun> run, std::int64_t jobId) {
+void BackupManager::runBody(std::shared_ptr<BackupRun> run, std::int64_t jobId) {
   const std::uint32_t result = run->run();
   if (result != KVN_OK) KLOG_E("Error executing backup: %d", int(result));
-  auto& s = state();
-  std::lock_guard lock(s.mutex);
-  const auto entry = s.active.find(jobId);
+  std::lock_guard lock(mutex_);
+  const auto entry = active_.find(jobId);
   // Only this run's own entry: after a stop of all runs the job may have
   // been started again, and that run is still active.
-  if (entry != s.active.end() && entry->second == run) {
-    s.active.erase(entry);
+  if (entry != active_.end() && entry->second == run) {
+    active_.erase(entry);
   } else {
     KLOG_W("backup (job_id=%lld) not found", static_cast<long long>(jobId));
   }
   run.reset();  // closes the run's row
-  --s.threads;
-  s.wake = true;
-  s.runEnded.notify_all();
+  --running_;
+  wake_ = true;
+  runEnded_.notify_all();
 }
 
-// Under the mutex.
-void startRun(ManagerState& s, const BackupRequest& request) {
-  std::shared_ptr<BackupRun> run = s.factory(request);
-  s.active[request.jobId] = run;
-  ++s.threads;
-  std::thread(runBody, std::move(run), request.jobId).detach();
+void BackupManager::startRun(const BackupRequest& request) {
+  std::shared_ptr<BackupRun> run = factory_(request);
+  // Threads of runs that ended are joined here, so that their number stays
+  // near the limit however long the process runs.
+  runs_.joinEnded();
+  runs_.start([this, run, jobId = request.jobId]() mutable { runBody(std::move(run), jobId); });
+  active_[request.jobId] = std::move(run);
+  ++running_;
 }
 
-// Under the mutex.
-std::uint32_t startFromQueue(ManagerState& s, const BackupRequest& request) {
+std::uint32_t BackupManager::startFromQueue(const BackupRequest& request) {
   if (request.jobId <= 0) {
     KLOG_E("Error: arguments");
     return KVN_E_ARGUMENTS;
   }
-  if (s.refusing) return KVN_OK;
+  if (refusing_) return KVN_OK;
   try {
-    if (s.active.size() < s.limit) {
-      if (s.active.count(request.jobId)) {
-        if (!isQueued(s, request.jobId)) s.queue.push_back(request);
+    if (active_.size() < limit_) {
+      if (active_.count(request.jobId)) {
+        if (!isQueued(request.jobId)) queue_.push_back(request);
       } else {
-        startRun(s, request);
+        startRun(request);
       }
-    } else if (!isQueued(s, request.jobId)) {
-      s.queue.push_back(request);
+    } else if (!isQueued(request.jobId)) {
+      queue_.push_back(request);
     }
   } catch (const std::exception& e) {
     KLOG_E("Error: %s", e.what());
@@ -91,73 +78,52 @@ std::uint32_t startFromQueue(ManagerState& s, const BackupRequest& request) {
   return KVN_OK;
 }
 
-void dispatch() {
-  auto& s = state();
-  std::unique_lock lock(s.mutex);
+void BackupManager::dispatch() {
+  std::unique_lock lock(mutex_);
   for (;;) {
-    s.runEnded.wait(lock, [&] { return s.wake && s.active.size() < s.limit && !s.queue.empty(); });
-    s.wake = false;
+    runEnded_.wait(
+        lock, [&] { return quitting_ || (wake_ && active_.size() < limit_ && !queue_.empty()); });
+    if (quitting_) return;
+    wake_ = false;
     // Each request waiting now gets one look; those whose job still runs go
     // back to the queue until the next wake.
-    for (auto pending = s.queue.size(); pending > 0 && !s.queue.empty(); --pending) {
-      if (s.active.size() >= s.limit) break;
-      const BackupRequest request = s.queue.front();
-      s.queue.erase(s.queue.begin());
-      startFromQueue(s, request);
+    for (auto pending = queue_.size(); pending > 0 && !queue_.empty(); --pending) {
+      if (active_.size() >= limit_) break;
+      const BackupRequest request = queue_.front();
+      queue_.erase(queue_.begin());
+      startFromQueue(request);
     }
   }
 }
 
-}  // namespace
-
-namespace BackupManager {
-
-std::uint32_t initialize(unsigned limit, BackupRunFactory factory) {
-  auto& s = state();
-  {
-    std::lock_guard lock(s.mutex);
-    s.limit = limit == 0 ? kDefaultLimit : limit;
-    s.factory = std::move(factory);
-    s.active.clear();
-    s.queue.clear();
-  }
-  std::call_once(s.dispatcherStarted, [] { std::thread(dispatch).detach(); });
-  return KVN_OK;
-}
-
-std::uint32_t reset() {
-  auto& s = state();
-  std::lock_guard lock(s.mutex);
-  s.active.clear();
-  s.queue.clear();
-  return KVN_OK;
-}
-
-std::uint32_t AddBackup(const BackupRequest& request) {
+std::uint32_t BackupManager::AddBackup(const BackupRequest& request) {
   if (request.jobId < 1) {
     KLOG_E("Error: arguments");
     return KVN_E_ARGUMENTS;
   }
-  auto& s = state();
-  std::lock_guard lock(s.mutex);
-  if (s.refusing) return KVN_OK;
-  if (s.active.count(request.jobId) || isQueued(s, request.jobId)) {
+  std::lock_guard lock(mutex_);
+  if (refusing_) return KVN_OK;
+  if (active_.count(request.jobId) || isQueued(request.jobId)) {
     KLOG_W("AddBackup: the job %d is already active or queued, ignored", int(request.jobId));
-  } else if (s.active.size() < s.limit) {
-    startRun(s, request);
+  } else if (active_.size() < limit_) {
+    try {
+      startRun(request);
+    } catch (const std::exception& e) {
+      KLOG_E("Error: %s", e.what());
+      return KVN_E_EXCEPTION;
+    }
   } else {
-    s.queue.push_back(request);
-    s.wake = true;
-    s.runEnded.notify_all();
+    queue_.push_back(request);
+    wake_ = true;
+    runEnded_.notify_all();
   }
   return KVN_OK;
 }
 
-std::uint32_t stop(std::int64_t jobId, bool forUpgrade) {
-  auto& s = state();
-  std::lock_guard lock(s.mutex);
-  const auto entry = s.active.find(jobId);
-  if (entry == s.active.end()) {
+std::uint32_t BackupManager::stop(std::int64_t jobId, bool forUpgrade) {
+  std::lock_guard lock(mutex_);
+  const auto entry = active_.find(jobId);
+  if (entry == active_.end()) {
     KLOG_E("backup (job_id=%lld) not found", static_cast<long long>(jobId));
     return KVN_E_EXCEPTION;
   }
@@ -165,11 +131,10 @@ std::uint32_t stop(std::int64_t jobId, bool forUpgrade) {
   return KVN_OK;
 }
 
-void stopAll(bool forUpgrade) {
-  auto& s = state();
-  std::lock_guard lock(s.mutex);
+void BackupManager::stopAll(bool forUpgrade) {
+  std::lock_guard lock(mutex_);
   try {
-    for (const auto& [jobId, run] : s.active) {
+    for (const auto& [jobId, run] : active_) {
       KLOG_I("stopping backup (job_id=%lld) - (%s)", static_cast<long long>(jobId),
              forUpgrade ? "upgrade" : "user");
       run->requestStop(forUpgrade);
@@ -179,51 +144,42 @@ void stopAll(bool forUpgrade) {
   } catch (...) {
     KLOG_E("cannot stop all backups: unknown exception");
   }
-  s.active.clear();
-  s.wake = true;
-  s.runEnded.notify_all();
+  active_.clear();
+  wake_ = true;
+  runEnded_.notify_all();
 }
 
-void refuseNewBackups() {
-  auto& s = state();
-  std::lock_guard lock(s.mutex);
-  s.refusing = true;
+void BackupManager::refuseNewBackups() {
+  std::lock_guard lock(mutex_);
+  refusing_ = true;
 }
 
-unsigned activeCount() {
-  auto& s = state();
-  std::lock_guard lock(s.mutex);
-  return unsigned(s.active.size());
+unsigned BackupManager::activeCount() const {
+  std::lock_guard lock(mutex_);
+  return unsigned(active_.size());
 }
 
-bool isActive(std::int64_t jobId) {
-  auto& s = state();
-  std::lock_guard lock(s.mutex);
-  return s.active.count(jobId) != 0;
+bool BackupManager::isActive(std::int64_t jobId) const {
+  std::lock_guard lock(mutex_);
+  return active_.count(jobId) != 0;
 }
 
-bool isActiveOrQueued(std::int64_t jobId) {
-  auto& s = state();
-  std::lock_guard lock(s.mutex);
-  return s.active.count(jobId) != 0 || isQueued(s, jobId);
+bool BackupManager::isActiveOrQueued(std::int64_t jobId) const {
+  std::lock_guard lock(mutex_);
+  return active_.count(jobId) != 0 || isQueued(jobId);
 }
 
-unsigned queuedCount() {
-  auto& s = state();
-  std::lock_guard lock(s.mutex);
-  return unsigned(s.queue.size());
+unsigned BackupManager::queuedCount() const {
+  std::lock_guard lock(mutex_);
+  return unsigned(queue_.size());
 }
 
-}  // namespace BackupManager
-
-namespace BackupManager {
-
-bool finalize(std::chrono::milliseconds limit) {
+bool BackupManager::finalize(std::chrono::milliseconds limit) {
   refuseNewBackups();
   stopAll(false);
-  auto& s = state();
-  std::unique_lock lock(s.mutex);
-  return s.runEnded.wait_for(lock, limit, [&] { return s.threads == 0; });
+  std::unique_lock lock(mutex_);
+  const bool ended = runEnded_.wait_for(lock, limit, [&] { return running_ == 0; });
+  lock.unlock();
+  if (ended) runs_.joinAll();
+  return ended;
 }
-
-}  // namespace BackupManager

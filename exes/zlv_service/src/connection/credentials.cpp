@@ -54,6 +54,7 @@ bool Credentials::load(const std::optional<QString>& boxIpOverride) {
   if (licenseStorage && licenseAgent && cryptkey && datanode && boxIp) {
     KLOG_I("Loading credentials from config file");
     take({*licenseStorage, *licenseAgent, *cryptkey, *datanode, *boxIp});
+    std::lock_guard lock(mutex_);
     resetAgent_ = settings.value(kResetAgent, false).toBool();
     restoredAgent_ = settings.value(kRestoredAgent, false).toBool();
   } else {
@@ -61,17 +62,23 @@ bool Credentials::load(const std::optional<QString>& boxIpOverride) {
     Values values;
     if (!loadFromDatabase(&values)) return false;
     take(values);
-    resetAgent_ = false;
-    restoredAgent_ = false;
+    {
+      std::lock_guard lock(mutex_);
+      resetAgent_ = false;
+      restoredAgent_ = false;
+    }
     if (settings.isWritable()) {
       KLOG_I("Copying credentials to config file");
       writeAllSettings(values);
     }
   }
-  tesselHostPattern_ = settings.value(kTesselHost).toString().trimmed();
+  {
+    std::lock_guard lock(mutex_);
+    tesselHostPattern_ = settings.value(kTesselHost).toString().trimmed();
+  }
   logValues();
-  KLOG_I("Reset agent: %s", yesNo(resetAgent_));
-  KLOG_I("Restored agent: %s", yesNo(restoredAgent_));
+  KLOG_I("Reset agent: %s", yesNo(resetAgent()));
+  KLOG_I("Restored agent: %s", yesNo(restoredAgent()));
   return true;
 }
 
@@ -141,23 +148,30 @@ std::uint32_t Credentials::saveCredentials(std::int32_t licenseStorage, std::int
 
 std::uint32_t Credentials::setResetAgent(bool reset) {
   if (!writeSettings({{kResetAgent, reset}})) return KVN_E_EXCEPTION;
+  std::lock_guard lock(mutex_);
   resetAgent_ = reset;
   return KVN_OK;
 }
 
 void Credentials::saveNewBoxIP(const QString& boxIp) {
-  if (boxIp == boxIp_) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (boxIp == boxIp_) return;
+    boxIp_ = boxIp;
+  }
   KLOG_D("save box ip: %s", qPrintable(boxIp));
-  boxIp_ = boxIp;
   updateColumn("UPDATE credential set box_ip=:box_ip WHERE box_ip IS NOT NULL;", ":box_ip", boxIp);
   writeSettings({{kBoxIp, boxIp}});
 }
 
 void Credentials::saveNewDatanode(const QString& host, int port) {
   const QString datanode = QString("%1:%2").arg(host).arg(port);
-  if (datanode == datanode_) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (datanode == datanode_) return;
+    datanode_ = datanode;
+  }
   KLOG_D("save datanode: %s", qPrintable(datanode));
-  datanode_ = datanode;
   updateColumn("UPDATE credential set datanode=:datanode;", ":datanode", datanode);
   writeSettings({{kDatanode, datanode}});
 }
@@ -174,6 +188,7 @@ void Credentials::updateColumn(const char* statement, const char* placeholder,
 }
 
 bool Credentials::writeSettings(const QList<std::pair<const char*, QVariant>>& keys) {
+  std::lock_guard file(fileMutex_);
   {
     QSettings probe(settingsPath_, QSettings::IniFormat);
     if (!probe.isWritable()) return false;
@@ -200,6 +215,7 @@ void Credentials::writeAllSettings(const Values& values) {
 }
 
 void Credentials::take(const Values& values) {
+  std::lock_guard lock(mutex_);
   licenseStorage_ = values.licenseStorage;
   licenseAgent_ = values.licenseAgent;
   cryptkey_ = values.cryptkey;
@@ -208,8 +224,48 @@ void Credentials::take(const Values& values) {
 }
 
 void Credentials::logValues() const {
-  KLOG_I("Box IP: %s", qPrintable(boxIp_));
-  KLOG_I("DN: %s", qPrintable(datanode_));
-  KLOG_I("Agent License: %d", licenseAgent_);
-  KLOG_I("Storage License: %d", licenseStorage_);
+  KLOG_I("Box IP: %s", qPrintable(boxIp()));
+  KLOG_I("DN: %s", qPrintable(datanode()));
+  KLOG_I("Agent License: %d", licenseAgent());
+  KLOG_I("Storage License: %d", licenseStorage());
+}
+
+QString Credentials::cryptkey() const {
+  std::lock_guard lock(mutex_);
+  return cryptkey_;
+}
+
+QString Credentials::datanode() const {
+  std::lock_guard lock(mutex_);
+  return datanode_;
+}
+
+QString Credentials::boxIp() const {
+  std::lock_guard lock(mutex_);
+  return boxIp_;
+}
+
+std::int32_t Credentials::licenseAgent() const {
+  std::lock_guard lock(mutex_);
+  return licenseAgent_;
+}
+
+std::int32_t Credentials::licenseStorage() const {
+  std::lock_guard lock(mutex_);
+  return licenseStorage_;
+}
+
+bool Credentials::resetAgent() const {
+  std::lock_guard lock(mutex_);
+  return resetAgent_;
+}
+
+bool Credentials::restoredAgent() const {
+  std::lock_guard lock(mutex_);
+  return restoredAgent_;
+}
+
+QString Credentials::tesselHostPattern() const {
+  std::lock_guard lock(mutex_);
+  return tesselHostPattern_;
 }

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 class QSettings;
@@ -30,17 +31,20 @@ class Credentials : public QObject {
   // KVN_OK, or KVN_E_EXCEPTION when the settings file cannot be written.
   std::uint32_t setResetAgent(bool reset);
 
-  const QString& cryptkey() const { return cryptkey_; }
-  const QString& datanode() const { return datanode_; }
-  const QString& boxIp() const { return boxIp_; }
-  bool hasBoxIp() const { return !boxIp_.isEmpty(); }
-  std::int32_t licenseAgent() const { return licenseAgent_; }
-  std::int32_t licenseStorage() const { return licenseStorage_; }
-  bool resetAgent() const { return resetAgent_; }
-  bool restoredAgent() const { return restoredAgent_; }
+  // The values change at run time (a new box address from the channel's
+  // discovery, the reset flag from the box) while backups read them on
+  // their threads: each getter returns a copy taken under the lock.
+  QString cryptkey() const;
+  QString datanode() const;
+  QString boxIp() const;
+  bool hasBoxIp() const { return !boxIp().isEmpty(); }
+  std::int32_t licenseAgent() const;
+  std::int32_t licenseStorage() const;
+  bool resetAgent() const;
+  bool restoredAgent() const;
   // The box's host name with %1 for the storage licence ("zelvo/tessel_host"
   // in the settings file); empty, the default, means there is none to ask.
-  const QString& tesselHostPattern() const { return tesselHostPattern_; }
+  QString tesselHostPattern() const;
   const QString& settingsPath() const { return settingsPath_; }
 
  public slots:
@@ -64,7 +68,11 @@ class Credentials : public QObject {
   void take(const Values& values);
   void logValues() const;
 
-  QString settingsPath_;
+  const QString settingsPath_;
+  // Guards the values below.
+  mutable std::mutex mutex_;
+  // Keeps two threads from writing the settings file at once.
+  std::mutex fileMutex_;
   QString cryptkey_;
   QString datanode_;
   QString boxIp_;

@@ -33,13 +33,7 @@ void FileOperationManager::finalize() {
   }
   changed_.notify_all();
   if (dispatcher_.joinable()) dispatcher_.join();
-  std::map<std::thread::id, std::thread> threads;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    threads.swap(threads_);
-    ended_.clear();
-  }
-  for (auto& [id, thread] : threads) thread.join();
+  threads_.joinAll();
 }
 
 bool FileOperationManager::mayCreate(const QString& operationId, bool argumentsOk,
@@ -103,9 +97,10 @@ std::uint32_t FileOperationManager::submitLocked(std::unique_ptr<FileOperation> 
 void FileOperationManager::start(std::unique_ptr<FileOperation> operation) {
   FileOperation* raw = operation.get();
   running_.emplace(raw->operationId(), std::move(operation));
-  std::thread thread([this, raw] { runOperation(raw); });
-  const std::thread::id id = thread.get_id();
-  threads_.emplace(id, std::move(thread));
+  // Threads of operations that ended are joined here, so that their number
+  // stays small however long the process runs.
+  threads_.joinEnded();
+  threads_.start([this, raw] { runOperation(raw); });
 }
 
 void FileOperationManager::runOperation(FileOperation* operation) {
@@ -139,7 +134,6 @@ void FileOperationManager::runOperation(FileOperation* operation) {
       done = std::move(it->second);
       running_.erase(it);
     }
-    ended_.push_back(std::this_thread::get_id());
   }
   done.reset();
   changed_.notify_all();
@@ -148,23 +142,8 @@ void FileOperationManager::runOperation(FileOperation* operation) {
 void FileOperationManager::dispatch() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] {
-      return quitting_ || !ended_.empty() || (running_.empty() && !pending_.empty());
-    });
+    changed_.wait(lock, [this] { return quitting_ || (running_.empty() && !pending_.empty()); });
     if (quitting_) return;
-    if (!ended_.empty()) {
-      std::vector<std::thread> ended;
-      for (const std::thread::id id : ended_) {
-        const auto it = threads_.find(id);
-        if (it == threads_.end()) continue;
-        ended.push_back(std::move(it->second));
-        threads_.erase(it);
-      }
-      ended_.clear();
-      lock.unlock();
-      for (std::thread& thread : ended) thread.join();
-      lock.lock();
-    }
     if (running_.empty() && !pending_.empty()) {
       std::unique_ptr<FileOperation> next = std::move(pending_.front());
       pending_.pop_front();

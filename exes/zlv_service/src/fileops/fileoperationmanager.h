@@ -20,6 +20,7 @@
 #include "backup/fileoperationgate.h"
 #include "fileops/deletion.h"
 #include "fileops/fileoperation.h"
+#include "threads/threadgroup.h"
 
 class FileOperationManager : public FileOperationGate {
  public:
@@ -97,7 +98,6 @@ class FileOperationManager : public FileOperationGate {
   std::list<std::unique_ptr<FileOperation>> pending_;
   bool refusing_ = false;
   bool quitting_ = false;
-  std::map<std::thread::id, std::thread> threads_;
-  std::vector<std::thread::id> ended_;
+  ThreadGroup threads_;
   std::thread dispatcher_;
 };

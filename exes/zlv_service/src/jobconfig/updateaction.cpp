@@ -24,6 +24,7 @@ std::uint32_t JobConfigUpdateAction::launch() {
     }
     running_ = true;
     requested_ = false;
+    stopping_ = false;
     // A thread that ended by itself is still joinable; it is reaped here.
     finished.swap(thread_);
     thread_ = std::thread([this] { threadMain(); });
@@ -38,15 +39,13 @@ void JobConfigUpdateAction::stop() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
     wake_.notify_all();
+    // Called from the thread itself, it cannot wait for itself: the thread
+    // ends after this pass, and stays here for the next launch(), stop()
+    // or the destructor to join.
+    if (thread_.get_id() == std::this_thread::get_id()) return;
     thread.swap(thread_);
   }
-  if (thread.joinable()) {
-    // Called from the thread itself, it can only let go of itself.
-    if (thread.get_id() == std::this_thread::get_id())
-      thread.detach();
-    else
-      thread.join();
-  }
+  if (thread.joinable()) thread.join();
   std::lock_guard lock(mutex_);
   stopping_ = false;
 }

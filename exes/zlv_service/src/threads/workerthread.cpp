@@ -1,7 +1,5 @@
 #include "threads/workerthread.h"
 
-#include <QDeadlineTimer>
-
 WorkerThread::WorkerThread(const QString& name) { setObjectName(name); }
 
 WorkerThread::~WorkerThread() { stopAndWait(); }
@@ -9,22 +7,25 @@ WorkerThread::~WorkerThread() { stopAndWait(); }
 void WorkerThread::stopAndWait() {
   requestStop();
   wait();
+  // Qt reports the thread's end through its own synchronisation; taking the
+  // mutex the loop released last makes that order visible to the thread
+  // sanitizer as well.
+  std::lock_guard lock(mutex_);
 }
 
 void WorkerThread::requestStop() {
-  QMutexLocker lock(&mutex_);
+  std::lock_guard lock(mutex_);
   stop_ = true;
-  wake_.wakeAll();
+  wake_.notify_all();
 }
 
 bool WorkerThread::stopRequested() const {
-  QMutexLocker lock(&mutex_);
+  std::lock_guard lock(mutex_);
   return stop_;
 }
 
 bool WorkerThread::sleepFor(std::chrono::milliseconds period) {
-  QMutexLocker lock(&mutex_);
-  QDeadlineTimer deadline(period);
-  while (!stop_ && !deadline.hasExpired()) wake_.wait(&mutex_, deadline);
+  std::unique_lock lock(mutex_);
+  wake_.wait_for(lock, period, [this] { return stop_; });
   return !stop_;
 }

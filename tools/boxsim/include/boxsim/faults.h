@@ -34,6 +34,10 @@ struct FaultScript {
   // Holds or drops the connection at a point of the conversation; shared by
   // the sessions, so that only the first to reach the point stops there.
   std::shared_ptr<PhaseTrap> trap;
+  // Drop one connection in this many, picked at random, after a random
+  // number of received packets between 1 and dropWithinPackets; 0: never.
+  int dropOneIn = 0;
+  int dropWithinPackets = 1000;
 };
 
 }  // namespace boxsim

@@ -116,6 +116,8 @@ class BoxSession : public kvn_network::PacketConnection {
   Record& record_;
   std::unique_ptr<kvn_crypto::CryptoBox> crypto_;
   int packetsReceived_ = 0;
+  // Where this connection is dropped at random (fault script); -1: never.
+  int dropAfterPackets_ = -1;
   std::map<std::type_index, std::shared_ptr<void>> conversations_;
   std::map<QString, int> trapEvents_;
 };

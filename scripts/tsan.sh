@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# ThreadSanitizer run of the tests that exercise threads: the backup
+# manager, the scheduler, the periodic tasks, the threading pipe, the Tessel
+# client, the file operation manager and four backups running together
+# against the simulator. Too slow for every change's suite; run it by hand:
+#   scripts/tsan.sh
+# Builds in build-tsan; stops at the first report.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tests=(
+  "tests/backup_manager/backup_manager_test"
+  "tests/scheduler/scheduler_test"
+  "tests/periodic_task/periodic_task_test"
+  "tests/kvn_common/kvn_common_tests --gtest_filter=ThreadingPipe.*"
+  "tests/tessel_client/tessel_client_test"
+  "tests/file_operations/file_operations_tests"
+  "tests/backup_e2e/backup_e2e_tests --gtest_filter=ParallelRuns.*"
+)
+targets=""
+for test in "${tests[@]}"; do
+  binary=${test%% *}
+  targets+=" ${binary##*/}"
+done
+KVN_BUILD_TARGETS="$targets" scripts/setup.sh build-tsan -DKVN_SANITIZE=thread -DKVN_BENCH=OFF
+
+# Reports go to files: some tests capture their own standard error.
+reports=$PWD/build-tsan/tsan-reports
+rm -rf "$reports"
+mkdir -p "$reports"
+# die_after_fork=0: the file operation tests start processes after threads.
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:log_path=$reports/report:suppressions=$PWD/tests/support/tsan.supp"
+failed=0
+for test in "${tests[@]}"; do
+  echo "== $test"
+  # shellcheck disable=SC2086
+  if ! (cd build-tsan && ./$test); then
+    echo "tsan: $test failed" >&2
+    cat "$reports"/report.* 2>/dev/null >&2 || true
+    failed=1
+    break
+  fi
+done
+[[ $failed -eq 0 ]] && echo "tsan: clean"
+exit $failed
