@@ -82,6 +82,20 @@ class FileOperationCut : public CrashHarness, public ::testing::WithParamInterfa
     }
     return files;
   }
+
+  // With kill, the agent is killed where the box holds the operation and
+  // started again; otherwise the box drops it there and it ends on its own.
+  void cutOperation(bool kill, const char* operation) {
+    if (kill) {
+      ASSERT_EQ(ctl({"wait-held", "90"}).status, 0);
+      killAgent();
+      ctl({"trap-clear"});
+      startAgent();
+    } else {
+      EXPECT_TRUE(waitOperationFinished(operation));
+      ctl({"trap-clear"});
+    }
+  }
 };
 
 TEST_P(FileOperationCut, RestorationOverExistingFilesReplacesEachWholeOrNotAtAll) {
@@ -99,15 +113,7 @@ TEST_P(FileOperationCut, RestorationOverExistingFilesReplacesEachWholeOrNotAtAll
   ASSERT_EQ(ctl({"prepare-restore", "op-restore", "--job", "1", "--version", "1"}).status, 0);
   ASSERT_EQ(ctl({kill ? "hold" : "drop", "download:2"}).status, 0);
   ASSERT_EQ(ctl({"launch-action", "restore", "ORIGINAL_PATH;op-restore"}).status, 0);
-  if (kill) {
-    ASSERT_EQ(ctl({"wait-held", "90"}).status, 0);
-    killAgent();
-    ctl({"trap-clear"});
-    startAgent();
-  } else {
-    EXPECT_TRUE(waitOperationFinished("op-restore"));
-    ctl({"trap-clear"});
-  }
+  ASSERT_NO_FATAL_FAILURE(cutOperation(kill, "op-restore"));
   for (const auto& [path, content] : snapshot()) {
     if (QFileInfo(path).fileName().startsWith(".zlvrestore-")) continue;  // not an original
     const auto before = second.find(path);
@@ -143,15 +149,7 @@ TEST_P(FileOperationCut, DeletionCutBetweenTwoFiles) {
             0);
   ASSERT_EQ(ctl({kill ? "hold" : "drop", "packet:0x62000101:3"}).status, 0);
   ASSERT_EQ(ctl({"launch-action", "delete", "op-delete"}).status, 0);
-  if (kill) {
-    ASSERT_EQ(ctl({"wait-held", "90"}).status, 0);
-    killAgent();
-    ctl({"trap-clear"});
-    startAgent();
-  } else {
-    EXPECT_TRUE(waitOperationFinished("op-delete"));
-    ctl({"trap-clear"});
-  }
+  ASSERT_NO_FATAL_FAILURE(cutOperation(kill, "op-delete"));
   expectConsistent();
   stopAgent();
 }

@@ -12,10 +12,15 @@ namespace kvn_compression {
 
 namespace {
 
-// Clears the busy flag however the operation ends.
+// Claims the busy flag for one operation, refusing a second concurrent one
+// at once, and clears it however the operation ends.
 class BusyGuard {
  public:
-  explicit BusyGuard(std::atomic<bool>& flag) : flag_(flag) {}
+  explicit BusyGuard(std::atomic<bool>& flag) : flag_(flag) {
+    bool idle = false;
+    if (!flag_.compare_exchange_strong(idle, true))
+      throw KvnCommonException(KVN_HERE, KVN_E_EXCEPTION, "Thread is already running ");
+  }
   ~BusyGuard() { flag_ = false; }
 
  private:
@@ -237,9 +242,6 @@ Compressor::Bytes Compressor::decompress(const std::uint8_t* data, std::size_t s
 }
 
 void Compressor::compressInto(const std::uint8_t* data, std::size_t size, Bytes& out) {
-  bool idle = false;
-  if (!busy_.compare_exchange_strong(idle, true))
-    throw KvnCommonException(KVN_HERE, KVN_E_EXCEPTION, "Thread is already running ");
   BusyGuard guard(busy_);
   const std::size_t start = out.size();
   try {
@@ -252,9 +254,6 @@ void Compressor::compressInto(const std::uint8_t* data, std::size_t size, Bytes&
 
 void Compressor::decompressInto(const std::uint8_t* data, std::size_t size, Bytes& out,
                                 std::size_t maxOutput) {
-  bool idle = false;
-  if (!busy_.compare_exchange_strong(idle, true))
-    throw KvnCommonException(KVN_HERE, KVN_E_EXCEPTION, "Thread is already running ");
   BusyGuard guard(busy_);
   const std::size_t start = out.size();
   try {
