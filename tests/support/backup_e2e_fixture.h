@@ -93,6 +93,8 @@ class BackupE2E : public kvn_test::FreshDatabase {
   boxsim::FileOperationsBox& fileOperationsBox() { return *fileOperations_; }
   const Credentials& credentials() const { return *credentials_; }
   boxsim::Record& record() { return simulator_->record(); }
+  // What the box's rebuild of an encrypted image needs.
+  const kvn_crypto::Bytes& boxDataKey() const { return simulator_->identity().dataKey; }
 
   // The job row and its selection: one pattern per path (native, absolute).
   void addJob(std::int64_t jobId, const QStringList& selected, const JobSettings& settings = {});

@@ -8,9 +8,9 @@
 #include <QThread>
 
 #include "backup/backup.h"
+#include "backup_e2e_fixture.h"
 #include "boxsim/backup_store.h"
 #include "boxsim/image_store.h"
-#include "backup_e2e_fixture.h"
 #include "ext_image.h"
 #include "kvn_formats/volume_image/hashmap_writer.h"
 #include "process_runner.h"
@@ -73,7 +73,7 @@ class SysImgE2E : public BackupE2E {
   void expectRebuilt(int version, const QString& reference, const QString& output) {
     QString reason;
     const auto rebuilt =
-        boxsim::rebuildImage(box().store(), kJob, kVolume, version, output, reason);
+        boxsim::rebuildImage(box().store(), kJob, kVolume, version, output, boxDataKey(), reason);
     ASSERT_TRUE(rebuilt) << reason.toStdString();
     const QString problems = fsckProblems(output);
     EXPECT_TRUE(problems.isEmpty()) << problems.toStdString();
@@ -142,7 +142,7 @@ TEST_F(SysImgE2E, FullImageThenDeltaRebuildToCleanFileSystemsWithTheSameFiles) {
   // The first version still rebuilds as it was, without the new file.
   const QString again = scratch("v1-again.img");
   QString reason;
-  ASSERT_TRUE(boxsim::rebuildImage(box().store(), kJob, kVolume, 1, again, reason));
+  ASSERT_TRUE(boxsim::rebuildImage(box().store(), kJob, kVolume, 1, again, boxDataKey(), reason));
   EXPECT_TRUE(fsckProblems(again).isEmpty());
   EXPECT_EQ(dumpFile(again, "/added.bin", scratch("dump")), "<no dump>");
 }

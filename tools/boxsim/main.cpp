@@ -78,7 +78,8 @@ int verifyMode(const QString& storeFolder, const QString& folder, const QString&
 // Rebuilds a volume's version from the store into rebuilt (a temporary
 // file when empty) and compares its used chunks with reference.
 int verifyImageMode(const QString& storeFolder, const QString& reference, const QString& job,
-                    const QString& volume, const QString& version, QString rebuilt) {
+                    const QString& volume, const QString& version, QString rebuilt,
+                    const kvn_crypto::Bytes& dataKey) {
   bool ok = false;
   const std::int64_t jobId = job.toLongLong(&ok);
   if (!ok) return fail("--verify-image needs --job with a job id");
@@ -90,7 +91,7 @@ int verifyImageMode(const QString& storeFolder, const QString& reference, const 
   QTemporaryDir temporary;
   if (rebuilt.isEmpty()) rebuilt = temporary.filePath("image");
   QString reason;
-  const auto image = boxsim::rebuildImage(store, jobId, volume, number, rebuilt, reason);
+  const auto image = boxsim::rebuildImage(store, jobId, volume, number, rebuilt, dataKey, reason);
   if (!image) return fail(reason);
   const boxsim::ImageVerifyResult result = boxsim::verifyImage(*image, rebuilt, reference);
   for (const QString& line : result.mismatches) std::printf("%s\n", qPrintable(line));
@@ -174,7 +175,7 @@ int main(int argc, char** argv) {
       "With --verify-image REFERENCE it rebuilds version --version (default: the newest)\n"
       "of the system image of --volume in --job into --rebuild FILE (default: a temporary\n"
       "file), compares its used blocks with REFERENCE (a device or image file) and prints\n"
-      "the same summary line.");
+      "the same summary line. Encrypted images need the --datakey the box ran with.");
   parser.addHelpOption();
   const QCommandLineOption listen("listen", "Address to listen on (required), e.g. 127.0.0.5.",
                                   "address");
@@ -230,15 +231,26 @@ int main(int argc, char** argv) {
       "point");
   const QCommandLineOption drop(
       "drop", "Fault: the first connection that reaches POINT is closed there.", "point");
-  parser.addOptions({listen, port, cryptkey, dataKey, license, device, datanode, httpsPort, store,
-                     job, verify, jobs, tesselPort, ctl, verifyImage, volume, version, rebuild,
-                     updateProgram, hold, drop, dropOneIn, dropWithin});
+  parser.addOptions({listen,        port,      cryptkey,    dataKey,   license,   device,
+                     datanode,      httpsPort, store,       job,       verify,    jobs,
+                     tesselPort,    ctl,       verifyImage, volume,    version,   rebuild,
+                     updateProgram, hold,      drop,        dropOneIn, dropWithin});
   parser.process(app);
+
+  kvn_crypto::Bytes dataKeyBytes;
+  if (parser.isSet(dataKey)) {
+    const QByteArray hex = parser.value(dataKey).toLatin1();
+    const QByteArray bytes = QByteArray::fromHex(hex);
+    if (bytes.size() != 32 || bytes.toHex() != hex.toLower())
+      return fail("--datakey must be 64 hexadecimal digits");
+    dataKeyBytes.assign(bytes.begin(), bytes.end());
+  }
 
   if (parser.isSet(verifyImage)) {
     if (!parser.isSet(store)) return fail("--verify-image needs --store");
     return verifyImageMode(parser.value(store), parser.value(verifyImage), parser.value(job),
-                           parser.value(volume), parser.value(version), parser.value(rebuild));
+                           parser.value(volume), parser.value(version), parser.value(rebuild),
+                           dataKeyBytes);
   }
 
   if (parser.isSet(verify)) {
@@ -276,13 +288,7 @@ int main(int argc, char** argv) {
   config.address = parser.value(listen);
   config.port = static_cast<std::uint16_t>(boxPort);
   config.identity.cryptkeyHex = key.toLatin1();
-  if (parser.isSet(dataKey)) {
-    const QByteArray hex = parser.value(dataKey).toLatin1();
-    const QByteArray bytes = QByteArray::fromHex(hex);
-    if (bytes.size() != 32 || bytes.toHex() != hex.toLower())
-      return fail("--datakey must be 64 hexadecimal digits");
-    config.identity.dataKey.assign(bytes.begin(), bytes.end());
-  }
+  config.identity.dataKey = dataKeyBytes;
   config.identity.storageLicence = static_cast<std::uint64_t>(licenseNumber);
   config.identity.deviceLicence = static_cast<std::uint64_t>(deviceNumber);
   config.faults.dropOneIn = parser.value(dropOneIn).toInt(&ok);

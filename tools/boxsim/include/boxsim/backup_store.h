@@ -6,7 +6,8 @@
 //
 // Layout under the folder (also in the README):
 //   job-<id>/<sha1 of the path>/path          the agent's text path, UTF-8
-//   job-<id>/<sha1 of the path>/v<n>/content  full content of version n
+//   job-<id>/<sha1 of the path>/v<n>/content  full content of version n (of an
+//                                              image: its data stream as received)
 //                                   /signature the signature as received
 //                                   /meta      lastWrite=, size=, signatureSize=, kind=
 //   .staging/<uuid>/                           versions being put together

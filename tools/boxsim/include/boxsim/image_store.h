@@ -1,9 +1,10 @@
 // System images on the box. An image arrives as a data stream (the sent
 // blocks, each compressed and encrypted on its own) and a hashmap that
-// says where each block's bytes lie. The box decodes the stream at once
-// into a sparse file laid out like the volume, holding only the blocks sent
-// with this version; any version is rebuilt by taking every block from the
-// newest version that sent it, going back from parent to parent.
+// says where each block's bytes lie. The box keeps both as they arrived:
+// confirming a version costs no more than reading its hashmap, however big
+// the image. Any version is rebuilt by decoding every block from the newest
+// version that sent it, going back from parent to parent; that needs the
+// box's data key.
 #pragma once
 
 #include <QString>
@@ -12,19 +13,15 @@
 #include <optional>
 #include <vector>
 
-namespace kvn_crypto {
-class AesContext;
-}
+#include "kvn_crypto/bytes.h"
 
 namespace boxsim {
 
 class BackupStore;
 
-// Decodes dataPath by the descriptors of hashmapPath into contentPath
-// (created sparse, of the image's size). False with a reason when a block
-// does not decode or its bytes are not where its descriptor says.
-bool decodeImage(const QString& dataPath, const QString& hashmapPath, const QString& contentPath,
-                 kvn_crypto::AesContext& cipher, QString& reason);
+// Checks a received image before it is stored: the hashmap reads, and the
+// bytes of every sent block lie within the data stream. False with a reason.
+bool checkImage(const QString& dataPath, const QString& hashmapPath, QString& reason);
 
 // A used range of a rebuilt image, in bytes from its start.
 struct ImageRange {
@@ -40,10 +37,13 @@ struct RebuiltImage {
 };
 
 // Rebuilds version (1 = the first; 0 = the newest) of a volume of a job
-// into output, a sparse file of the image's size. nullopt with a reason.
+// into output, a sparse file of the image's size. dataKey is the box's (see
+// BoxIdentity), needed only when the blocks were encrypted. nullopt with a
+// reason, also when a block does not decode to the used chunks its
+// descriptor lists.
 std::optional<RebuiltImage> rebuildImage(const BackupStore& store, std::int64_t jobId,
                                          const QString& volume, int version, const QString& output,
-                                         QString& reason);
+                                         const kvn_crypto::Bytes& dataKey, QString& reason);
 
 struct ImageVerifyResult {
   int passed = 0;  // blocks whose used chunks equal the reference's

@@ -134,8 +134,7 @@ class VersionConfirmHandler : public BackupHandler {
 
  private:
   // Stores the draft; on failure the reason is set.
-  std::optional<StoredVersion> storeVersion(BoxSession& session, BackupConversation& c,
-                                            QString& reason) const;
+  std::optional<StoredVersion> storeVersion(BackupConversation& c, QString& reason) const;
   bool delta_;
 };
 

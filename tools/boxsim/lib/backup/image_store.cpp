@@ -1,6 +1,7 @@
 #include "boxsim/image_store.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <iterator>
 #include <memory>
@@ -28,14 +29,14 @@ std::uint64_t blockLength(const vi::HashmapReader& map, std::uint64_t index) {
 }
 
 // Turns the encoded bytes of one sent block into its plain used-chunk
-// bytes. One chain serves every block of an image: each block is a stream
+// bytes. One chain serves every block of a version: each block is a stream
 // of its own (its own IV, its own LZ4 frame), and both decoders start afresh
 // after end().
 class BlockDecoder {
  public:
-  BlockDecoder(std::uint32_t flags, kvn_crypto::AesContext& cipher) {
+  BlockDecoder(std::uint32_t flags, kvn_crypto::AesContext* cipher) {
     if (flags & vi::kFlagEncrypted)
-      chain_.append(*(decrypt_ = std::make_unique<kvn_crypto::DecryptStream>(cipher)));
+      chain_.append(*(decrypt_ = std::make_unique<kvn_crypto::DecryptStream>(*cipher)));
     if (flags & vi::kFlagLz4)
       chain_.append(
           *(lz4_ = std::make_unique<kvn_compression::Lz4DecompressStream>(kDecodeBuffer)));
@@ -57,6 +58,14 @@ class BlockDecoder {
   std::unique_ptr<kvn_compression::Lz4DecompressStream> lz4_;
 };
 
+// One stored version on the way from the wanted one back to its full
+// image: its hashmap, its data stream as received and a decoder for it.
+struct ChainVersion {
+  std::unique_ptr<vi::HashmapReader> map;
+  std::unique_ptr<QFile> data;
+  std::unique_ptr<BlockDecoder> decoder;
+};
+
 bool openSparse(QFile& file, std::uint64_t size, QString& reason) {
   if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate) || !file.resize(qint64(size))) {
     reason = "cannot create " + file.fileName() + ": " + file.errorString();
@@ -69,57 +78,85 @@ bool writeAt(QFile& file, std::uint64_t offset, const char* data, std::uint64_t 
   return file.seek(qint64(offset)) && file.write(data, qint64(length)) == qint64(length);
 }
 
+// The chain from the wanted version back to its full image, newest first;
+// empty with a reason when a stream cannot be opened or needs a key that
+// is missing.
+std::vector<ChainVersion> openChain(const std::vector<StoredVersion>& versions,
+                                    std::vector<StoredVersion>::const_iterator wanted,
+                                    kvn_crypto::AesContext& cipher,
+                                    const kvn_crypto::Bytes& dataKey, QString& reason) {
+  std::vector<ChainVersion> chain;
+  for (auto it = std::make_reverse_iterator(wanted + 1); it != versions.crend(); ++it) {
+    auto map = std::make_unique<vi::HashmapReader>(it->signaturePath);
+    if (!chain.empty() && chain.back().map->parentId() != map->imageId()) continue;
+    const bool full = (map->flags() & vi::kFlagParent) == 0;
+    if ((map->flags() & vi::kFlagEncrypted) && !cipher.decryptReady()) {
+      if (dataKey.empty()) {
+        reason = QString("version %1 is encrypted: the box's data key is needed").arg(it->number);
+        return {};
+      }
+      cipher.init(dataKey, dataKey, 256, kvn_crypto::AesContext::Cbc);
+    }
+    ChainVersion version;
+    version.decoder = std::make_unique<BlockDecoder>(map->flags(), &cipher);
+    version.map = std::move(map);
+    version.data = std::make_unique<QFile>(it->contentPath);
+    if (!version.data->open(QIODevice::ReadOnly)) {
+      reason = "cannot read " + it->contentPath;
+      return {};
+    }
+    chain.push_back(std::move(version));
+    if (full) break;
+  }
+  return chain;
+}
+
+// The plain used-chunk bytes of one sent block of a version.
+const kvn_common::FlatBufferSink* decodeBlock(ChainVersion& version, std::uint64_t index,
+                                              const vi::HashmapBlockDesc& desc,
+                                              std::vector<char>& encoded, QString& reason) {
+  encoded.resize(desc.dataLength);
+  if (!version.data->seek(qint64(desc.dataOffset)) ||
+      version.data->read(encoded.data(), qint64(desc.dataLength)) != qint64(desc.dataLength)) {
+    reason = QString("block %1 is cut short").arg(index);
+    return nullptr;
+  }
+  const kvn_common::FlatBufferSink& plain =
+      version.decoder->decode(encoded.data(), desc.dataLength);
+  std::uint64_t used = 0;
+  const std::uint64_t length = blockLength(*version.map, index);
+  for (const auto& run : vi::usedRuns(desc, length, version.map->chunkSize())) used += run.length;
+  if (used != plain.size()) {
+    reason = QString("block %1 decodes to %2 bytes, its chunks hold %3")
+                 .arg(index)
+                 .arg(plain.size())
+                 .arg(used);
+    return nullptr;
+  }
+  return &plain;
+}
+
 }  // namespace
 
-bool decodeImage(const QString& dataPath, const QString& hashmapPath, const QString& contentPath,
-                 kvn_crypto::AesContext& cipher, QString& reason) {
+bool checkImage(const QString& dataPath, const QString& hashmapPath, QString& reason) {
+  const QFileInfo data(dataPath);
+  if (!data.isFile()) {
+    reason = "no image data";
+    return false;
+  }
+  const auto size = static_cast<std::uint64_t>(data.size());
   try {
     vi::HashmapReader map(hashmapPath);
-    QFile data(dataPath);
-    QFile content(contentPath);
-    if (!data.open(QIODevice::ReadOnly)) {
-      reason = "no image data";
-      return false;
-    }
-    if (!openSparse(content, map.imageSize(), reason)) return false;
-    BlockDecoder decoder(map.flags(), cipher);
-    std::vector<char> encoded;
     for (std::uint64_t index = 0; index < map.blockCount(); ++index) {
       vi::HashmapBlockDesc desc;
       if (!map.readBlock(index, &desc) || desc.dataOffset == vi::kNotSent) continue;
-      if (!data.seek(qint64(desc.dataOffset))) {
+      if (desc.dataOffset > size || desc.dataLength > size - desc.dataOffset) {
         reason = QString("block %1 lies beyond the data").arg(index);
         return false;
       }
-      encoded.resize(desc.dataLength);
-      if (data.read(encoded.data(), qint64(desc.dataLength)) != qint64(desc.dataLength)) {
-        reason = QString("block %1 is cut short").arg(index);
-        return false;
-      }
-      const kvn_common::FlatBufferSink& plain = decoder.decode(encoded.data(), desc.dataLength);
-      const std::uint64_t length = blockLength(map, index);
-      const auto runs = vi::usedRuns(desc, length, map.chunkSize());
-      std::uint64_t at = 0;
-      for (const auto& run : runs) at += run.length;
-      if (at != plain.size()) {
-        reason = QString("block %1 decodes to %2 bytes, its chunks hold %3")
-                     .arg(index)
-                     .arg(plain.size())
-                     .arg(at);
-        return false;
-      }
-      at = 0;
-      for (const auto& run : runs) {
-        if (!writeAt(content, index * map.blockSize() + run.offset, plain.data() + at,
-                     run.length)) {
-          reason = "cannot write " + contentPath;
-          return false;
-        }
-        at += run.length;
-      }
     }
   } catch (const std::exception& e) {
-    reason = QString("image does not decode: %1").arg(e.what());
+    reason = QString("unreadable hashmap: %1").arg(e.what());
     return false;
   }
   return true;
@@ -127,7 +164,7 @@ bool decodeImage(const QString& dataPath, const QString& hashmapPath, const QStr
 
 std::optional<RebuiltImage> rebuildImage(const BackupStore& store, std::int64_t jobId,
                                          const QString& volume, int version, const QString& output,
-                                         QString& reason) {
+                                         const kvn_crypto::Bytes& dataKey, QString& reason) {
   const std::vector<StoredVersion> versions = store.versions(jobId, volume);
   if (versions.empty()) {
     reason = "no image of " + volume;
@@ -141,51 +178,42 @@ std::optional<RebuiltImage> rebuildImage(const BackupStore& store, std::int64_t 
     return std::nullopt;
   }
   try {
-    // The chain from the wanted version back to its full image.
-    std::vector<std::unique_ptr<vi::HashmapReader>> maps;
-    std::vector<const StoredVersion*> chain;
-    for (auto it = std::make_reverse_iterator(wanted + 1); it != versions.crend(); ++it) {
-      auto map = std::make_unique<vi::HashmapReader>(it->signaturePath);
-      if (!maps.empty() && maps.back()->parentId() != map->imageId()) continue;
-      const bool full = (map->flags() & vi::kFlagParent) == 0;
-      maps.push_back(std::move(map));
-      chain.push_back(&*it);
-      if (full) break;
-    }
-    vi::HashmapReader& top = *maps.front();
+    kvn_crypto::AesContext cipher;
+    std::vector<ChainVersion> chain = openChain(versions, wanted, cipher, dataKey, reason);
+    if (chain.empty()) return std::nullopt;
+    vi::HashmapReader& top = *chain.front().map;
     RebuiltImage image;
     image.imageSize = top.imageSize();
     image.version = version;
     QFile out(output);
     if (!openSparse(out, image.imageSize, reason)) return std::nullopt;
-    std::vector<char> buffer(top.blockSize());
+    std::vector<char> encoded;
     for (std::uint64_t index = 0; index < top.blockCount(); ++index) {
       vi::HashmapBlockDesc desc;
       if (!top.readBlock(index, &desc)) continue;
-      const std::uint64_t length = blockLength(top, index);
       std::size_t source = 0;
       vi::HashmapBlockDesc held = desc;
       while (held.dataOffset == vi::kNotSent) {
-        if (++source >= maps.size() || !maps[source]->readBlock(index, &held)) {
+        if (++source >= chain.size() || !chain[source].map->readBlock(index, &held)) {
           reason = QString("block %1 of version %2 is in no parent").arg(index).arg(version);
           return std::nullopt;
         }
       }
-      QFile content(chain[source]->contentPath);
-      if (!content.open(QIODevice::ReadOnly) || !content.seek(qint64(index * top.blockSize())) ||
-          content.read(buffer.data(), qint64(length)) != qint64(length)) {
-        reason = QString("cannot read block %1 of %2").arg(index).arg(chain[source]->contentPath);
-        return std::nullopt;
-      }
-      std::vector<ImageRange> ranges;
-      for (const auto& run : vi::usedRuns(desc, length, top.chunkSize())) {
-        const std::uint64_t at = index * top.blockSize() + run.offset;
-        if (!writeAt(out, at, buffer.data() + run.offset, run.length)) {
+      const kvn_common::FlatBufferSink* plain =
+          decodeBlock(chain[source], index, held, encoded, reason);
+      if (plain == nullptr) return std::nullopt;
+      const std::uint64_t length = blockLength(top, index);
+      std::uint64_t at = 0;
+      for (const auto& run : vi::usedRuns(held, length, top.chunkSize())) {
+        if (!writeAt(out, index * top.blockSize() + run.offset, plain->data() + at, run.length)) {
           reason = "cannot write " + output;
           return std::nullopt;
         }
-        ranges.push_back({at, run.length});
+        at += run.length;
       }
+      std::vector<ImageRange> ranges;
+      for (const auto& run : vi::usedRuns(desc, length, top.chunkSize()))
+        ranges.push_back({index * top.blockSize() + run.offset, run.length});
       image.usedBlocks.push_back(std::move(ranges));
     }
     return image;

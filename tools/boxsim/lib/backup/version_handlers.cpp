@@ -82,9 +82,9 @@ bool isSignature(std::uint32_t kind) {
 
 QString targetOf(const BackupConversation& c, std::uint32_t kind) {
   if (!c.file || !c.draft) return {};
-  if (kind == data_kind::kFull) return c.draft->contentPath();
-  // An image is decoded when it is confirmed, with its hashmap.
-  if (kind == data_kind::kDelta || isImageData(kind)) return c.draft->deltaPath();
+  // An image is kept as it arrives; it is decoded only when rebuilt.
+  if (kind == data_kind::kFull || isImageData(kind)) return c.draft->contentPath();
+  if (kind == data_kind::kDelta) return c.draft->deltaPath();
   return c.draft->signaturePath();
 }
 
@@ -140,8 +140,7 @@ bool DataHandler::handle(BoxSession& session, const kvn_network::NetPacket& pack
   return end != BoxSession::TransferEnd::Dropped;
 }
 
-std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BoxSession& session,
-                                                                 BackupConversation& c,
+std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BackupConversation& c,
                                                                  QString& reason) const {
   if (!c.file || !c.draft) {
     reason = "no file data";
@@ -170,8 +169,7 @@ std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BoxSession& ses
       return std::nullopt;
     }
     if (c.image) {
-      if (!decodeImage(c.draft->deltaPath(), c.draft->signaturePath(), c.draft->contentPath(),
-                       session.dataCipher(), reason))
+      if (!checkImage(c.draft->contentPath(), c.draft->signaturePath(), reason))
         return std::nullopt;
     } else if (!kvn_rsync::patchFile(newest->contentPath.toStdString(),
                                      c.draft->deltaPath().toStdString(),
@@ -180,8 +178,7 @@ std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BoxSession& ses
       return std::nullopt;
     }
     basis = newest->number;
-  } else if (c.image && !decodeImage(c.draft->deltaPath(), c.draft->signaturePath(),
-                                     c.draft->contentPath(), session.dataCipher(), reason)) {
+  } else if (c.image && !checkImage(c.draft->contentPath(), c.draft->signaturePath(), reason)) {
     return std::nullopt;
   }
   std::optional<StoredVersion> stored =
@@ -193,7 +190,7 @@ std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BoxSession& ses
 bool VersionConfirmHandler::handle(BoxSession& session, const kvn_network::NetPacket& packet) {
   BackupConversation& c = conversation(session);
   QString reason;
-  const std::optional<StoredVersion> stored = storeVersion(session, c, reason);
+  const std::optional<StoredVersion> stored = storeVersion(c, reason);
   const QString path = c.file ? c.file->path : QString("(no file)");
   c.dropVersion();
   c.file.reset();
