@@ -44,6 +44,13 @@ struct CpuTime {
   }
 };
 
+// The peak resident memory of this process (the agent and the simulator).
+long peakResidentKiB() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
 // The load average, next to wall-clock figures taken on a shared machine.
 QString loadAverage() {
   QFile file("/proc/loadavg");
@@ -116,6 +123,7 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
   const double pipeline = seconds(clock);
   const CpuTime pipelineCpu = CpuTime::of(RUSAGE_CHILDREN) - childrenBefore;
 
+  const long residentBefore = peakResidentKiB();
   CpuTime before = CpuTime::of(RUSAGE_SELF);
   clock.restart();
   ASSERT_EQ(runBackup(kJob).result, 0u);
@@ -156,6 +164,9 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
             .arg(deltaCpu.text())
             .arg(deltaFigures.bytesRead)
             .arg(deltaFigures.blocksSent));
+  print(QString("peak resident memory: %1 MiB before the images, %2 MiB after")
+            .arg(residentBefore / 1024)
+            .arg(peakResidentKiB() / 1024));
   print(loadAverage());
   print(QString("ratio full image / pipeline: %1 (goal >= 2.00: %2)")
             .arg(pipeline / full, 0, 'f', 3)

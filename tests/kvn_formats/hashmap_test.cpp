@@ -109,6 +109,34 @@ TEST(Hashmap, RoundTripKeepsEveryFieldAndBlock) {
   EXPECT_EQ(raw.mid(132, 380), QByteArray(380, '\0'));
 }
 
+// Descriptors usually come in block order, one after the other; out of
+// order, rewritten, or between other areas they must still land in and come
+// from their own slots.
+TEST(Hashmap, DescriptorsInAnyOrderLandInAndComeFromTheirSlots) {
+  kvn_test::TempDir dir;
+  const QString path = QString::fromStdString(dir.file("order.sig"));
+  {
+    HashmapWriter w(path, 0, 4 * std::uint64_t(k2MiB), k2MiB, 4096, 0, 4 * k2MiB, "ext4");
+    w.setBlock(3, descriptor(4));
+    w.setBlock(0, descriptor(1));
+    w.setMetaData(kMetaMbr, QByteArray(600, 'm'));
+    w.setBlock(3, descriptor(5));
+    w.setBlock(1, descriptor(2));
+    w.close();
+  }
+  HashmapReader r(path);
+  HashmapBlockDesc d;
+  for (const auto& [index, seed] : {std::pair{3, 5}, {0, 1}, {1, 2}, {0, 1}, {3, 5}}) {
+    ASSERT_TRUE(r.readBlock(index, &d)) << index;
+    EXPECT_TRUE(d.sameContentAs(descriptor(std::uint8_t(seed)))) << index;
+    EXPECT_EQ(d.dataOffset, 1000u * seed) << index;
+    if (index == 0) {
+      EXPECT_EQ(r.metaData(), QByteArray(600, 'm'));
+    }
+  }
+  EXPECT_FALSE(r.readBlock(2, &d));
+}
+
 TEST(Hashmap, DataAreaStartsAfterTheTableOnA512ByteBoundary) {
   HashmapHeader h;
   h.blockSize = 512;

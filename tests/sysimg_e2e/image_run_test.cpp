@@ -147,6 +147,34 @@ TEST_F(SysImgE2E, FullImageThenDeltaRebuildToCleanFileSystemsWithTheSameFiles) {
   EXPECT_EQ(dumpFile(again, "/added.bin", scratch("dump")), "<no dump>");
 }
 
+// The box keeps the stream as it came and decodes it only to rebuild: the
+// rebuild, not the store, is where a wrong key or lost bytes show.
+TEST_F(SysImgE2E, AStoredImageRebuildsOnlyWithTheBoxKeyAndAllItsBytes) {
+  startBoxAt("127.0.32.16");
+  addJob(kJob, {kVolume}, {true, true, "sysimg", {}, {}});
+  ASSERT_EQ(imageRun().result, 0u);
+  const auto versions = box().store().versions(kJob, kVolume);
+  ASSERT_EQ(versions.size(), 1u);
+  const boxsim::StoredVersion& stored = versions[0];
+  QString reason;
+  EXPECT_TRUE(boxsim::checkImage(stored.contentPath, stored.signaturePath, reason))
+      << reason.toStdString();
+
+  const QString output = scratch("rebuilt.img");
+  EXPECT_FALSE(boxsim::rebuildImage(box().store(), kJob, kVolume, 1, output, {}, reason));
+  EXPECT_TRUE(reason.contains("data key")) << reason.toStdString();
+  kvn_crypto::Bytes otherKey = boxDataKey();
+  otherKey[0] ^= 0x5A;
+  EXPECT_FALSE(boxsim::rebuildImage(box().store(), kJob, kVolume, 1, output, otherKey, reason));
+
+  // The last sent block loses its tail.
+  ASSERT_TRUE(QFile::resize(stored.contentPath, QFileInfo(stored.contentPath).size() - 100));
+  EXPECT_FALSE(boxsim::checkImage(stored.contentPath, stored.signaturePath, reason));
+  EXPECT_TRUE(reason.contains("beyond the data")) << reason.toStdString();
+  EXPECT_FALSE(boxsim::rebuildImage(box().store(), kJob, kVolume, 1, output, boxDataKey(), reason));
+  EXPECT_TRUE(reason.contains("cut short")) << reason.toStdString();
+}
+
 TEST_F(SysImgE2E, APreviousHashmapWithOtherBlocksIsNoParent) {
   startBoxAt("127.0.7.12");
   addJob(kJob, {kVolume}, {false, true, "sysimg", {}, {}});

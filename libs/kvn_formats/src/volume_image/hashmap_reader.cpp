@@ -84,7 +84,9 @@ bool HashmapReader::readBlock(std::uint64_t index, HashmapBlockDesc* out) {
     throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "HashmapReader: Output descriptor is null");
   }
   if (table_[index] == kNoEntry) return false;
-  io::seekOrThrow(*device_, table_[index], kOwner);
+  // Read in block order, descriptors follow each other: the device's buffer
+  // serves them without a seek (a system call each).
+  if (device_->pos() != qint64(table_[index])) io::seekOrThrow(*device_, table_[index], kOwner);
   std::uint8_t bytes[kDescriptorSize];
   io::readValue(*device_, bytes, sizeof bytes);
   *out = codec::decodeDescriptor(bytes);

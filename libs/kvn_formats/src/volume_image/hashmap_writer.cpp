@@ -70,7 +70,9 @@ void HashmapWriter::setBlock(std::uint64_t index, const HashmapBlockDesc& desc) 
   if (table_[index] == kNoEntry) table_[index] = reserve(kDescriptorSize);
   std::uint8_t bytes[kDescriptorSize];
   codec::encodeDescriptor(desc, bytes);
-  io::seekOrThrow(file_, table_[index], kOwner);
+  // Blocks come in order, each descriptor right after the one before: a
+  // seek would flush the file's buffer, a system call or two per block.
+  if (file_.pos() != qint64(table_[index])) io::seekOrThrow(file_, table_[index], kOwner);
   io::writeValue(file_, bytes, sizeof bytes);
 }
 

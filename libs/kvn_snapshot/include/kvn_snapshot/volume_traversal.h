@@ -15,9 +15,9 @@ namespace kvn_snapshot {
 
 inline constexpr std::uint64_t kVolumeBlockSize = 0x200000;
 // Blocks are read ahead and prepared in batches of this many, so that their
-// digests run side by side in the vector lanes; two batches are in memory
-// at a time (32 MiB).
-inline constexpr int kTraversalBatch = 8;
+// digests fill the sixteen vector lanes; two batches are in memory at a time
+// (64 MiB).
+inline constexpr int kTraversalBatch = 16;
 inline constexpr int kTraversalBuffers = 2 * kTraversalBatch;
 
 // Called on the caller's thread for every block that was read: offset is a
