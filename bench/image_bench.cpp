@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "backup_e2e_fixture.h"
+#include "kvn_platform/process_setup.h"
 
 namespace kvn_e2e {
 namespace {
@@ -92,6 +93,8 @@ class ImageBench : public BackupE2E {
 };
 
 TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
+  // The allocator as the agent and the box run it.
+  kvn_platform::tuneMemoryAllocator();
   const QString image = scratch("bench.img");
   const QString tree = scratch("bench-tree");
   fillTree(tree, kFilledMiB, 100);

@@ -1,14 +1,13 @@
 // The reader thread of a volume traversal.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <new>
 #include <vector>
 
+#include "block_buffers.h"
 #include "device_file.h"
 #include "kvn_log/log.h"
 #include "kvn_snapshot/volume_bitmap.h"
@@ -20,36 +19,6 @@ namespace {
 
 constexpr int kOpenAttempts = 5;
 constexpr auto kWaitStep = std::chrono::milliseconds(100);
-
-// The traversal's block buffers in one mapping, aligned to 2 MiB and marked
-// for huge pages: a buffer is then one page, faulted in once rather than
-// 512 times, and the sixteen digest lanes walk sixteen TLB entries.
-class BlockBuffers {
- public:
-  BlockBuffers() {
-    void* mapping =
-        ::mmap(nullptr, kMappedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) throw std::bad_alloc();
-    mapping_ = static_cast<std::uint8_t*>(mapping);
-    const auto address = reinterpret_cast<std::uintptr_t>(mapping);
-    base_ = mapping_ + ((kVolumeBlockSize - address % kVolumeBlockSize) % kVolumeBlockSize);
-    // Only advice: without huge pages the buffers work the same.
-    ::madvise(base_, kBufferBytes, MADV_HUGEPAGE);
-  }
-  ~BlockBuffers() { ::munmap(mapping_, kMappedBytes); }
-  BlockBuffers(const BlockBuffers&) = delete;
-  BlockBuffers& operator=(const BlockBuffers&) = delete;
-
-  std::uint8_t* operator[](int index) const { return base_ + index * kVolumeBlockSize; }
-
- private:
-  static constexpr std::size_t kBufferBytes = kTraversalBuffers * kVolumeBlockSize;
-  // With room to align the start.
-  static constexpr std::size_t kMappedBytes = kBufferBytes + kVolumeBlockSize;
-
-  std::uint8_t* mapping_ = nullptr;
-  std::uint8_t* base_ = nullptr;
-};
 
 class VolumeReader {
  public:
