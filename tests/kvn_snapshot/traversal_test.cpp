@@ -72,6 +72,36 @@ TEST(VolumeTraversal, FiveMiBVolumeGivesThreeBlocksTheLastOneShort) {
   EXPECT_EQ(stats.blocksSkipped, 0u);
 }
 
+// Traversals hand their buffers on to the next one: each must see only its
+// own volume's bytes, also when two run at once.
+TEST(VolumeTraversal, TraversalsOneAfterAnotherOrAtOnceSeeOnlyTheirOwnVolume) {
+  kvn_test::TempDir dir;
+  const std::string first = dir.file("first.img");
+  const std::string second = dir.file("second.img");
+  // More blocks than two batches; the second volume is shorter, so that a
+  // block left over from the first would show.
+  kvn_test::makePatternFile(first, 40 * 0x100000 + 4096);
+  {
+    QFile file(QString::fromStdString(second));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(36 * 0x100000 + 512, 'b'));
+  }
+  const auto joined = [](const std::vector<Block>& blocks) {
+    std::string all;
+    for (const Block& block : blocks) all += block.data;
+    return all;
+  };
+  EXPECT_EQ(joined(traverse(first, false, nullptr)), kvn_test::readFile(first));
+  EXPECT_EQ(joined(traverse(second, false, nullptr)), kvn_test::readFile(second));
+
+  std::string fromThread;
+  std::thread other([&] { fromThread = joined(traverse(second, false, nullptr)); });
+  const std::string fromHere = joined(traverse(first, false, nullptr));
+  other.join();
+  EXPECT_EQ(fromHere, kvn_test::readFile(first));
+  EXPECT_EQ(fromThread, kvn_test::readFile(second));
+}
+
 TEST(VolumeTraversal, VolumeEndingInsideAChunkGivesOnlyItsOwnBytes) {
   kvn_test::TempDir dir;
   const std::string path = dir.file("odd.img");
