@@ -95,6 +95,8 @@ class BackupE2E : public kvn_test::FreshDatabase {
   boxsim::Record& record() { return simulator_->record(); }
   // What the box's rebuild of an encrypted image needs.
   const kvn_crypto::Bytes& boxDataKey() const { return simulator_->identity().dataKey; }
+  // The box's simulator, to tell its share of this process's CPU time.
+  const boxsim::BoxSimulator& simulator() const { return *simulator_; }
 
   // The job row and its selection: one pattern per path (native, absolute).
   void addJob(std::int64_t jobId, const QStringList& selected, const JobSettings& settings = {});
