@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <QDir>
 #include <QFile>
 #include <QString>
 #include <cstring>
@@ -115,6 +116,40 @@ TEST_F(ServiceProcess, AnAgentThatWasNeverPairedRefusesToStart) {
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_TRUE(result.standardOutput.contains("openDB error"))
       << result.standardOutput.toStdString();
+}
+
+// A damaged settings file is named in a clear error, kept aside as it was,
+// and the agent runs on with the credentials of its database.
+TEST_F(ServiceProcess, ADamagedSettingsFileIsKeptAsideAndTheAgentRunsOnTheDatabase) {
+  kvn_test::pairDataFolder(dir_.path(), "bad-");
+  const std::string ini = dir_.file("Zelvo/bad-zlv.ini");
+  const std::string damaged = std::string("[zelvo]\nbox_ip=127.0.0.1\n\0\0\0\x9c\x01", 30);
+  kvn_test::writeFile(ini, damaged);
+  ASSERT_TRUE(runner_.start({"--foreground", "--prefix", "bad"}));
+  ASSERT_TRUE(kvn_test::waitFor(
+      [&] { return QFile::exists(QString::fromStdString(dir_.file("Zelvo/bad-zlv.ini"))); },
+      std::chrono::seconds(10)));
+  ASSERT_TRUE(kvn_test::waitFor(
+      [&] { return kvn_test::readFile(ini).find("cryptkey=") != std::string::npos; },
+      std::chrono::seconds(10)));
+  ::usleep(300 * 1000);
+  ASSERT_EQ(::kill(static_cast<pid_t>(runner_.pid()), SIGINT), 0);
+  const auto result = runner_.finish(std::chrono::seconds(10));
+  EXPECT_EQ(result.exitCode, 0);
+  const std::string out = result.standardOutput.toStdString();
+  EXPECT_NE(out.find("EE ["), std::string::npos) << out;
+  EXPECT_NE(out.find("the settings file '" + ini + "' is damaged (it holds binary data"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("continuing with the credentials from the database"), std::string::npos);
+  EXPECT_NE(out.find("Loading credentials from DB"), std::string::npos);
+  const QStringList kept = QDir(QString::fromStdString(dir_.file("Zelvo")))
+                               .entryList({"bad-zlv.ini.damaged-*"}, QDir::Files);
+  ASSERT_EQ(kept.size(), 1);
+  EXPECT_NE(out.find("it is kept as '" + dir_.file("Zelvo/" + kept[0].toStdString()) + "'"),
+            std::string::npos);
+  EXPECT_EQ(kvn_test::readFile(dir_.file("Zelvo/" + kept[0].toStdString())), damaged);
+  EXPECT_NE(kvn_test::readFile(ini).find("license_storage=4242"), std::string::npos);
 }
 
 TEST_F(ServiceProcess, UnknownOptionFailsWithTheParsersText) {
