@@ -289,6 +289,11 @@ bool CrashHarness::waitOperationFinished(const QString& operationId) {
                            kRunLimit);
 }
 
+bool CrashHarness::boxHolds(const QString& path) const {
+  const boxsim::BackupStore store(store_, boxsim::BackupStore::Access::ReadOnly);
+  return !store.versions(kJob, path).empty();
+}
+
 QString CrashHarness::integrity() {
   Db db(database());
   QSqlQuery query(db.db());

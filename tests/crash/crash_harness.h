@@ -77,6 +77,8 @@ class CrashHarness : public ::testing::Test {
   // it wrote a row for it).
   bool waitOperationFinished(const QString& operationId);
   QString integrity();
+  // Whether the box's store holds a version of the job's file.
+  bool boxHolds(const QString& path) const;
   // The simulator's check of the tree; "N passed, 0 failed" when right.
   QString verify();
 

@@ -154,6 +154,32 @@ TEST_P(FileOperationCut, DeletionCutBetweenTwoFiles) {
   stopAgent();
 }
 
+// The box names the files it dropped and is cut while it answers with the
+// second: each named file is then either still held and recorded, or gone
+// from both the box and the agent's records.
+TEST_P(FileOperationCut, ExternalDeletionCutWhileTheBoxNamesAFile) {
+  const bool kill = GetParam();
+  startBox(kill ? "127.0.34.10" : "127.0.34.11");
+  startAgent();
+  ASSERT_EQ(backupAndWait(), 0x1001u);
+  QStringList named;
+  for (int i = 0; i < 3; ++i) named << tree() + QString("/small/%1.txt").arg(i);
+  ASSERT_EQ(ctl(QStringList{"prepare-delete", "op-extdel", "--job", "1"} + named).status, 0);
+  ASSERT_EQ(ctl({kill ? "hold" : "drop", "answer:0x62000101:2"}).status, 0);
+  ASSERT_EQ(ctl({"launch-action", "delete", "op-extdel"}).status, 0);
+  ASSERT_NO_FATAL_FAILURE(cutOperation(kill, "op-extdel"));
+  for (const QString& path : named) {
+    const bool recorded =
+        scalar(QString("SELECT COUNT(*) FROM file WHERE job_id = 1 AND path = '%1' AND lastwrite "
+                       "IS NOT NULL;")
+                   .arg(path))
+            .toInt() > 0;
+    EXPECT_EQ(recorded, boxHolds(path)) << path.toStdString();
+  }
+  expectConsistent();
+  stopAgent();
+}
+
 INSTANTIATE_TEST_SUITE_P(Cuts, FileOperationCut, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Killed" : "Dropped"; });
 

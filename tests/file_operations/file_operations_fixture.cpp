@@ -33,8 +33,8 @@ void FileOperationsE2E::TearDown() {
 }
 
 FileOperationContext FileOperationsE2E::context() const {
-  return FileOperationContext{&credentials(), ZlvNetworkSettings{5000, {5000, 60000}},
-                              QDir(signaturesDir())};
+  return FileOperationContext{
+      &credentials(), ZlvNetworkSettings{5000, {5000, 60000}}, QDir(signaturesDir()), {}};
 }
 
 void FileOperationsE2E::writeTree(const ExpectedTree& tree) {

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <QDir>
 #include <QFile>
 #include <QString>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -54,6 +56,15 @@ class ServiceProcess : public ::testing::Test {
   ServiceProcess() : runner_(ZLV_SERVICE_BINARY) {
     runner_.setEnv("ZLV_COMMON_APPDATA", QString::fromStdString(dir_.path()));
   }
+  // Once ready() holds, stops the foreground agent with SIGINT and waits
+  // for it. Gives the event loop time to start before asking it to end; a
+  // stop that comes earlier is kept until it does.
+  kvn_test::ProcessResult stopWhen(const std::function<bool()>& ready) {
+    EXPECT_TRUE(kvn_test::waitFor(ready, std::chrono::seconds(10)));
+    ::usleep(300 * 1000);
+    EXPECT_EQ(::kill(static_cast<pid_t>(runner_.pid()), SIGINT), 0);
+    return runner_.finish(std::chrono::seconds(10));
+  }
   std::string logOf(const std::string& prefix) const {
     return kvn_test::readFile(dir_.file("Zelvo/" + prefix + "Logs/Zelvo.log"));
   }
@@ -90,14 +101,8 @@ TEST_F(ServiceProcess, DaemonTellsSystemdAndStopsCleanlyOnSigterm) {
 TEST_F(ServiceProcess, ForegroundLogsPlainLinesToAPipeAndStopsOnSigint) {
   kvn_test::pairDataFolder(dir_.path(), "fg-");
   ASSERT_TRUE(runner_.start({"--foreground", "--log-level", "d", "--prefix", "fg"}));
-  ASSERT_TRUE(kvn_test::waitFor(
-      [&] { return QFile::exists(QString::fromStdString(dir_.file("Zelvo/fg-WorkerFolder"))); },
-      std::chrono::seconds(10)));
-  // Give the event loop time to start before asking it to end; a stop that
-  // comes earlier is kept until it does.
-  ::usleep(300 * 1000);
-  ASSERT_EQ(::kill(static_cast<pid_t>(runner_.pid()), SIGINT), 0);
-  const auto result = runner_.finish(std::chrono::seconds(10));
+  const auto result = stopWhen(
+      [&] { return QFile::exists(QString::fromStdString(dir_.file("Zelvo/fg-WorkerFolder"))); });
   EXPECT_EQ(result.exitCode, 0);
   const std::string out = result.standardOutput.toStdString();
   EXPECT_EQ(out.find('\033'), std::string::npos) << "no colours on a pipe";
@@ -115,6 +120,33 @@ TEST_F(ServiceProcess, AnAgentThatWasNeverPairedRefusesToStart) {
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_TRUE(result.standardOutput.contains("openDB error"))
       << result.standardOutput.toStdString();
+}
+
+// A damaged settings file is named in a clear error, kept aside as it was,
+// and the agent runs on with the credentials of its database.
+TEST_F(ServiceProcess, ADamagedSettingsFileIsKeptAsideAndTheAgentRunsOnTheDatabase) {
+  kvn_test::pairDataFolder(dir_.path(), "bad-");
+  const std::string ini = dir_.file("Zelvo/bad-zlv.ini");
+  const std::string damaged = std::string("[zelvo]\nbox_ip=127.0.0.1\n\0\0\0\x9c\x01", 30);
+  kvn_test::writeFile(ini, damaged);
+  ASSERT_TRUE(runner_.start({"--foreground", "--prefix", "bad"}));
+  const auto result =
+      stopWhen([&] { return kvn_test::readFile(ini).find("cryptkey=") != std::string::npos; });
+  EXPECT_EQ(result.exitCode, 0);
+  const std::string out = result.standardOutput.toStdString();
+  EXPECT_NE(out.find("EE ["), std::string::npos) << out;
+  EXPECT_NE(out.find("the settings file '" + ini + "' is damaged (it holds binary data"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("continuing with the credentials from the database"), std::string::npos);
+  EXPECT_NE(out.find("Loading credentials from DB"), std::string::npos);
+  const QStringList kept = QDir(QString::fromStdString(dir_.file("Zelvo")))
+                               .entryList({"bad-zlv.ini.damaged-*"}, QDir::Files);
+  ASSERT_EQ(kept.size(), 1);
+  EXPECT_NE(out.find("it is kept as '" + dir_.file("Zelvo/" + kept[0].toStdString()) + "'"),
+            std::string::npos);
+  EXPECT_EQ(kvn_test::readFile(dir_.file("Zelvo/" + kept[0].toStdString())), damaged);
+  EXPECT_NE(kvn_test::readFile(ini).find("license_storage=4242"), std::string::npos);
 }
 
 TEST_F(ServiceProcess, UnknownOptionFailsWithTheParsersText) {

@@ -259,8 +259,8 @@ int App::exec() {
     return 1;
   }
   kvn_crypto::setupOpenSslLocking();
-  fileOperations_ = std::make_unique<FileOperationManager>(
-      FileOperationContext{credentials_.get(), {}, paths_.signaturesDir});
+  fileOperations_ = std::make_unique<FileOperationManager>(FileOperationContext{
+      credentials_.get(), {}, paths_.signaturesDir, boxNetworkFactory(*credentials_, {})});
   fileOperations_->initialize();
   startBackupManager();
   kvn_platform::enableBackupPrivileges();
@@ -308,6 +308,7 @@ void App::startBackupManager() {
   environment.signaturesDir = paths_.signaturesDir;
   environment.workerDir = paths_.workerDir;
   environment.credentials = credentials_.get();
+  environment.connect = boxNetworkFactory(*credentials_, environment.network);
   environment.fileOperations = fileOperations_.get();
   environment.listVolumes = &kvn_snapshot::listVolumes;
   backups_ = std::make_unique<BackupManager>(

@@ -63,8 +63,8 @@ std::uint32_t Backup::run() {
     KLOG_W("Execution stopped by the user.");
     return KVN_E_STOPPED;
   }
-  network_ = std::make_unique<CZLVNetwork>(request_.allowDatanode, *environment_.credentials,
-                                           environment_.network);
+  network_ = makeJobNetwork(environment_.connect, request_.allowDatanode, *environment_.credentials,
+                            environment_.network);
   if (const auto result = network_->ConnectToServer()) {
     KLOG_E("Error ConnectToServer: %d", int(result));
     status_ = kConnectionFailure;

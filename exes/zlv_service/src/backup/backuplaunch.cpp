@@ -2,6 +2,7 @@
 // INI, the job's transfer and END, with the box's answers.
 #include <QDir>
 
+#include "backup/actionanswer.h"
 #include "backup/backup.h"
 #include "backup/backupstatus.h"
 #include "backup/file/selection.h"
@@ -14,7 +15,6 @@
 using namespace backup_status;
 using kvn_network::NetPacket;
 namespace backup_type = kvn_network::backup_type;
-namespace box_code = kvn_network::box_code;
 
 namespace {
 
@@ -131,33 +131,9 @@ std::uint32_t Backup::sendPrep() {
   if (const auto sent = sendAction("PREP", [&](NetPacket& action) { action.putInt64(jobId_); })) {
     return sent;
   }
-  NetPacket answer;
-  try {
-    answer = network_->receivePacket();
-  } catch (const std::exception& e) {
-    KLOG_E("error while receiving backup action OK: '%s'", e.what());
-    return KVN_E_NETWORK;
-  }
-  try {
-    if (answer.isError()) {
-      const std::uint32_t code = answer.getUInt32();
-      if (code == box_code::kNotPermitted)
-        throw KvnNotPermittedException(KVN_HERE, "Backup not permitted");
-      KLOG_E("SendBackupAction %s: Server side error (%d)", "PREP", int(code));
-      return KVN_E_INVALID_REPLY;
-    }
-    if (answer.type() != backup_type::kReport) return KVN_OK;
-    QStringList toFix = answer.getStringList();
-    if (toFix.isEmpty()) return KVN_OK;
-    for (auto& path : toFix) path = fromWirePath(path);
-    job_->forgetFiles(db_, toFix);
-  } catch (const KvnNotPermittedException&) {
-    throw;
-  } catch (const std::exception& e) {
-    KLOG_E("error while receiving backup action OK: '%s'", e.what());
-    return KVN_E_NETWORK;
-  }
-  return KVN_OK;
+  const ActionAnswer answer = readPrepAnswer(*network_);
+  if (!answer.sendAgain.isEmpty()) job_->forgetFiles(db_, answer.sendAgain);
+  return answer.result;
 }
 
 std::uint32_t Backup::SendBackupAction(int kind) {
@@ -191,34 +167,15 @@ std::uint32_t Backup::sendAction(const char* name,
 }
 
 std::uint32_t Backup::readActionAnswer(const char* action) {
-  try {
-    NetPacket answer = network_->receivePacket();
-    if (!answer.isError()) return KVN_OK;
-    const std::uint32_t code = answer.getUInt32();
-    if (code == box_code::kQuota) {
-      KLOG_E("Quota or package limit exceeded!");
-      limitExceeded_ = true;
-      return KVN_E_ACTION_REFUSED;
-    }
-    KLOG_E("SendBackupAction %s: Server side error (%d)", action, int(code));
-    return KVN_E_INVALID_REPLY;
-  } catch (const std::exception& e) {
-    KLOG_E("error while receiving backup action OK: '%s'", e.what());
-    return KVN_E_NETWORK;
-  }
+  const ActionAnswer answer = ::readActionAnswer(*network_, action);
+  if (answer.limitExceeded) limitExceeded_ = true;
+  return answer.result;
 }
 
 std::uint32_t Backup::CheckBackupResPacket() {
-  try {
-    NetPacket answer = network_->receivePacket();
-    if (!answer.isError()) return KVN_OK;
-    KLOG_E("Error server side: %d", int(answer.getUInt32()));
-    ++errors_;
-    return KVN_E_INVALID_REPLY;
-  } catch (const std::exception& e) {
-    KLOG_E("CheckBackupResPacket error: '%s'", e.what());
-    return KVN_E_NETWORK;
-  }
+  const std::uint32_t result = readFinalAnswer(*network_);
+  if (result == KVN_E_INVALID_REPLY) ++errors_;
+  return result;
 }
 
 std::uint32_t Backup::runScript(int kind, const QString& script) {

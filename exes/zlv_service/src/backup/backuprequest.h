@@ -25,6 +25,9 @@ struct BackupEnvironment {
   QDir workerDir;
   const Credentials* credentials = nullptr;
   ZlvNetworkSettings network;
+  // Makes the run's box connection; null: one to the credentials' box or
+  // datanode.
+  NetworkFactory connect;
   // Restorations and deletions the run waits for; none when null.
   FileOperationGate* fileOperations = nullptr;
   // The machine's volumes for system images; null: the volume list of

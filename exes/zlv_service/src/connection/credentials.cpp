@@ -5,6 +5,7 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include "connection/settingsfilecheck.h"
 #include "database/agentdatabase.h"
 #include "database/privatefile.h"
 #include "database/sqlerror.h"
@@ -43,8 +44,31 @@ const char* yesNo(bool flag) { return flag ? "yes" : "no"; }
 
 Credentials::Credentials(QString settingsPath) : settingsPath_(std::move(settingsPath)) {}
 
+bool Credentials::checkSettingsFile() {
+  const auto damage = settingsFileDamage(settingsPath_);
+  if (!damage) return true;
+  const QString kept = setDamagedFileAside(settingsPath_);
+  if (kept.isEmpty()) {
+    // Never written over: it may be all that is left of the pairing.
+    KLOG_E(
+        "the settings file '%s' is damaged (%s) and cannot be set aside; it is left as it is "
+        "and not written",
+        qPrintable(settingsPath_), qPrintable(*damage));
+    settingsFrozen_ = true;
+  } else {
+    KLOG_E("the settings file '%s' is damaged (%s); it is kept as '%s'", qPrintable(settingsPath_),
+           qPrintable(*damage), qPrintable(kept));
+  }
+  KLOG_W(
+      "continuing with the credentials from the database; the reset and restored flags of the "
+      "damaged file are taken as not set");
+  return false;
+}
+
 bool Credentials::load(const std::optional<QString>& boxIpOverride) {
-  QSettings settings(settingsPath_, QSettings::IniFormat);
+  const bool trusted = checkSettingsFile();
+  // A damaged file that could not be set aside is not read either.
+  QSettings settings(trusted ? settingsPath_ : QString(), QSettings::IniFormat);
   const auto licenseStorage = intValue(settings, kLicenseStorage);
   const auto licenseAgent = intValue(settings, kLicenseAgent);
   const auto cryptkey = textValue(settings, kCryptkey);
@@ -67,7 +91,7 @@ bool Credentials::load(const std::optional<QString>& boxIpOverride) {
       resetAgent_ = false;
       restoredAgent_ = false;
     }
-    if (settings.isWritable()) {
+    if (settingsWritable()) {
       KLOG_I("Copying credentials to config file");
       writeAllSettings(values);
     }
@@ -137,7 +161,7 @@ std::uint32_t Credentials::saveCredentials(std::int32_t licenseStorage, std::int
   }
 
   const Values values{licenseStorage, licenseAgent, cryptkey, datanode, boxIp};
-  if (QSettings(settingsPath_, QSettings::IniFormat).isWritable()) {
+  if (settingsWritable()) {
     KLOG_I("Saving credentials to config file");
     writeAllSettings(values);
   }
@@ -189,10 +213,7 @@ void Credentials::updateColumn(const char* statement, const char* placeholder,
 
 bool Credentials::writeSettings(const QList<std::pair<const char*, QVariant>>& keys) {
   std::lock_guard file(fileMutex_);
-  {
-    QSettings probe(settingsPath_, QSettings::IniFormat);
-    if (!probe.isWritable()) return false;
-  }
+  if (!settingsWritable()) return false;
   // The file holds the shared key: make it private before the first byte.
   kvn_agent_database::createPrivateFile(settingsPath_);
   QSettings settings(settingsPath_, QSettings::IniFormat);
@@ -204,6 +225,10 @@ bool Credentials::writeSettings(const QList<std::pair<const char*, QVariant>>& k
   }
   kvn_agent_database::restrictToOwner(settingsPath_);
   return true;
+}
+
+bool Credentials::settingsWritable() const {
+  return !settingsFrozen_ && QSettings(settingsPath_, QSettings::IniFormat).isWritable();
 }
 
 void Credentials::writeAllSettings(const Values& values) {

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -60,7 +61,11 @@ class Credentials : public QObject {
     QString boxIp;
   };
 
+  // False (logged, the file set aside) when the settings file is damaged.
+  bool checkSettingsFile();
   bool loadFromDatabase(Values* values);
+  // Writable, and not a damaged file that could not be set aside.
+  bool settingsWritable() const;
   // Writes the keys when the file is writable; returns whether it was.
   bool writeSettings(const QList<std::pair<const char*, QVariant>>& keys);
   void writeAllSettings(const Values& values);
@@ -69,6 +74,8 @@ class Credentials : public QObject {
   void logValues() const;
 
   const QString settingsPath_;
+  // A damaged settings file stayed in place: it is never written over.
+  std::atomic<bool> settingsFrozen_{false};
   // Guards the values below.
   mutable std::mutex mutex_;
   // Keeps two threads from writing the settings file at once.

@@ -71,6 +71,21 @@ CZLVNetwork::CZLVNetwork(bool allowDatanode, const Credentials& credentials,
     KLOG_E("Error connecting to %s (%s)", local8(target->host).constData(), e.what());
     throw;
   }
+  channel_ = client_.get();
+  files_ = &client_->fileController();
+}
+
+CZLVNetwork::CZLVNetwork(kvn_network::PacketChannel& channel, const Credentials& credentials,
+                         const ChannelKeys& keys)
+    : credentials_(credentials),
+      channel_(&channel),
+      ownFiles_(std::make_unique<kvn_network::NetFileController>(channel)),
+      channelKeys_(std::make_unique<ChannelKeys>(keys)) {
+  files_ = ownFiles_.get();
+  if (!keys.dataKey.empty()) {
+    channelData_ = std::make_unique<kvn_crypto::AesContext>();
+    channelData_->init(keys.dataKey, keys.dataKey, 256, kvn_crypto::AesContext::Cbc);
+  }
 }
 
 CZLVNetwork::~CZLVNetwork() = default;
@@ -144,10 +159,11 @@ bool CZLVNetwork::probe(const QString& host, std::uint16_t port, const QString& 
 }
 
 std::uint32_t CZLVNetwork::ConnectToServer() {
-  if (!client_) {
+  if (!channel_) {
     KLOG_E("cannot connect to the server: netclient is NULL");
     return KVN_E_ARGUMENTS;
   }
+  if (!client_) return KVN_OK;  // a handed-in channel comes connected
   try {
     client_->connect(static_cast<std::uint32_t>(credentials_.licenseStorage()),
                      credentials_.cryptkey());
@@ -162,7 +178,7 @@ std::uint32_t CZLVNetwork::ConnectToServer() {
 }
 
 std::uint32_t CZLVNetwork::SendOperation(const QString& name) {
-  if (!client_) {
+  if (!channel_) {
     KLOG_E("Invalid netclient");
     return KVN_E_ARGUMENTS;
   }
@@ -177,10 +193,10 @@ std::uint32_t CZLVNetwork::SendOperation(const QString& name) {
     return KVN_E_EXCEPTION;
   }
   // A failed send drops the socket; the receive below then reports it.
-  client_->SendPacket(request, true, true);
+  channel_->SendPacket(request, true, true);
 
   try {
-    NetPacket answer = client_->receivePacket();
+    NetPacket answer = channel_->receivePacket();
     if (answer.type() != 0 && answer.type() != 1) {
       KLOG_E("Error receiving packet");
       return KVN_E_NETWORK;
@@ -196,9 +212,9 @@ std::uint32_t CZLVNetwork::SendOperation(const QString& name) {
 }
 
 bool CZLVNetwork::SendPacket(NetPacket& packet) {
-  if (!client_) return false;
+  if (!channel_) return false;
   try {
-    return client_->SendPacket(packet, true, true);
+    return channel_->SendPacket(packet, true, true);
   } catch (const std::exception& e) {
     KLOG_E("Error sending packet: %s", e.what());
     return false;
@@ -213,19 +229,19 @@ std::uint32_t CZLVNetwork::SendConfirmPacket(std::uint32_t type) {
 }
 
 bool CZLVNetwork::reportError(std::uint32_t type, std::uint32_t code, const QString& text) {
-  if (!client_) return false;
+  if (!channel_) return false;
   try {
     NetPacket report(type);
     report.putUInt32(code);
     report.putString(text);
     report.setError();
-    if (!client_->SendPacket(report, false, false)) return false;
+    if (!channel_->SendPacket(report, false, false)) return false;
   } catch (const std::exception& e) {
     KLOG_E("Error sending packet: %s", e.what());
     return false;
   }
   try {
-    NetPacket answer = client_->receivePacket();
+    NetPacket answer = channel_->receivePacket();
     if (answer.isError()) {
       KLOG_E("Error receiving packet");
       return false;
@@ -238,21 +254,30 @@ bool CZLVNetwork::reportError(std::uint32_t type, std::uint32_t code, const QStr
   }
 }
 
-kvn_network::NetClient& CZLVNetwork::requireClient() {
-  if (!client_) throw KvnCommonException(KVN_HERE, "Invalid netclient");
-  return *client_;
+kvn_network::PacketChannel& CZLVNetwork::requireChannel() {
+  if (!channel_) throw KvnCommonException(KVN_HERE, "Invalid netclient");
+  return *channel_;
+}
+
+kvn_network::NetFileController& CZLVNetwork::requireFiles() {
+  if (!files_) throw KvnCommonException(KVN_HERE, "Invalid netclient");
+  return *files_;
 }
 
 kvn_crypto::CryptoClient& CZLVNetwork::requireSession() {
-  kvn_crypto::CryptoClient* crypto = requireClient().crypto();
+  kvn_crypto::CryptoClient* crypto = client_ ? client_->crypto() : nullptr;
   if (crypto == nullptr || !crypto->established())
     throw KvnCommonException(KVN_HERE, "Error: Invalid crypto object");
   return *crypto;
 }
 
-NetPacket CZLVNetwork::receivePacket() { return requireClient().receivePacket(); }
+NetPacket CZLVNetwork::receivePacket() { return requireChannel().receivePacket(); }
 
-NetPacket CZLVNetwork::receiveChecked() { return requireClient().receiveChecked(); }
+NetPacket CZLVNetwork::receiveChecked() {
+  NetPacket packet = requireChannel().receivePacket();
+  if (packet.isError()) throw KvnCommonException(KVN_HERE, KVN_E_INVALID_REPLY);
+  return packet;
+}
 
 void CZLVNetwork::receiveConfirm() {
   try {
@@ -264,49 +289,74 @@ void CZLVNetwork::receiveConfirm() {
 
 void CZLVNetwork::sendFile(const QString& path, std::uint32_t type, std::uint32_t fileId,
                            bool encrypt, bool compress) {
-  requireClient().fileController().sendFile(path, type, fileId, encrypt, compress);
+  requireFiles().sendFile(path, type, fileId, encrypt, compress);
 }
 
-void CZLVNetwork::receiveFile(const QString& path) {
-  requireClient().fileController().receiveFile(path);
-}
+void CZLVNetwork::receiveFile(const QString& path) { requireFiles().receiveFile(path); }
 
-void CZLVNetwork::receiveFile(QFile& file) { requireClient().fileController().receiveFile(file); }
+void CZLVNetwork::receiveFile(QFile& file) { requireFiles().receiveFile(file); }
 
-void CZLVNetwork::discardFile() { requireClient().fileController().discardFile(); }
+void CZLVNetwork::discardFile() { requireFiles().discardFile(); }
 
 std::uint32_t CZLVNetwork::refuseTransfer(std::uint32_t fileId) {
-  return kvn_network::refuseTransfer(requireClient(), fileId);
+  return kvn_network::refuseTransfer(requireChannel(), fileId);
 }
 
 std::unique_ptr<kvn_network::FileSender> CZLVNetwork::createFileSender(
     const std::string& name, std::uint32_t type, std::uint32_t fileId, std::uint64_t size,
     bool encrypt, bool compress) {
-  return std::make_unique<kvn_network::FileSender>(requireClient(), name, type, fileId, size,
+  return std::make_unique<kvn_network::FileSender>(requireChannel(), name, type, fileId, size,
                                                    encrypt, compress);
 }
 
 std::unique_ptr<kvn_network::NetClientSendFileSink> CZLVNetwork::createSendFileSink(
     std::uint32_t type, std::uint32_t fileId, bool encrypt, bool compress) {
-  return std::make_unique<kvn_network::NetClientSendFileSink>(requireClient(), type, fileId,
+  return std::make_unique<kvn_network::NetClientSendFileSink>(requireChannel(), type, fileId,
                                                               encrypt, compress);
 }
 
-const kvn_crypto::Bytes& CZLVNetwork::fileKey() { return requireSession().fileKey(); }
+const kvn_crypto::Bytes& CZLVNetwork::fileKey() {
+  if (channelKeys_) {
+    if (channelKeys_->fileKey.empty())
+      throw KvnCommonException(KVN_HERE, "Error: Invalid crypto object");
+    return channelKeys_->fileKey;
+  }
+  return requireSession().fileKey();
+}
 
-kvn_crypto::AesContext& CZLVNetwork::dataCipher() { return requireSession().dataCipher(); }
+kvn_crypto::AesContext& CZLVNetwork::dataCipher() {
+  if (channelKeys_) {
+    if (!channelData_) throw KvnCommonException(KVN_HERE, "Error: Invalid crypto object");
+    return *channelData_;
+  }
+  return requireSession().dataCipher();
+}
 
 void CZLVNetwork::stop() {
-  if (!client_) {
+  if (!files_) {
     KLOG_E("Invalid netclient");
     return;
   }
-  client_->stop();
+  files_->stop();
 }
 
 const char* CZLVNetwork::operationName(int index) {
   if (index < 0 || index >= static_cast<int>(std::size(kOperationNames))) return "<unassigned>";
   return kOperationNames[index];
+}
+
+NetworkFactory boxNetworkFactory(const Credentials& credentials,
+                                 const ZlvNetworkSettings& settings) {
+  return [&credentials, settings](bool allowDatanode) {
+    return std::make_unique<CZLVNetwork>(allowDatanode, credentials, settings);
+  };
+}
+
+std::unique_ptr<CZLVNetwork> makeJobNetwork(const NetworkFactory& factory, bool allowDatanode,
+                                            const Credentials& credentials,
+                                            const ZlvNetworkSettings& settings) {
+  if (factory) return factory(allowDatanode);
+  return boxNetworkFactory(credentials, settings)(allowDatanode);
 }
 
 bool reportError(CZLVNetwork& network, std::uint32_t type, std::uint32_t code, bool isError,

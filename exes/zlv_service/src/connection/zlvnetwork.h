@@ -3,11 +3,13 @@
 // download, report, upgrade check, box test) makes its own, uses it on its
 // own thread and destroys it at the end, which closes the connection.
 // Addresses, licence numbers and key come from the credentials each time
-// they are needed.
+// they are needed. A connection made elsewhere (a scripted channel) can be
+// handed in instead; everything above the channel then runs unchanged.
 #pragma once
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +36,13 @@ struct ZlvNetworkSettings {
   kvn_network::NetSettings net;
 };
 
+// The session keys of a channel that was not negotiated by the facade.
+struct ChannelKeys {
+  kvn_crypto::Bytes fileKey;
+  // Sets up the data cipher as the box's data key does; none when empty.
+  kvn_crypto::Bytes dataKey;
+};
+
 class CZLVNetwork {
  public:
   static constexpr std::uint16_t kBoxPort = 6670;
@@ -43,12 +52,16 @@ class CZLVNetwork {
   // facade has no client and every operation fails.
   CZLVNetwork(bool allowDatanode, const Credentials& credentials,
               const ZlvNetworkSettings& settings = {});
+  // Over a channel that is already connected, with its keys; the channel
+  // must outlive the facade. ConnectToServer then only succeeds.
+  CZLVNetwork(kvn_network::PacketChannel& channel, const Credentials& credentials,
+              const ChannelKeys& keys);
   ~CZLVNetwork();
   CZLVNetwork(const CZLVNetwork&) = delete;
   CZLVNetwork& operator=(const CZLVNetwork&) = delete;
 
-  bool isConnected() const { return client_ != nullptr; }
-  // The chosen target; null without one.
+  bool isConnected() const { return channel_ != nullptr; }
+  // The chosen target; null without one, and for a handed-in channel.
   const kvn_network::NetClient* client() const { return client_.get(); }
 
   // Connects and negotiates the session. 0, KVN_E_ARGUMENTS without a
@@ -117,13 +130,33 @@ class CZLVNetwork {
   // A probe connection to (host, port) within the probe limit; logs a
   // failure with logText as the name.
   bool probe(const QString& host, std::uint16_t port, const QString& logText) const;
-  kvn_network::NetClient& requireClient();
+  kvn_network::PacketChannel& requireChannel();
+  kvn_network::NetFileController& requireFiles();
   kvn_crypto::CryptoClient& requireSession();
 
   const Credentials& credentials_;
   ZlvNetworkSettings settings_;
   std::unique_ptr<kvn_network::NetClient> client_;
+  // client_, or the handed-in channel; null without a target.
+  kvn_network::PacketChannel* channel_ = nullptr;
+  kvn_network::NetFileController* files_ = nullptr;
+  // Only with a handed-in channel.
+  std::unique_ptr<kvn_network::NetFileController> ownFiles_;
+  std::unique_ptr<ChannelKeys> channelKeys_;
+  std::unique_ptr<kvn_crypto::AesContext> channelData_;
 };
+
+// Makes the connection of one job; allowDatanode as for the constructor.
+// Jobs take one from their context, so that a test or a fuzzer can hand
+// them a scripted channel.
+using NetworkFactory = std::function<std::unique_ptr<CZLVNetwork>(bool allowDatanode)>;
+// The production one: a CZLVNetwork to the credentials' box (or datanode).
+NetworkFactory boxNetworkFactory(const Credentials& credentials,
+                                 const ZlvNetworkSettings& settings);
+// factory's connection, or without a factory the production one.
+std::unique_ptr<CZLVNetwork> makeJobNetwork(const NetworkFactory& factory, bool allowDatanode,
+                                            const Credentials& credentials,
+                                            const ZlvNetworkSettings& settings);
 
 // Reports a failure of a job to the box: "$e0000042" (error) or
 // "$e0000041" (warning), then ": <text>" or "."; logged at warning level

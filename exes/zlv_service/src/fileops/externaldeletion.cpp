@@ -81,6 +81,11 @@ std::uint32_t ExternalDeletion::deleteListedFiles(QSqlDatabase& db) {
     } else if (last == KVN_E_STOPPED) {
       KLOG_E("STOP BY USER");
       break;
+    } else if (last == KVN_E_NETWORK) {
+      // The connection is gone: every further file would fail the same
+      // way, as often as the box's count says.
+      KLOG_E("Error Deleting file: %d", int(last));
+      break;
     } else {
       KLOG_E("Error Deleting file: %d", int(last));
       ++processed_;

@@ -51,7 +51,7 @@ bool FileOperation::stopCheck() const {
 CZLVNetwork& FileOperation::openNetwork() {
   // Probing the boxes takes time; done outside the lock so that a stop is
   // never held up by it.
-  auto network = std::make_unique<CZLVNetwork>(false, *context_.credentials, context_.network);
+  auto network = makeJobNetwork(context_.connect, false, *context_.credentials, context_.network);
   std::lock_guard<std::mutex> lock(networkMutex_);
   network_ = std::move(network);
   if (stop_) network_->stop();

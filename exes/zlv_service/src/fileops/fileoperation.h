@@ -22,6 +22,8 @@ struct FileOperationContext {
   ZlvNetworkSettings network;
   // The agent's "Signatures" folder.
   QDir signaturesDir;
+  // Makes the box connection; null: one to the credentials' boxes.
+  NetworkFactory connect;
 };
 
 class FileOperation {

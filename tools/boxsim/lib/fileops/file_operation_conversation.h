@@ -22,8 +22,12 @@ struct FileOperationConversation {
   std::optional<StoredVersion> current;
   // Deletion: the job of the run.
   std::int64_t jobId = 0;
-  // External deletion: the files still to name.
+  // External deletion: the files still to name, and the one named last.
+  // A named file leaves the store only once the agent asks for the next
+  // one or confirms the last: an agent cut off before it forgot the file
+  // still finds it held.
   std::vector<std::pair<std::int64_t, QString>> toDelete;
+  std::optional<std::pair<std::int64_t, QString>> named;
 };
 
 class FileOperationHandler : public Handler {

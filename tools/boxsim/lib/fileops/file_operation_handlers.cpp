@@ -218,12 +218,16 @@ bool ExternalDeletionActionHandler::handle(BoxSession& session, const NetPacket&
 
 bool ExternalDeletionNextHandler::handle(BoxSession& session, const NetPacket& packet) {
   FileOperationConversation& c = session.conversation<FileOperationConversation>();
+  if (c.named) {
+    box_->backups().store().remove(c.named->first, c.named->second);
+    box_->addDeleted(c.named->first, c.named->second);
+    c.named.reset();
+  }
   // Without payload: the agent confirms the last file.
   if (packet.payloadSize() == 0) return answerOk(session, extdel_type::kNext);
   if (c.next >= c.toDelete.size()) return answerOk(session, extdel_type::kNoMore);
   const auto [jobId, path] = c.toDelete[c.next++];
-  box_->backups().store().remove(jobId, path);
-  box_->addDeleted(jobId, path);
+  c.named = c.toDelete[c.next - 1];
   NetPacket answer(extdel_type::kNext);
   answer.putString(kvn_network::toWirePath(path));
   answer.putUInt64(std::uint64_t(jobId));
