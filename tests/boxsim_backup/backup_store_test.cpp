@@ -257,6 +257,11 @@ TEST(BackupStoreTest, AStoreOutlivesItsSimulatorAndTheProgramVerifiesIt) {
   EXPECT_EQ(names(fileFolder), QStringList({"path", "v1", "v2"}));
   EXPECT_EQ(readDisk(fileFolder.filePath("path")), path.toUtf8());
   EXPECT_EQ(names(QDir(fileFolder.filePath("v2"))), QStringList({"content", "meta", "signature"}));
+  EXPECT_EQ(readDisk(fileFolder.filePath("v1/meta")),
+            QString("lastWrite=50\nsize=%1\nsignatureSize=%2\nkind=full\n")
+                .arg(v1.size())
+                .arg(QFileInfo(fileFolder.filePath("v1/signature")).size())
+                .toUtf8());
   EXPECT_EQ(readDisk(fileFolder.filePath("v2/meta")),
             QString("lastWrite=60\nsize=%1\nsignatureSize=%2\nkind=delta\n")
                 .arg(v2.size())

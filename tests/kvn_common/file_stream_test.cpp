@@ -20,9 +20,9 @@ std::string pattern(std::size_t size) {
   return s;
 }
 
-TEST(FileSource, PushesTheFileIn64KiBBlocksThenEndsOnce) {
+TEST(FileSource, PushesA64KiBBlockThen1MiBBlocksThenEndsOnce) {
   kvn_test::TempDir dir;
-  const std::string content = pattern(3 * 0x10000 + 3392);
+  const std::string content = pattern(0x10000 + 2 * 0x100000 + 3392);
   kvn_test::writeFile(dir.file("in"), content);
   std::atomic<bool> stop{false};
   FileSource source(&stop);
@@ -31,6 +31,8 @@ TEST(FileSource, PushesTheFileIn64KiBBlocksThenEndsOnce) {
   source.read(dir.file("in"));
   ASSERT_EQ(sink.blocks.size(), 4u);
   EXPECT_EQ(sink.blocks[0].size(), 0x10000u);
+  EXPECT_EQ(sink.blocks[1].size(), 0x100000u);
+  EXPECT_EQ(sink.blocks[2].size(), 0x100000u);
   EXPECT_EQ(sink.blocks[3].size(), 3392u);
   EXPECT_EQ(sink.text(), content);
   EXPECT_EQ(sink.ends, 1);

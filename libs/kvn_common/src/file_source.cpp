@@ -35,12 +35,16 @@ void FileSource::read(const std::string& path) {
     KLOG_E("CreateFile error: %lu", static_cast<unsigned long>(errno));
     throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "Could not open input file");
   }
-  const auto buffer = std::make_unique<char[]>(kBlockSize);
+  // A small file costs one small buffer. A large one goes on in large
+  // blocks: every block is a read and, down the chain, a hand-off to the
+  // signature thread, each a system call this machine charges dearly for.
+  std::unique_ptr<char[]> buffer(new char[kBlockSize]);
+  std::uint32_t blockSize = kBlockSize;
   for (;;) {
     if (stopFlag_ != nullptr && stopFlag_->load()) {
       throw KvnCommonException(KVN_HERE, KVN_E_STOPPED, "Stopped by user");
     }
-    const ssize_t got = ::read(file.get(), buffer.get(), kBlockSize);
+    const ssize_t got = ::read(file.get(), buffer.get(), blockSize);
     if (got < 0) {
       if (errno == EINTR) continue;
       KLOG_E("ReadFile error: %lu", static_cast<unsigned long>(errno));
@@ -48,6 +52,10 @@ void FileSource::read(const std::string& path) {
     }
     if (got == 0) break;
     forward().write(buffer.get(), static_cast<std::uint32_t>(got));
+    if (blockSize == kBlockSize && got == kBlockSize) {
+      buffer.reset(new char[kLargeBlockSize]);
+      blockSize = kLargeBlockSize;
+    }
   }
   forward().end();
 }

@@ -137,7 +137,8 @@ void NetClientReceiveFileSource::receive() {
       KVN_NET_THROW(
           KVN_E_NETWORK, "NetClientReceiveFileSource: Chunk sequence break at %llu - received %llu",
           static_cast<unsigned long long>(expected), static_cast<unsigned long long>(c.offset));
-    if (c.size != 0) link_.write(reinterpret_cast<const char*>(c.data), c.size);
+    // Credit first: the sender prepares its next chunk while this one is
+    // decoded and written.
     credit -= c.size;
     if (credit <= 0 && !packet.isEnd()) {
       if (!sendTransferControl(channel_, c.fileId, false))
@@ -145,6 +146,7 @@ void NetClientReceiveFileSource::receive() {
                                  "NetClientReceiveFileSource: SendPacket for control packet error");
       credit = kCreditWindow;
     }
+    if (c.size != 0) link_.write(reinterpret_cast<const char*>(c.data), c.size);
     expected += c.size;
     if (packet.isEnd()) {
       link_.end();

@@ -98,6 +98,7 @@ BoxSession::BoxSession(qintptr socketDescriptor, const BoxIdentity& identity,
     // The box keeps up with a fast link: its packets are compressed by
     // ISA-L at its fastest level, which the agent reads like any zlib data.
     : PacketConnection(settings, kvn_compression::GzipEngine::Isal),
+      link_(static_cast<int>(socketDescriptor), settings.receiveTimeoutMs),
       identity_(identity),
       registry_(registry),
       faults_(faults),
@@ -109,20 +110,16 @@ BoxSession::BoxSession(qintptr socketDescriptor, const BoxIdentity& identity,
           std::uniform_int_distribution<int>(1, std::max(1, faults_.dropWithinPackets))(random);
     }
   }
-  auto socket = std::make_unique<QTcpSocket>();
-  if (socket->setSocketDescriptor(socketDescriptor))
-    adoptSocket(std::move(socket));
-  else
-    KLOG_E("Box session cannot take over the connection: %s",
-           socket->errorString().toUtf8().constData());
+  if (link_.valid()) receiver().setStream(&link_);
 }
 
+BoxSession::~BoxSession() { receiver().setStream(nullptr); }
+
 void BoxSession::run() {
-  if (!hasSocket()) return;
+  if (!link_.valid()) return;
   if (faults_.silent) {
     // Holds the connection open without reading until the agent leaves.
-    while (socket()->state() == QAbstractSocket::ConnectedState)
-      socket()->waitForDisconnected(1000);
+    link_.waitForPeerToLeave();
     return;
   }
   try {
@@ -130,7 +127,7 @@ void BoxSession::run() {
   } catch (const std::exception& e) {
     KLOG_E("Box session ended: %s", e.what());
   }
-  closeSocket();
+  link_.finish();
 }
 
 bool BoxSession::negotiate() {
@@ -214,6 +211,7 @@ void BoxSession::sendPings() {
 }
 
 bool BoxSession::reachedOnArrival(const NetPacket& packet) {
+  if (!faults_.trap) return false;
   if (packet.type() == kvn_network::backup_type::kAction) {
     NetPacket copy = packet;
     try {
@@ -243,7 +241,7 @@ bool BoxSession::reached(TrapPoint::Kind kind, std::uint32_t type, const QString
   record_.addNote("held at " + trap->point().text);
   trap->markHeld();
   // Reads nothing more and answers nothing until the agent is gone.
-  while (socket()->state() == QAbstractSocket::ConnectedState) socket()->waitForDisconnected(1000);
+  link_.waitForPeerToLeave();
   return true;
 }
 
@@ -257,6 +255,13 @@ bool BoxSession::send(NetPacket& packet, bool compress, bool encrypt) {
   if (faults_.answerDelayMs > 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(faults_.answerDelayMs));
   return SendPacket(packet, compress, encrypt);
+}
+
+bool BoxSession::SendPacket(NetPacket& packet, bool compress, bool encrypt) {
+  prepare(packet, compress, encrypt);
+  packet.dump("SendPacket");
+  const auto& bytes = packet.bytes();
+  return link_.writeAll(bytes.data(), bytes.size());
 }
 
 NetPacket BoxSession::receive() { return receiver().receiveAny(); }

@@ -1,4 +1,5 @@
-// Reads a whole file and pushes it down the chain in 64 KiB blocks.
+// Reads a whole file and pushes it down the chain: a first block of 64 KiB,
+// then blocks of 1 MiB for a file that fills it.
 #pragma once
 
 #include <atomic>
@@ -11,6 +12,7 @@ namespace kvn_common {
 class FileSource : public StreamLink {
  public:
   static constexpr std::uint32_t kBlockSize = 0x10000;
+  static constexpr std::uint32_t kLargeBlockSize = 0x100000;
 
   // stopFlag is the job's stop request, polled before every read; it may be
   // null for work that cannot be stopped.

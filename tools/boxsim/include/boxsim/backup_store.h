@@ -10,7 +10,7 @@
 //                                              image: its data stream as received)
 //                                   /signature the signature as received
 //                                   /meta      lastWrite=, size=, signatureSize=, kind=
-//   .staging/<uuid>/                           versions being put together
+//   .staging/<draft>/                          versions being put together
 //   index.txt                                  one line per version, for reading only
 // A version is put together in .staging and renamed to v<n> only once it is
 // complete, so an aborted transfer never leaves a half version as newest.
@@ -19,6 +19,7 @@
 #pragma once
 
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -56,14 +57,27 @@ class BackupStore {
     Draft& operator=(const Draft&) = delete;
     QString contentPath() const { return folder_ + "/content"; }
     QString signaturePath() const { return folder_ + "/signature"; }
-    // A delta waiting to be applied to the newest version.
+    // A delta waiting to be applied to the newest version; removed when the
+    // version is stored.
     QString deltaPath() const { return folder_ + "/delta"; }
+
+    // What the receiver wrote to the content, the signature or the delta
+    // file, so that storing needs no look at the disk. Sizes not noted are
+    // read from the files (a content rebuilt from a delta).
+    void noteContent(std::int64_t size) { contentSize_ = size; }
+    void noteSignature(std::int64_t size) { signatureSize_ = size; }
+    void noteDelta() { delta_ = true; }
+    // The signature's size, noted or read from the disk; -1 when missing.
+    std::int64_t signatureSize() const;
 
    private:
     friend class BackupStore;
     explicit Draft(QString folder) : folder_(std::move(folder)) {}
     QString folder_;
     bool stored_ = false;
+    std::optional<std::int64_t> contentSize_;
+    std::optional<std::int64_t> signatureSize_;
+    bool delta_ = false;
   };
 
   // ReadOnly opens an existing store for checking while a simulator may
@@ -112,10 +126,15 @@ class BackupStore {
   void load();
   void loadFile(std::int64_t jobId, const QString& fileFolder);
   QString fileFolder(std::int64_t jobId, const QString& path) const;
+  // Makes the folder of a file not in the index yet, with its path file.
+  bool makeFileFolder(const QString& folder, const QString& path) const;
   void appendIndexLine(const StoredVersion& version) const;
 
   std::unique_ptr<QTemporaryDir> temporary_;
   QString folder_;
+  // Names the drafts of this process apart.
+  QString draftPrefix_;
+  std::atomic<std::uint64_t> drafts_{0};
   bool open_ = false;
   bool writable_ = false;
   mutable std::mutex mutex_;

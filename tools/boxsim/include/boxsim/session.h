@@ -1,6 +1,7 @@
 // The box's end of one agent connection: the negotiation in the box role,
 // then a loop that hands every packet to the handler registered for its
-// type. Runs on a thread of its own with a blocking socket.
+// type. Runs on a thread of its own with a blocking socket of its own
+// (BoxSocket); the base class brings the packet transforms and queues.
 #pragma once
 
 #include <QByteArray>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <typeindex>
 
+#include "boxsim/box_socket.h"
 #include "boxsim/faults.h"
 #include "boxsim/handler.h"
 #include "boxsim/record.h"
@@ -37,11 +39,15 @@ class BoxSession : public kvn_network::PacketConnection {
   BoxSession(qintptr socketDescriptor, const BoxIdentity& identity, const Registry& registry,
              const FaultScript& faults, Record& record,
              const kvn_network::NetSettings& settings = {});
+  ~BoxSession() override;
 
   // Negotiates, then serves packets until the agent leaves, a handler ends
   // the conversation or a fault closes it. Never throws.
   void run();
 
+  // Transforms as asked and writes the packet in one go. False when the
+  // connection is gone.
+  bool SendPacket(kvn_network::NetPacket& packet, bool compress, bool encrypt) override;
   // Sends an answer (pings and delay of the fault script come first).
   // False when the socket is gone.
   bool send(kvn_network::NetPacket& packet, bool compress = false, bool encrypt = false);
@@ -110,6 +116,7 @@ class BoxSession : public kvn_network::PacketConnection {
   // After a refusal: drops the rest of the transfer.
   void drainTransfer();
 
+  BoxSocket link_;
   BoxIdentity identity_;
   const Registry& registry_;
   FaultScript faults_;

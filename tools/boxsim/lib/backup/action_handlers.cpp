@@ -60,8 +60,11 @@ bool ActionHandler::handle(BoxSession& session, const kvn_network::NetPacket& pa
   action.answerCode =
       isKnownAction(action.name) ? scriptedCode(c, action.name) : box_code::kRefused;
   session.record().addBackupAction(action);
-  KLOG_I("boxsim: action %s %s -> 0x%08x", qPrintable(action.name),
-         qPrintable(action.fields.join(' ')), action.answerCode);
+  // INFO and BACKUP come with every file: at the default level a line each
+  // would cost the box two writes per file.
+  const bool perFile = action.name == "INFO" || action.name == "BACKUP";
+  KVN_LOG(perFile ? kvn_log::Debug : kvn_log::Info, "boxsim: action %s %s -> 0x%08x",
+          qPrintable(action.name), qPrintable(action.fields.join(' ')), action.answerCode);
   if (action.name == "PREP") {
     if (action.answerCode != 0)
       return answerError(session, backup_type::kReport, action.answerCode);

@@ -1,5 +1,9 @@
 #include "boxsim/backup_store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -32,26 +36,48 @@ bool writeSmallFile(const QString& path, const QByteArray& data) {
   return true;
 }
 
+bool writeWhole(const QByteArray& path, const QByteArray& data) {
+  const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  const char* at = data.constData();
+  std::size_t left = static_cast<std::size_t>(data.size());
+  while (left > 0) {
+    const ssize_t n = ::write(fd, at, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    at += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  const int error = left == 0 ? 0 : errno;
+  if (::close(fd) != 0 && left == 0) return false;
+  errno = error;
+  return left == 0;
+}
+
 // Written without waiting for the disk: the content and signature beside
 // it are not flushed either, so a flush of the small files alone bought
 // nothing and cost two disk waits a version. A file others may read at
 // any time is written whole or not at all as far as a crash of this
 // process goes (finished, then renamed into place); one in a draft folder
 // needs no such care, the folder only becomes a version once complete.
+// Plain system calls: a QFile would also look the file up after opening.
 bool writeVersionFile(const QString& path, const QByteArray& data, bool visible) {
-  const QString part = visible ? path + ".part" : path;
-  QFile file(part);
-  const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                       file.write(data) == data.size() && file.flush();
-  file.close();
-  if (!written || (visible && std::rename(QFile::encodeName(part).constData(),
-                                          QFile::encodeName(path).constData()) != 0)) {
-    KLOG_E("boxsim store: cannot write %s: %s", qPrintable(path),
-           qPrintable(written ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString()));
-    QFile::remove(part);
+  const QByteArray target = QFile::encodeName(path);
+  const QByteArray part = visible ? target + ".part" : target;
+  if (!writeWhole(part, data) ||
+      (visible && std::rename(part.constData(), target.constData()) != 0)) {
+    KLOG_E("boxsim store: cannot write %s: %s", qPrintable(path), std::strerror(errno));
+    ::unlink(part.constData());
     return false;
   }
   return true;
+}
+
+// The size of a regular file, or -1.
+std::int64_t fileSize(const QString& path) {
+  struct stat info {};
+  if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  return static_cast<std::int64_t>(info.st_size);
 }
 
 QByteArray metaText(const StoredVersion& v) {
@@ -105,8 +131,13 @@ BackupStore::Draft::~Draft() {
   if (!stored_) QDir(folder_).removeRecursively();
 }
 
+std::int64_t BackupStore::Draft::signatureSize() const {
+  return signatureSize_ ? *signatureSize_ : fileSize(signaturePath());
+}
+
 BackupStore::BackupStore(const QString& folder, Access access)
-    : writable_(access == Access::ReadWrite) {
+    : draftPrefix_(QUuid::createUuid().toString(QUuid::WithoutBraces)),
+      writable_(access == Access::ReadWrite) {
   if (folder.isEmpty()) {
     temporary_ = std::make_unique<QTemporaryDir>();
     folder_ = temporary_->isValid() ? temporary_->path() : QString();
@@ -184,11 +215,27 @@ QString BackupStore::fileFolder(std::int64_t jobId, const QString& path) const {
   return QString("%1/job-%2/%3").arg(folder_).arg(jobId).arg(QString::fromLatin1(hash));
 }
 
+bool BackupStore::makeFileFolder(const QString& folder, const QString& path) const {
+  const QByteArray native = QFile::encodeName(folder);
+  if (::mkdir(native.constData(), 0777) != 0) {
+    if (errno == EEXIST) {
+      // Left from versions that are gone: its path file may be there too.
+      if (::access((native + "/path").constData(), F_OK) == 0) return true;
+    } else if (errno != ENOENT || !QDir().mkpath(folder)) {
+      KLOG_E("boxsim store: cannot create %s: %s", qPrintable(folder), std::strerror(errno));
+      return false;
+    }
+  }
+  return writeVersionFile(folder + "/path", path.toUtf8(), true);
+}
+
 std::unique_ptr<BackupStore::Draft> BackupStore::newDraft() {
-  const QString folder = QString("%1/%2/%3")
-                             .arg(folder_, kStaging)
-                             .arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
-  if (!open_ || !writable_ || !QDir().mkpath(folder)) {
+  const QString folder = QString("%1/%2/%3-%4").arg(folder_, kStaging, draftPrefix_).arg(++drafts_);
+  // The staging folder is there from the first draft on.
+  const bool made = open_ && writable_ &&
+                    (::mkdir(QFile::encodeName(folder).constData(), 0777) == 0 ||
+                     (errno == ENOENT && QDir().mkpath(folder)));
+  if (!made) {
     KLOG_E("boxsim store: cannot create the draft folder %s", qPrintable(folder));
     return nullptr;
   }
@@ -209,9 +256,10 @@ std::optional<StoredVersion> BackupStore::store(Draft& draft, std::int64_t jobId
              newest, basis);
       return std::nullopt;
     }
-    const QFileInfo content(draft.contentPath());
-    const QFileInfo signature(draft.signaturePath());
-    if (!content.isFile() || !signature.isFile()) {
+    const std::int64_t contentSize =
+        draft.contentSize_ ? *draft.contentSize_ : fileSize(draft.contentPath());
+    const std::int64_t signatureSize = draft.signatureSize();
+    if (contentSize < 0 || signatureSize < 0) {
       KLOG_E("boxsim store: draft of %s lacks its content or signature", qPrintable(path));
       return std::nullopt;
     }
@@ -219,20 +267,22 @@ std::optional<StoredVersion> BackupStore::store(Draft& draft, std::int64_t jobId
     v.jobId = jobId;
     v.path = path;
     v.number = newest + 1;
-    v.size = content.size();
+    v.size = contentSize;
     v.lastWrite = lastWrite;
-    v.signatureSize = signature.size();
+    v.signatureSize = signatureSize;
     v.delta = basis > 0;
     const QString target = fileFolder(jobId, path);
     const QString versionFolder = QString("%1/v%2").arg(target).arg(v.number);
-    QFile::remove(draft.deltaPath());
-    if (!writeVersionFile(draft.folder_ + "/meta", metaText(v), false) || !QDir().mkpath(target) ||
-        (!QFileInfo::exists(target + "/path") &&
-         !writeVersionFile(target + "/path", path.toUtf8(), true)))
+    if (draft.delta_) ::unlink(QFile::encodeName(draft.deltaPath()).constData());
+    // A file already in the index has its folder and path file.
+    if (!writeVersionFile(draft.folder_ + "/meta", metaText(v), false) ||
+        (it == index_.end() && !makeFileFolder(target, path)))
       return std::nullopt;
-    if (!QDir().rename(draft.folder_, versionFolder)) {
-      KLOG_E("boxsim store: cannot move %s to %s", qPrintable(draft.folder_),
-             qPrintable(versionFolder));
+    // Never over a version folder that is there (one skipped as incomplete).
+    if (::renameat2(AT_FDCWD, QFile::encodeName(draft.folder_).constData(), AT_FDCWD,
+                    QFile::encodeName(versionFolder).constData(), RENAME_NOREPLACE) != 0) {
+      KLOG_E("boxsim store: cannot move %s to %s: %s", qPrintable(draft.folder_),
+             qPrintable(versionFolder), std::strerror(errno));
       return std::nullopt;
     }
     draft.stored_ = true;

@@ -1,4 +1,3 @@
-#include <QFileInfo>
 #include <memory>
 
 #include "backup_conversation.h"
@@ -107,6 +106,7 @@ bool DataHandler::handle(BoxSession& session, const kvn_network::NetPacket& pack
     c.image = isImageData(kind);
   }
   if (c.file && !c.draft) c.draft = box_->store().newDraft();
+  if (c.draft && (kind == data_kind::kDelta || isImageData(kind))) c.draft->noteDelta();
 
   BackupData data;
   data.jobId = c.jobId;
@@ -130,13 +130,18 @@ bool DataHandler::handle(BoxSession& session, const kvn_network::NetPacket& pack
   data.bytes = decoder->plainBytes();
   data.complete = end == BoxSession::TransferEnd::Complete;
   session.record().addBackupData(data);
-  KLOG_I("boxsim: data kind %u of %s: %llu bytes (%llu on the wire)%s", kind, qPrintable(data.path),
+  // One per transfer, two per file: kept out of the default level.
+  KLOG_D("boxsim: data kind %u of %s: %llu bytes (%llu on the wire)%s", kind, qPrintable(data.path),
          static_cast<unsigned long long>(data.bytes),
          static_cast<unsigned long long>(data.wireBytes), data.complete ? "" : ", incomplete");
   if (isData)
     c.dataComplete = data.complete && c.draft;
   else
     c.signatureComplete = data.complete && c.draft;
+  if (data.complete && c.draft && kind == data_kind::kFull)
+    c.draft->noteContent(static_cast<std::int64_t>(data.bytes));
+  if (data.complete && c.draft && isSignature(kind))
+    c.draft->noteSignature(static_cast<std::int64_t>(data.bytes));
   return end != BoxSession::TransferEnd::Dropped;
 }
 
@@ -156,7 +161,7 @@ std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BackupConversat
   }
   // Every signature has a header: an empty one would make the agent fail
   // on its next run of this file.
-  if (QFileInfo(c.draft->signaturePath()).size() == 0) {
+  if (c.draft->signatureSize() <= 0) {
     reason = "empty signature";
     return std::nullopt;
   }
