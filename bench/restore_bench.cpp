@@ -215,7 +215,7 @@ int main(int argc, char** argv) {
     std::fprintf(out, "agent set-up failed: %s\n", qPrintable(failure));
     return 1;
   }
-  FileOperationManager manager({&credentials, {}, QDir(agentDir.filePath("Signatures"))});
+  FileOperationManager manager({&credentials, {}, QDir(agentDir.filePath("Signatures")), {}});
   manager.initialize();
 
   // The reference: the same bytes gzip'ed and encrypted, then undone by
