@@ -1,7 +1,6 @@
 #include "boxsim/session.h"
 
 #include <algorithm>
-#include <random>
 #include <thread>
 
 #include "kvn_log/exception.h"
@@ -102,13 +101,7 @@ BoxSession::BoxSession(qintptr socketDescriptor, const BoxIdentity& identity,
       registry_(registry),
       faults_(faults),
       record_(record) {
-  if (faults_.dropOneIn > 0) {
-    thread_local std::mt19937 random{std::random_device{}()};
-    if (std::uniform_int_distribution<int>(1, faults_.dropOneIn)(random) == 1) {
-      dropAfterPackets_ =
-          std::uniform_int_distribution<int>(1, std::max(1, faults_.dropWithinPackets))(random);
-    }
-  }
+  if (faults_.randomDrop) dropAfterPackets_ = faults_.randomDrop->pick();
   auto socket = std::make_unique<QTcpSocket>();
   if (socket->setSocketDescriptor(socketDescriptor))
     adoptSocket(std::move(socket));
@@ -130,6 +123,8 @@ void BoxSession::run() {
   } catch (const std::exception& e) {
     KLOG_E("Box session ended: %s", e.what());
   }
+  if (faults_.randomDrop && (dropAfterPackets_ < 0 || packetsReceived_ < dropAfterPackets_))
+    faults_.randomDrop->ended(packetsReceived_);
   closeSocket();
 }
 
