@@ -101,7 +101,6 @@ BoxSession::BoxSession(qintptr socketDescriptor, const BoxIdentity& identity,
       registry_(registry),
       faults_(faults),
       record_(record) {
-  if (faults_.randomDrop) dropAfterPackets_ = faults_.randomDrop->pick();
   auto socket = std::make_unique<QTcpSocket>();
   if (socket->setSocketDescriptor(socketDescriptor))
     adoptSocket(std::move(socket));
@@ -124,7 +123,7 @@ void BoxSession::run() {
     KLOG_E("Box session ended: %s", e.what());
   }
   if (faults_.randomDrop && (dropAfterPackets_ < 0 || packetsReceived_ < dropAfterPackets_))
-    faults_.randomDrop->ended(packetsReceived_);
+    faults_.randomDrop->ended(firstPacketType_, packetsReceived_);
   closeSocket();
 }
 
@@ -188,7 +187,14 @@ void BoxSession::serve() {
       KLOG_D("Box session: agent gone: %s", e.what());
       return;
     }
-    ++packetsReceived_;
+    if (++packetsReceived_ == 1 && faults_.randomDrop) {
+      // Backups, operations and restorations differ in length: the first
+      // packet tells which kind of conversation this is.
+      firstPacketType_ = packet.type();
+      dropAfterPackets_ = faults_.randomDrop->pick(firstPacketType_);
+      if (dropAfterPackets_ >= 0)
+        KLOG_I("Box will drop this connection after %d packets (random fault)", dropAfterPackets_);
+    }
     record_.addPacket(packet.type());
     if (reachedOnArrival(packet)) return;
     Handler* handler = registry_.find(packet.type());
