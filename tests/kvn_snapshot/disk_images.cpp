@@ -1,28 +1,13 @@
 #include "disk_images.h"
 
 #include <QFile>
-#include <QProcess>
 #include <fstream>
 #include <random>
 #include <thread>
 
-namespace kvn_test {
+#include "tool_runner.h"
 
-int runTool(const QString& program, const QStringList& args, QString* out,
-            const QByteArray& input) {
-  QProcess process;
-  process.start(program, args);
-  if (!process.waitForStarted(10000)) return -1;
-  if (!input.isEmpty()) process.write(input);
-  process.closeWriteChannel();
-  if (!process.waitForFinished(120000)) {
-    process.kill();
-    process.waitForFinished();
-    return -1;
-  }
-  if (out != nullptr) *out = QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-  return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-}
+namespace kvn_test {
 
 void makeTree(const std::string& folder, int count, std::size_t size, unsigned seed) {
   std::mt19937 random(seed);
@@ -47,7 +32,7 @@ bool makeExt4(const std::string& path, int sizeMiB, const std::string& tree, int
   if (!tree.empty()) args << "-d" << QString::fromStdString(tree);
   args << QString::fromStdString(path);
   if (sizeMiB > 0) args << QStringLiteral("%1M").arg(sizeMiB);
-  return runTool("mkfs.ext4", args) == 0;
+  return runTool("mkfs.ext4", args).ok();
 }
 
 bool makeDisk(const std::string& path, std::uint64_t size, const QString& script) {
@@ -58,17 +43,17 @@ bool makeDisk(const std::string& path, std::uint64_t size, const QString& script
   }
   file.close();
   return runTool("sfdisk", {"-q", "--no-reread", "--no-tell-kernel", QString::fromStdString(path)},
-                 nullptr, script.toUtf8()) == 0;
+                 script.toUtf8())
+      .ok();
 }
 
 bool LoopDevice::attach(const std::string& image, QString* why) {
-  QString out;
-  if (runTool("losetup", {"-f", "--show", "-P", QString::fromStdString(image)}, &out) != 0 ||
-      !out.startsWith("/dev/loop")) {
-    *why = "losetup refused: " + out;
+  const ToolRun losetup = runTool("losetup", {"-f", "--show", "-P", QString::fromStdString(image)});
+  if (!losetup.ok() || !losetup.output.startsWith("/dev/loop")) {
+    *why = "losetup refused: " + losetup.output;
     return false;
   }
-  path_ = out;
+  path_ = losetup.output;
   // losetup -P does not always scan the partitions here; partx adds them.
   runTool("partx", {"-a", path_});
   for (int i = 0; i < 50 && QFile::exists(path_ + "p1") == false; ++i) {

@@ -11,11 +11,6 @@
 
 namespace kvn_test {
 
-// Runs program with args (input on its standard input); returns its exit
-// code, -1 when it could not run. Standard output goes to *out.
-int runTool(const QString& program, const QStringList& args, QString* out = nullptr,
-            const QByteArray& input = {});
-
 // A folder of files with pseudo-random content: count files of size bytes.
 void makeTree(const std::string& folder, int count, std::size_t size, unsigned seed);
 

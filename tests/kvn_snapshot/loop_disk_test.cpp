@@ -15,6 +15,7 @@
 #include "kvn_snapshot/volume_list.h"
 #include "kvn_snapshot/volume_traversal.h"
 #include "temp_dir.h"
+#include "tool_runner.h"
 
 namespace {
 
@@ -22,9 +23,7 @@ using namespace kvn_snapshot;
 using kvn_formats::volume_image::GenericBitmap;
 
 QString blkidValue(const QString& tag, const QString& device) {
-  QString out;
-  kvn_test::runTool("blkid", {"-p", "-s", tag, "-o", "value", device}, &out);
-  return out.toLower();
+  return kvn_test::runTool("blkid", {"-p", "-s", tag, "-o", "value", device}).output.toLower();
 }
 
 const VolumeRecord* findVolume(const std::vector<VolumeRecord>& volumes, const QString& device) {
@@ -52,7 +51,7 @@ class LoopDisk : public ::testing::Test {
     QDir().mkpath(QString::fromStdString(tree));
     kvn_test::makeTree(tree, 3, 200000, static_cast<unsigned>(partition));
     ASSERT_TRUE(kvn_test::makeExt4(loop_.partition(partition).toStdString(), 0, tree));
-    ASSERT_EQ(kvn_test::runTool("e2label", {loop_.partition(partition), label}), 0);
+    ASSERT_TRUE(kvn_test::runTool("e2label", {loop_.partition(partition), label}).ok());
   }
 
   kvn_test::TempDir dir_;

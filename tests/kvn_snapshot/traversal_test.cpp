@@ -14,6 +14,7 @@
 #include "kvn_snapshot/volume_traversal.h"
 #include "log_capture.h"
 #include "temp_dir.h"
+#include "tool_runner.h"
 
 namespace {
 
@@ -247,10 +248,9 @@ TEST(VolumeTraversal, AVolumeThatShrinksOrIsMissingFailsWithTheReadErrorLines) {
 
 // The blocks of a file of the image, as debugfs lists them.
 std::set<std::uint64_t> fileBlocks(const std::string& image, const std::string& file) {
-  QString out;
-  kvn_test::runTool(
-      "debugfs", {"-R", QString::fromStdString("blocks /" + file), QString::fromStdString(image)},
-      &out);
+  const QString out = kvn_test::runTool("debugfs", {"-R", QString::fromStdString("blocks /" + file),
+                                                    QString::fromStdString(image)})
+                          .output;
   std::set<std::uint64_t> blocks;
   for (const QString& b : out.split(' ', Qt::SkipEmptyParts)) blocks.insert(b.toULongLong());
   return blocks;
@@ -296,9 +296,9 @@ TEST_P(Ext4Traversal, UnusedBlocksAreNeverRead) {
 }
 
 TEST_P(Ext4Traversal, AFileSystemAwaitingJournalRecoveryIsReadWhole) {
-  ASSERT_EQ(kvn_test::runTool(
-                "debugfs", {"-w", "-R", "feature needs_recovery", QString::fromStdString(image)}),
-            0);
+  ASSERT_TRUE(kvn_test::runTool(
+                  "debugfs", {"-w", "-R", "feature needs_recovery", QString::fromStdString(image)})
+                  .ok());
   kvn_test::LogCapture log;
   TraversalStats stats;
   traverse(image, true, &stats);

@@ -1,22 +1,20 @@
 #include "ext_image.h"
 
 #include <QFile>
-#include <QProcess>
+
+#include "tool_runner.h"
 
 namespace kvn_sysimg_test {
 
 QString runTool(const QString& program, const QStringList& arguments, bool* ok) {
-  QProcess process;
-  process.setProcessChannelMode(QProcess::MergedChannels);
-  process.start(program, arguments);
-  const bool finished = process.waitForFinished(120000);
-  const QString output = QString::fromLocal8Bit(process.readAll());
-  *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-  if (*ok) return output;
+  const kvn_test::ToolRun run =
+      kvn_test::runTool(program, arguments, {}, kvn_test::ToolOutput::Merged);
+  *ok = run.ok();
+  if (*ok) return run.output;
   return QString("%1 %2 failed (%3): %4")
       .arg(program, arguments.join(' '))
-      .arg(process.exitCode())
-      .arg(output);
+      .arg(run.exitCode)
+      .arg(run.output);
 }
 
 QString makeExt4(const QString& path, int sizeMiB, const QString& tree) {

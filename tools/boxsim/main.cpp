@@ -223,7 +223,10 @@ int main(int argc, char** argv) {
   const QCommandLineOption dropOneIn(
       "drop-one-in", "Drop one box connection in N, at random (default 0: never).", "n", "0");
   const QCommandLineOption dropWithin(
-      "drop-within", "A dropped connection ends after 1 to N packets (default 1000).", "n", "1000");
+      "drop-within",
+      "A dropped connection ends within the length of the last connection that was not\n"
+      "dropped, and after at most N packets (default 1000).",
+      "n", "1000");
   const QCommandLineOption hold(
       "hold",
       "Fault: the first connection that reaches POINT holds there, reading and answering\n"
@@ -291,10 +294,11 @@ int main(int argc, char** argv) {
   config.identity.dataKey = dataKeyBytes;
   config.identity.storageLicence = static_cast<std::uint64_t>(licenseNumber);
   config.identity.deviceLicence = static_cast<std::uint64_t>(deviceNumber);
-  config.faults.dropOneIn = parser.value(dropOneIn).toInt(&ok);
-  if (!ok || config.faults.dropOneIn < 0) return fail("--drop-one-in must be a number");
-  config.faults.dropWithinPackets = parser.value(dropWithin).toInt(&ok);
-  if (!ok || config.faults.dropWithinPackets < 1) return fail("--drop-within must be positive");
+  const int oneIn = parser.value(dropOneIn).toInt(&ok);
+  if (!ok || oneIn < 0) return fail("--drop-one-in must be a number");
+  const int within = parser.value(dropWithin).toInt(&ok);
+  if (!ok || within < 1) return fail("--drop-within must be positive");
+  if (oneIn > 0) config.faults.randomDrop = std::make_shared<boxsim::RandomDrop>(oneIn, within);
 
   auto backups = std::make_shared<boxsim::BackupBox>(parser.value(store));
   if (!backups->store().isOpen()) return fail("cannot open the store in " + parser.value(store));

@@ -7,6 +7,7 @@ int main(int argc, char** argv) {
   // the one that waits for them.
   kvn_platform::holdStopRequests();
   kvn_platform::tuneMemoryAllocator();
+  kvn_platform::limitAllocatorPools();
   App app(argc, argv);
   if (const auto code = app.earlyExitCode()) return *code;
   return app.exec();

@@ -1,7 +1,6 @@
 #include "boxsim/session.h"
 
 #include <algorithm>
-#include <random>
 #include <thread>
 
 #include "kvn_log/exception.h"
@@ -103,13 +102,6 @@ BoxSession::BoxSession(qintptr socketDescriptor, const BoxIdentity& identity,
       registry_(registry),
       faults_(faults),
       record_(record) {
-  if (faults_.dropOneIn > 0) {
-    thread_local std::mt19937 random{std::random_device{}()};
-    if (std::uniform_int_distribution<int>(1, faults_.dropOneIn)(random) == 1) {
-      dropAfterPackets_ =
-          std::uniform_int_distribution<int>(1, std::max(1, faults_.dropWithinPackets))(random);
-    }
-  }
   if (link_.valid()) receiver().setStream(&link_);
 }
 
@@ -127,6 +119,8 @@ void BoxSession::run() {
   } catch (const std::exception& e) {
     KLOG_E("Box session ended: %s", e.what());
   }
+  if (faults_.randomDrop && (dropAfterPackets_ < 0 || packetsReceived_ < dropAfterPackets_))
+    faults_.randomDrop->ended(firstPacketType_, packetsReceived_);
   link_.finish();
 }
 
@@ -190,7 +184,14 @@ void BoxSession::serve() {
       KLOG_D("Box session: agent gone: %s", e.what());
       return;
     }
-    ++packetsReceived_;
+    if (++packetsReceived_ == 1 && faults_.randomDrop) {
+      // Backups, operations and restorations differ in length: the first
+      // packet tells which kind of conversation this is.
+      firstPacketType_ = packet.type();
+      dropAfterPackets_ = faults_.randomDrop->pick(firstPacketType_);
+      if (dropAfterPackets_ >= 0)
+        KLOG_I("Box will drop this connection after %d packets (random fault)", dropAfterPackets_);
+    }
     record_.addPacket(packet.type());
     if (reachedOnArrival(packet)) return;
     Handler* handler = registry_.find(packet.type());

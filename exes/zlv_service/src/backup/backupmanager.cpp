@@ -2,6 +2,7 @@
 
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
+#include "kvn_platform/process_setup.h"
 
 BackupManager::BackupManager(unsigned limit, BackupRunFactory factory)
     : limit_(limit == 0 ? kDefaultLimit : limit), factory_(std::move(factory)) {
@@ -30,19 +31,26 @@ bool BackupManager::isQueued(std::int64_t jobId) const {
 void BackupManager::runBody(std::shared_ptr<BackupRun> run, std::int64_t jobId) {
   const std::uint32_t result = run->run();
   if (result != KVN_OK) KLOG_E("Error executing backup: %d", int(result));
-  std::lock_guard lock(mutex_);
-  const auto entry = active_.find(jobId);
-  // Only this run's own entry: after a stop of all runs the job may have
-  // been started again, and that run is still active.
-  if (entry != active_.end() && entry->second == run) {
-    active_.erase(entry);
-  } else {
-    KLOG_W("backup (job_id=%lld) not found", static_cast<long long>(jobId));
+  bool idle = false;
+  {
+    std::lock_guard lock(mutex_);
+    const auto entry = active_.find(jobId);
+    // Only this run's own entry: after a stop of all runs the job may have
+    // been started again, and that run is still active.
+    if (entry != active_.end() && entry->second == run) {
+      active_.erase(entry);
+    } else {
+      KLOG_W("backup (job_id=%lld) not found", static_cast<long long>(jobId));
+    }
+    run.reset();  // closes the run's row
+    --running_;
+    idle = running_ == 0 && queue_.empty();
+    wake_ = true;
+    runEnded_.notify_all();
   }
-  run.reset();  // closes the run's row
-  --running_;
-  wake_ = true;
-  runEnded_.notify_all();
+  // The last run's buffers, signatures and statements are freed by now; the
+  // allocator would keep their pages until the next run.
+  if (idle) kvn_platform::releaseFreeMemory();
 }
 
 void BackupManager::startRun(const BackupRequest& request) {

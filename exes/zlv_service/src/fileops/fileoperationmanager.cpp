@@ -6,6 +6,7 @@
 #include "fileops/externalrestoration.h"
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
+#include "kvn_platform/process_setup.h"
 
 FileOperationManager::FileOperationManager(FileOperationContext context)
     : context_(std::move(context)) {}
@@ -125,6 +126,7 @@ void FileOperationManager::runOperation(FileOperation* operation) {
   if (result != KVN_OK) KLOG_E("Error: executing operation");
 
   std::unique_ptr<FileOperation> done;
+  bool idle = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = running_.find(operation->operationId());
@@ -134,9 +136,12 @@ void FileOperationManager::runOperation(FileOperation* operation) {
       done = std::move(it->second);
       running_.erase(it);
     }
+    idle = running_.empty() && pending_.empty();
   }
   done.reset();
   changed_.notify_all();
+  // As after the last backup run: the transfer buffers' pages go back.
+  if (idle) kvn_platform::releaseFreeMemory();
 }
 
 void FileOperationManager::dispatch() {

@@ -19,4 +19,16 @@ void initComSecurity();
 // packet-sized buffer (packets reach 10 MiB). Call once, early in main.
 void tuneMemoryAllocator();
 
+// For a service that runs for months with threads that come and go: the
+// allocator gets one pool (arena) per core, not eight, so that the memory
+// the pools keep between bursts of work does not add up over the many
+// threads it has served. Call once, early in main, before threads start.
+void limitAllocatorPools();
+
+// Gives the pages of freed memory back to the system. The allocator keeps
+// what a burst of work freed (within the limits above) for the next burst;
+// a service that runs for months calls this when its work has ended, so
+// that what it holds while idle does not grow with the bursts it has seen.
+void releaseFreeMemory();
+
 }  // namespace kvn_platform

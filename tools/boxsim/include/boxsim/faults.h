@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "boxsim/phase_trap.h"
+#include "boxsim/random_drop.h"
 
 namespace boxsim {
 
@@ -34,10 +35,9 @@ struct FaultScript {
   // Holds or drops the connection at a point of the conversation; shared by
   // the sessions, so that only the first to reach the point stops there.
   std::shared_ptr<PhaseTrap> trap;
-  // Drop one connection in this many, picked at random, after a random
-  // number of received packets between 1 and dropWithinPackets; 0: never.
-  int dropOneIn = 0;
-  int dropWithinPackets = 1000;
+  // Drops connections at random (one in n, at a packet scaled to the
+  // runs); shared by the sessions, which report how long theirs were.
+  std::shared_ptr<RandomDrop> randomDrop;
 };
 
 }  // namespace boxsim

@@ -125,6 +125,7 @@ class BoxSession : public kvn_network::PacketConnection {
   int packetsReceived_ = 0;
   // Where this connection is dropped at random (fault script); -1: never.
   int dropAfterPackets_ = -1;
+  std::uint32_t firstPacketType_ = 0;
   std::map<std::type_index, std::shared_ptr<void>> conversations_;
   std::map<QString, int> trapEvents_;
 };

@@ -1,0 +1,73 @@
+// The agent runs for months: what a backup run freed must not stay
+// resident once no run is left.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "backup/backupmanager.h"
+#include "kvn_log/errors.h"
+#include "process_runner.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Resident bytes of this process.
+long residentBytes() {
+  long pages = 0, resident = 0;
+  std::ifstream("/proc/self/statm") >> pages >> resident;
+  return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+// Leaves its thread's heap full of freed small blocks (packets, file
+// records), with one block still in use at the top so that the allocator
+// cannot shrink the heap by itself: the pages stay unless given back.
+class FragmentingRun : public BackupRun {
+ public:
+  explicit FragmentingRun(std::atomic<void*>* kept) : kept_(kept) {}
+  std::uint32_t run() override {
+    std::vector<void*> blocks(kBlocks);
+    for (void*& block : blocks) {
+      block = std::malloc(kBlockSize);
+      std::memset(block, 1, kBlockSize);
+    }
+    *kept_ = blocks.back();
+    blocks.pop_back();
+    for (void* block : blocks) std::free(block);
+    return KVN_OK;
+  }
+  void requestStop(bool) override {}
+
+  static constexpr int kBlocks = 160000;
+  static constexpr std::size_t kBlockSize = 256;
+
+ private:
+  std::atomic<void*>* kept_;
+};
+
+TEST(BackupManagerMemory, FreedPagesGoBackWhenTheLastRunEnds) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators keep freed memory on purpose";
+#endif
+  std::atomic<void*> kept{nullptr};
+  const long before = residentBytes();
+  {
+    BackupManager manager(
+        1, [&kept](const BackupRequest&) { return std::make_unique<FragmentingRun>(&kept); });
+    ASSERT_EQ(manager.AddBackup(BackupRequest{1, false}), KVN_OK);
+    ASSERT_TRUE(
+        kvn_test::waitFor([&] { return kept != nullptr && manager.activeCount() == 0; }, 30s));
+  }  // joins the run's thread, which gave the memory back after the run
+  const long grown = residentBytes() - before;
+  std::free(kept);
+  const long allocated = long(FragmentingRun::kBlocks * FragmentingRun::kBlockSize);
+  EXPECT_LT(grown, allocated / 4) << "resident growth " << grown << " of " << allocated
+                                  << " bytes allocated";
+}
+
+}  // namespace
