@@ -50,7 +50,7 @@ for test in "${tests[@]}"; do
   # shellcheck disable=SC2086
   if ! (cd build-tsan && "${isolate[@]}" ./$test); then
     echo "tsan: $test failed" >&2
-    cat "$reports"/report.* 2>/dev/null >&2 || true
+    cat "$reports"/report.* >&2 2>/dev/null || true
     failed+=("${test%% *}")
   fi
 done
