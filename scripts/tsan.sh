@@ -29,7 +29,11 @@ KVN_BUILD_TARGETS="$targets" scripts/setup.sh build-tsan -DKVN_SANITIZE=thread -
 reports=$PWD/build-tsan/tsan-reports
 rm -rf "$reports"
 mkdir -p "$reports"
-# die_after_fork=0: the file operation tests start processes after threads.
+# die_after_fork=0: a child forked after threads goes on instead of dying.
+# The tests start helper processes with posix_spawn (kvn_test::SpawnedProcess):
+# QProcess starts them with a vfork-like clone whose child runs Qt's code
+# through the sanitizer's wrappers on the parent thread's state, after which
+# the sanitizer no longer sees that thread's locks.
 # ignore_noninstrumented_modules=1: Qt, OpenSSL and glibc are not built with
 # the sanitizer, so what their own code reads and writes (a queued call's
 # event that one thread allocates inside Qt and another frees inside Qt) is
