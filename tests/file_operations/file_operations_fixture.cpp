@@ -7,11 +7,11 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <chrono>
 #include <thread>
 
 #include "fileops/stagedfile.h"
+#include "spawned_process.h"
 
 namespace kvn_e2e {
 
@@ -25,7 +25,7 @@ void FileOperationsE2E::TearDown() {
   manager_.reset();
   for (const QString& folder : unwritable_) {
     if (::geteuid() == 0)
-      QProcess::execute("chattr", {"-i", folder});
+      kvn_test::runProgram("chattr", {"-i", folder.toStdString()});
     else
       ::chmod(QFile::encodeName(folder).constData(), 0755);
   }
@@ -110,7 +110,7 @@ void FileOperationsE2E::makeUnwritable(const QString& folder) {
   ASSERT_TRUE(QDir().mkpath(folder));
   // Root writes through permission bits; an immutable folder stops it too.
   if (::geteuid() == 0)
-    ASSERT_EQ(QProcess::execute("chattr", {"+i", folder}), 0);
+    ASSERT_EQ(kvn_test::runProgram("chattr", {"+i", folder.toStdString()}), 0);
   else
     ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0555), 0);
   unwritable_ << folder;

@@ -2,10 +2,15 @@
 // Qt, on a loopback address for the length of a test.
 #pragma once
 
-#include <QProcess>
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
 
+#include "spawned_process.h"
 #include "temp_dir.h"
 
 namespace kvn_test {
@@ -14,26 +19,14 @@ class TesselPythonBox {
  public:
   // extra: further options of the script (--serial, --after-hello, --query).
   TesselPythonBox(const QString& address, int port, std::int64_t license, const QString& key,
-                  const QStringList& extra = {}) {
-    process_.setProgram("python3");
-    process_.setArguments(
-        QStringList{QString(KVN_TEST_SOURCE_DIR) + "/tests/support/tessel_python_box.py",
-                    "--address", address, "--port", QString::number(port), "--license",
-                    QString::number(license), "--key", key, "--workdir",
-                    QString::fromStdString(dir_.path())} +
-        extra);
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
-    process_.start();
+                  const QStringList& extra = {})
+      : process_("python3", arguments(address, port, license, key, extra)) {
     // "ready <port> <serial text>" comes once the certificate is made.
     const QStringList ready = readLine(60000).split(' ');
     if (ready.size() == 3 && ready[0] == "ready") {
       port_ = ready[1].toInt();
       serial_ = ready[2].toLatin1();
     }
-  }
-  ~TesselPythonBox() {
-    process_.kill();
-    process_.waitForFinished();
   }
 
   bool listening() const { return port_ > 0; }
@@ -43,20 +36,29 @@ class TesselPythonBox {
 
   // The next line the script prints, without its end; empty after waitMs.
   QString readLine(int waitMs = 10000) {
-    while (!process_.canReadLine())
-      if (!process_.waitForReadyRead(waitMs)) return {};
-    return QString::fromUtf8(process_.readLine()).trimmed();
+    return QString::fromStdString(process_.readLine(std::chrono::milliseconds(waitMs))).trimmed();
   }
   // Waits for the end; the exit code, -1 when it did not end in time.
-  int finish(int waitMs = 30000) {
-    if (!process_.waitForFinished(waitMs)) return -1;
-    return process_.exitCode();
-  }
-  QString rest() { return QString::fromUtf8(process_.readAll() + process_.readAllStandardError()); }
+  int finish(int waitMs = 30000) { return process_.finish(std::chrono::milliseconds(waitMs)); }
+  QString rest() { return QString::fromStdString(process_.rest()); }
 
  private:
+  std::vector<std::string> arguments(const QString& address, int port, std::int64_t license,
+                                     const QString& key, const QStringList& extra) const {
+    const QStringList options = QStringList{"--address", address,
+                                            "--port",    QString::number(port),
+                                            "--license", QString::number(license),
+                                            "--key",     key,
+                                            "--workdir", QString::fromStdString(dir_.path())} +
+                                extra;
+    std::vector<std::string> all{std::string(KVN_TEST_SOURCE_DIR) +
+                                 "/tests/support/tessel_python_box.py"};
+    for (const QString& option : options) all.push_back(option.toStdString());
+    return all;
+  }
+
   TempDir dir_;
-  QProcess process_;
+  SpawnedProcess process_;
   int port_ = 0;
   QByteArray serial_;
 };

@@ -5,6 +5,7 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 
+#include "kvn_common/qt_handover.h"
 #include "kvn_log/log.h"
 
 namespace boxsim {
@@ -16,13 +17,18 @@ TlsListenerThread::TlsListenerThread(QString address, std::uint16_t port, PemIde
 std::uint16_t TlsListenerThread::startListening() {
   start();
   const std::uint16_t bound = listening_.get_future().get();
-  if (bound == 0) wait();
+  if (bound == 0) {
+    wait();
+    kvn_common::handOverTaken(this);
+  }
   return bound;
 }
 
 void TlsListenerThread::stopListening() {
   quit();
   wait();
+  // The owner destroys what the thread used from here on.
+  kvn_common::handOverTaken(this);
 }
 
 void TlsListenerThread::run() {
@@ -36,6 +42,7 @@ void TlsListenerThread::run() {
   if (!server.listen(QHostAddress(address_), port_)) {
     KLOG_E("boxsim: cannot listen for %s on %s:%u: %s", what_, qPrintable(address_),
            unsigned(port_), qPrintable(server.errorString()));
+    kvn_common::handOverGiven(this);
     listening_.set_value(0);
     return;
   }
@@ -44,6 +51,7 @@ void TlsListenerThread::run() {
   listening_.set_value(server.serverPort());
   exec();
   cleanUp();
+  kvn_common::handOverGiven(this);
 }
 
 }  // namespace boxsim

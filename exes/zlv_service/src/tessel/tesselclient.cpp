@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <chrono>
 
+#include "kvn_common/qt_handover.h"
 #include "kvn_log/log.h"
 #include "kvn_network/tessel_frame.h"
 #include "kvn_network/tessel_proof.h"
@@ -73,6 +74,8 @@ TesselClient::TesselClient(TesselClientSettings settings, const QueryProcessorRe
 TesselClient::~TesselClient() {
   stop();
   wait();
+  // What the thread left behind is destroyed here.
+  kvn_common::handOverTaken(this);
   // Nothing may call back into a half-destroyed client.
   forwarder_->disable();
 }
@@ -119,6 +122,7 @@ void TesselClient::run() {
   tasks_.reset();
   socket_->abort();
   socket_.reset();
+  kvn_common::handOverGiven(this);
 }
 
 void TesselClient::connectToBox() {
