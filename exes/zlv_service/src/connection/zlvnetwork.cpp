@@ -267,6 +267,15 @@ void CZLVNetwork::sendFile(const QString& path, std::uint32_t type, std::uint32_
   requireClient().fileController().sendFile(path, type, fileId, encrypt, compress);
 }
 
+void CZLVNetwork::sendBytes(const char* data, std::size_t size, std::uint32_t type,
+                            std::uint32_t fileId, bool encrypt, bool compress) {
+  requireClient().fileController().sendBytes(data, size, type, fileId, encrypt, compress);
+}
+
+void CZLVNetwork::holdSends(bool hold) {
+  if (client_) client_->holdSends(hold);
+}
+
 void CZLVNetwork::receiveFile(const QString& path) {
   requireClient().fileController().receiveFile(path);
 }
