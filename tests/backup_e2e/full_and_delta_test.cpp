@@ -4,6 +4,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <functional>
 #include <map>
 
 #include "backup_e2e_fixture.h"
@@ -194,6 +195,55 @@ TEST_F(FullAndDelta, EveryCombinationOfEncryptionAndCompressionRoundTrips) {
     const auto kinds = transfers(record(), before, c.job);
     EXPECT_TRUE(sent(kinds, treePath("b.bin"), 12));
     EXPECT_TRUE(sent(kinds, treePath("a.txt"), 12));
+  }
+}
+
+// What a power cut can leave of a signature that was renamed into place
+// without a flush: an empty file, a file cut inside an entry or at an
+// entry's end, or zeros of the right length. Each must be noticed before
+// it serves as a delta's basis; the box's copy is then fetched and the
+// delta still rebuilds the new version.
+TEST_F(FullAndDelta, TornSignaturesAreReplacedByTheBoxsCopy) {
+  constexpr std::int64_t kJob = 8;
+  startBoxAt("127.0.30.40");
+  const std::map<QString, QByteArray> files = {
+      {"empty.txt", text(300000, "empty ")},
+      {"cut inside.txt", text(300000, "inside ")},
+      {"cut at entry.txt", text(300000, "entry ")},
+      {"zeros.txt", text(300000, "zeros ")},
+  };
+  for (const auto& [name, content] : files) writeTreeFile(name, content, kFirstWrite);
+  addJob(kJob, {tree()});
+  RunOutcome run = runBackup(kJob);
+  ASSERT_EQ(run.row.status, 0x1001);
+
+  const auto tear = [&](const QString& name, const std::function<QByteArray(QByteArray)>& how) {
+    QFile file(signaturePath(kJob, treePath(name), kFirstWrite));
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray torn = how(file.readAll());
+    ASSERT_TRUE(file.resize(0));
+    ASSERT_TRUE(file.seek(0));
+    ASSERT_EQ(file.write(torn), torn.size());
+  };
+  // The header is 12 bytes, each block's entry 12 more.
+  tear("empty.txt", [](const QByteArray&) { return QByteArray(); });
+  tear("cut inside.txt", [](const QByteArray& s) { return s.left(s.size() - 5); });
+  tear("cut at entry.txt", [](const QByteArray& s) { return s.left(s.size() - 12); });
+  tear("zeros.txt", [](const QByteArray& s) { return QByteArray(s.size(), '\0'); });
+
+  for (const auto& [name, content] : files)
+    writeTreeFile(name, content + "and an edit at the end", kSecondWrite);
+  const std::size_t before = record().backupData().size();
+  run = runBackup(kJob);
+  EXPECT_EQ(run.row.status, 0x1001);
+  EXPECT_EQ(run.row.errors, 0);
+  EXPECT_EQ(run.verify.failed, 0) << run.verify.mismatches.join("\n").toStdString();
+  const Transfers kinds = transfers(record(), before, kJob);
+  for (const auto& [name, content] : files) {
+    const QString path = treePath(name);
+    EXPECT_TRUE(record().notes().contains("signature request " + path)) << path.toStdString();
+    EXPECT_TRUE(sent(kinds, path, 12)) << path.toStdString();
+    EXPECT_FALSE(sent(kinds, path, 10)) << path.toStdString();
   }
 }
 

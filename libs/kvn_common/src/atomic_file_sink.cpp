@@ -27,7 +27,8 @@ bool commitPartFile(const std::string& part, const std::string& path) {
   return done;
 }
 
-AtomicFileSink::AtomicFileSink(const std::string& path) : path_(path), part_(partPath(path)) {
+AtomicFileSink::AtomicFileSink(const std::string& path, Flush flush)
+    : path_(path), part_(partPath(path)), flush_(flush) {
   fd_ = ::open(part_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd_ < 0) fail("open", errno);
 }
@@ -50,7 +51,10 @@ void AtomicFileSink::write(const char* data, std::uint32_t size) {
 
 void AtomicFileSink::end() {
   if (fd_ < 0) fail("close", EBADF);
-  if (!syncAndRename(fd_, part_, path_)) fail("close", errno);
+  const bool renamed = flush_ == Flush::BeforeRename
+                           ? syncAndRename(fd_, part_, path_)
+                           : std::rename(part_.c_str(), path_.c_str()) == 0;
+  if (!renamed) fail("close", errno);
   const int fd = fd_;
   fd_ = -1;
   committed_ = true;

@@ -11,7 +11,9 @@ namespace kvn_compression {
 GzipStream::GzipStream(Direction direction, std::uint32_t bufferSize, GzipEngine engine)
     : direction_(direction),
       engine_(engine),
-      buffer_(std::make_unique<char[]>(std::max<std::uint32_t>(bufferSize, 1))),
+      // Written before it is read: not zeroed, which would cost as much as
+      // compressing a small file.
+      buffer_(std::make_unique_for_overwrite<char[]>(std::max<std::uint32_t>(bufferSize, 1))),
       bufferSize_(std::max<std::uint32_t>(bufferSize, 1)) {}
 
 GzipStream::~GzipStream() = default;

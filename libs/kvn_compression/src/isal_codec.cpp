@@ -2,6 +2,7 @@
 #include <zlib.h>
 
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "gzip_codec.h"
@@ -17,11 +18,14 @@ std::uint32_t limited(std::size_t size) {
 
 class IsalDeflate : public GzipCodec {
  public:
-  IsalDeflate() : levelBuffer_(ISAL_DEF_LVL1_DEFAULT) {
+  // The level buffer is left as allocated: the first deflate call resets
+  // its hash table, and zeroing a quarter of a MiB per stream would cost
+  // more than deflating a small file.
+  IsalDeflate() : levelBuffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kLevelBuffer)) {
     isal_deflate_init(&stream_);
     stream_.level = 1;
-    stream_.level_buf = levelBuffer_.data();
-    stream_.level_buf_size = static_cast<std::uint32_t>(levelBuffer_.size());
+    stream_.level_buf = levelBuffer_.get();
+    stream_.level_buf_size = kLevelBuffer;
     stream_.gzip_flag = IGZIP_GZIP;
     stream_.flush = NO_FLUSH;
   }
@@ -43,7 +47,8 @@ class IsalDeflate : public GzipCodec {
   }
 
  private:
-  std::vector<std::uint8_t> levelBuffer_;
+  static constexpr std::uint32_t kLevelBuffer = ISAL_DEF_LVL1_DEFAULT;
+  std::unique_ptr<std::uint8_t[]> levelBuffer_;
   isal_zstream stream_{};
 };
 

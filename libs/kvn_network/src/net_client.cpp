@@ -1,9 +1,8 @@
 #include "kvn_network/net_client.h"
 
-#include <QHostAddress>
-
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
+#include "kvn_network/posix_socket.h"
 #include "net_error.h"
 
 namespace kvn_network {
@@ -17,15 +16,14 @@ NetClient::~NetClient() {
 }
 
 void NetClient::openSocket() {
-  auto socket = std::make_unique<QTcpSocket>();
-  socket->connectToHost(host_, port_, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
-  if (!socket->waitForConnected(settings().connectTimeoutMs)) {
-    const int error = static_cast<int>(socket->error());
-    socket->abort();
+  int error = 0;
+  auto socket = PosixSocket::connectTo(host_.toStdString(), port_, settings().connectTimeoutMs,
+                                       settings().receiveTimeoutMs, error);
+  if (!socket) {
     KVN_NET_THROW(KVN_E_EXCEPTION, "cannot connect to %s:%d (%d)", host_.toUtf8().constData(),
                   static_cast<int>(port_), error);
   }
-  adoptSocket(std::move(socket));
+  adoptTransport(std::move(socket));
 }
 
 void NetClient::connect(std::uint64_t storageLicence, const QString& cryptkeyHex) {

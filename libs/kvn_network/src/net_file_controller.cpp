@@ -67,15 +67,34 @@ void NetFileController::sendOpenFile(QFile& file, std::uint32_t type, std::uint3
       KVN_NET_THROW(KVN_E_SERVER, "Failed to read file: %d", static_cast<int>(file.error()));
     }
     if (n == 0) break;
-    if (stop_) {
-      KLOG_W("Stop by user");
-      abortQuietly(sender);
-      throw KvnCommonException(KVN_HERE, KVN_E_STOPPED, "Failed to open file: interrupted by user");
-    }
-    sender.sendChunk(offset, block.data(), static_cast<std::uint32_t>(n), false);
+    sendChunk(sender, offset, block.data(), static_cast<std::uint32_t>(n));
     offset += static_cast<std::uint64_t>(n);
   }
   sender.finish();
+}
+
+void NetFileController::sendBytes(const char* data, std::size_t size, std::uint32_t type,
+                                  std::uint32_t fileId, bool encrypt, bool compress) {
+  BusyGuard guard(busy_);
+  KLOG_D("Sending file of size %llu", static_cast<unsigned long long>(size));
+  FileSender sender(channel_, "?", type, fileId, size, encrypt, compress);
+  for (std::size_t offset = 0; offset < size;) {
+    const auto n = static_cast<std::uint32_t>(
+        std::min<std::size_t>(size - offset, static_cast<std::size_t>(kFileBlockSize)));
+    sendChunk(sender, offset, data + offset, n);
+    offset += n;
+  }
+  sender.finish();
+}
+
+void NetFileController::sendChunk(FileSender& sender, std::uint64_t offset, const char* data,
+                                  std::uint32_t size) {
+  if (stop_) {
+    KLOG_W("Stop by user");
+    abortQuietly(sender);
+    throw KvnCommonException(KVN_HERE, KVN_E_STOPPED, "Failed to open file: interrupted by user");
+  }
+  sender.sendChunk(offset, data, size, false);
 }
 
 void NetFileController::receiveFile(const QString& path) {

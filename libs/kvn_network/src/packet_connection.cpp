@@ -1,5 +1,7 @@
 #include "kvn_network/packet_connection.h"
 
+#include <QTcpSocket>
+
 #include "kvn_crypto/crypto.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
@@ -15,13 +17,15 @@ PacketConnection::PacketConnection(const NetSettings& settings,
 PacketConnection::~PacketConnection() { closeSocket(); }
 
 void PacketConnection::adoptSocket(std::unique_ptr<QTcpSocket> socket) {
-  socket_ = std::move(socket);
-  // Every exchange is a small request and a small answer: without this the
-  // kernel holds the short packets back waiting for acknowledgements, which
-  // costs tens of milliseconds per answer.
-  if (socket_) socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-  stream_ = std::make_unique<SocketStream>(*socket_);
-  receiver_.setStream(stream_.get());
+  if (socket)
+    adoptTransport(std::make_unique<QtSocketTransport>(std::move(socket)));
+  else
+    adoptTransport(nullptr);
+}
+
+void PacketConnection::adoptTransport(std::unique_ptr<SocketTransport> transport) {
+  transport_ = std::move(transport);
+  receiver_.setStream(transport_.get());
 }
 
 void PacketConnection::setCrypto(kvn_crypto::Crypto* crypto) {
@@ -31,20 +35,18 @@ void PacketConnection::setCrypto(kvn_crypto::Crypto* crypto) {
 
 void PacketConnection::dropSocket() {
   receiver_.setStream(nullptr);
-  stream_.reset();
-  if (socket_) socket_->abort();
-  socket_.reset();
+  if (transport_) transport_->abort();
+  transport_.reset();
 }
 
 void PacketConnection::closeSocket() {
-  if (!socket_) return;
-  // Without an event loop, queued bytes only leave while we wait for them.
-  while (socket_->state() == QAbstractSocket::ConnectedState && socket_->bytesToWrite() > 0) {
-    if (!socket_->waitForBytesWritten(settings_.receiveTimeoutMs)) break;
-  }
-  socket_->disconnectFromHost();
-  if (socket_->state() != QAbstractSocket::UnconnectedState) socket_->waitForDisconnected(1000);
+  if (!transport_) return;
+  transport_->close(settings_.receiveTimeoutMs);
   dropSocket();
+}
+
+void PacketConnection::holdSends(bool hold) {
+  if (transport_) transport_->holdSends(hold);
 }
 
 bool PacketConnection::prepare(NetPacket& packet, bool compress, bool encrypt) {
@@ -59,18 +61,15 @@ bool PacketConnection::prepare(NetPacket& packet, bool compress, bool encrypt) {
 }
 
 bool PacketConnection::SendPacket(NetPacket& packet, bool compress, bool encrypt) {
-  if (!socket_) return false;
+  if (!transport_) return false;
   prepare(packet, compress, encrypt);
   packet.dump("SendPacket");
   const auto& bytes = packet.bytes();
-  if (socket_->write(reinterpret_cast<const char*>(bytes.data()),
-                     static_cast<qint64>(bytes.size())) == -1) {
-    KLOG_E("Failed to send data: %s", socket_->errorString().toUtf8().constData());
+  if (!transport_->send(bytes.data(), bytes.size())) {
+    KLOG_E("Failed to send data: %s", transport_->errorString().c_str());
     dropSocket();
     return false;
   }
-  // Hands what it can to the kernel now; the rest leaves while we wait.
-  socket_->flush();
   return true;
 }
 

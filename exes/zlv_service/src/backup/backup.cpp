@@ -4,6 +4,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+#include <chrono>
 #include <mutex>
 
 #include "backup/backupstatus.h"
@@ -220,6 +221,14 @@ void Backup::bindCounters(QSqlQuery& query) const {
 }
 
 std::uint32_t Backup::UpdateBackupDB() {
+  const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+  if (written_ && written_->status == status_ && written_->limitExceeded == limitExceeded_ &&
+      written_->errors == errors_ &&
+      (written_->modifiedFiles == modifiedFiles_ || nowMs - written_->atMs < 1000)) {
+    return KVN_OK;
+  }
   if (!countersQuery_) {
     QSqlQuery prepared(db_);
     if (!prepared.prepare(QStringLiteral(
@@ -239,6 +248,7 @@ std::uint32_t Backup::UpdateBackupDB() {
     KLOG_SQL_FAILURE(query);
     return KVN_E_FAILED;
   }
+  written_ = WrittenCounters{status_, limitExceeded_, modifiedFiles_, errors_, nowMs};
   return KVN_OK;
 }
 

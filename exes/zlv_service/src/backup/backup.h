@@ -33,7 +33,10 @@ class Backup : public BackupRun {
 
   // Sends an action packet (not PREP) and checks the answer.
   std::uint32_t SendBackupAction(int kind);
-  // Writes the counters and status into the run's row.
+  // Writes the counters and status into the run's row. It runs for every
+  // file, so a row that would not change is not written, and a change of
+  // the modified-files count alone is written at most once a second (the
+  // closing of the row writes the final counts).
   std::uint32_t UpdateBackupDB();
   // The box's answer at the end of a file or of the run.
   std::uint32_t CheckBackupResPacket();
@@ -114,4 +117,14 @@ class Backup : public BackupRun {
   QSqlDatabase db_;
   // UpdateBackupDB's statement, prepared once: it runs for every file.
   std::optional<QSqlQuery> countersQuery_;
+  // What UpdateBackupDB wrote last (status, limit, modified files, errors)
+  // and when.
+  struct WrittenCounters {
+    std::int32_t status;
+    bool limitExceeded;
+    std::uint32_t modifiedFiles;
+    std::uint32_t errors;
+    std::int64_t atMs;
+  };
+  std::optional<WrittenCounters> written_;
 };

@@ -292,6 +292,15 @@ void CZLVNetwork::sendFile(const QString& path, std::uint32_t type, std::uint32_
   requireFiles().sendFile(path, type, fileId, encrypt, compress);
 }
 
+void CZLVNetwork::sendBytes(const char* data, std::size_t size, std::uint32_t type,
+                            std::uint32_t fileId, bool encrypt, bool compress) {
+  requireFiles().sendBytes(data, size, type, fileId, encrypt, compress);
+}
+
+void CZLVNetwork::holdSends(bool hold) {
+  if (channel_) channel_->holdSends(hold);
+}
+
 void CZLVNetwork::receiveFile(const QString& path) { requireFiles().receiveFile(path); }
 
 void CZLVNetwork::receiveFile(QFile& file) { requireFiles().receiveFile(file); }

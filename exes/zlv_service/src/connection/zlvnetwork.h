@@ -90,6 +90,13 @@ class CZLVNetwork {
   // Whole-file transfers; failures are thrown.
   void sendFile(const QString& path, std::uint32_t type, std::uint32_t fileId, bool encrypt,
                 bool compress);
+  // The same transfer of bytes already in memory.
+  void sendBytes(const char* data, std::size_t size, std::uint32_t type, std::uint32_t fileId,
+                 bool encrypt, bool compress);
+  // While held, packets may wait and leave together when the next answer
+  // is awaited or the hold ends: for the packets of one file that the box
+  // answers once.
+  void holdSends(bool hold);
   void receiveFile(const QString& path);
   // Into a file the caller opened for writing.
   void receiveFile(QFile& file);
@@ -157,6 +164,18 @@ NetworkFactory boxNetworkFactory(const Credentials& credentials,
 std::unique_ptr<CZLVNetwork> makeJobNetwork(const NetworkFactory& factory, bool allowDatanode,
                                             const Credentials& credentials,
                                             const ZlvNetworkSettings& settings);
+
+// Holds the network's sends while it lives (see CZLVNetwork::holdSends).
+class HeldSends {
+ public:
+  explicit HeldSends(CZLVNetwork& network) : network_(network) { network_.holdSends(true); }
+  ~HeldSends() { network_.holdSends(false); }
+  HeldSends(const HeldSends&) = delete;
+  HeldSends& operator=(const HeldSends&) = delete;
+
+ private:
+  CZLVNetwork& network_;
+};
 
 // Reports a failure of a job to the box: "$e0000042" (error) or
 // "$e0000041" (warning), then ": <text>" or "."; logged at warning level

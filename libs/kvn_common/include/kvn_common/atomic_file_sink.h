@@ -17,9 +17,15 @@ class AtomicFileSink : public StreamSink {
   static constexpr const char* kPartSuffix = ".part";
   static std::string partPath(const std::string& path) { return path + kPartSuffix; }
 
+  // Whether end() makes the data durable before the rename. Without the
+  // flush a kill still leaves the old file or the whole new one, but a
+  // power cut may leave a short or empty file under the final name; only a
+  // file whose reader detects that and has another copy to go to may skip it.
+  enum class Flush { BeforeRename, None };
+
   // Creates or truncates the part file (a leftover of an earlier attempt
   // included); throws KVN_E_SERVER when it cannot.
-  explicit AtomicFileSink(const std::string& path);
+  explicit AtomicFileSink(const std::string& path, Flush flush = Flush::BeforeRename);
   ~AtomicFileSink() override;
   AtomicFileSink(const AtomicFileSink&) = delete;
   AtomicFileSink& operator=(const AtomicFileSink&) = delete;
@@ -27,7 +33,8 @@ class AtomicFileSink : public StreamSink {
   // Failures throw KVN_E_SERVER, and the part file is removed: a short file
   // must never pass for a complete one.
   void write(const char* data, std::uint32_t size) override;
-  // Flushes to disk and renames the part file to the final name.
+  // Flushes to disk (unless told not to) and renames the part file to the
+  // final name.
   void end() override;
 
  private:
@@ -35,6 +42,7 @@ class AtomicFileSink : public StreamSink {
 
   std::string path_;
   std::string part_;
+  Flush flush_;
   int fd_ = -1;
   bool committed_ = false;
 };

@@ -1,12 +1,10 @@
 // What the frame reader needs from a socket: peek, read and wait. The
-// socket adapter serves the connections; the memory adapter lets the frame
-// reader be fed from a buffer (fuzzing, tests).
+// socket transports (socket_transport.h) serve the connections; the memory
+// adapter lets the frame reader be fed from a buffer (fuzzing, tests).
 #pragma once
 
 #include <QByteArray>
 #include <cstdint>
-
-class QTcpSocket;
 
 namespace kvn_network {
 
@@ -21,19 +19,6 @@ class ByteStream {
   virtual std::int64_t bytesAvailable() const = 0;
   // Waits up to ms for more bytes; false when none came.
   virtual bool waitForReadyRead(int ms) = 0;
-};
-
-class SocketStream : public ByteStream {
- public:
-  explicit SocketStream(QTcpSocket& socket) : socket_(socket) {}
-  bool isOpen() const override;
-  std::int64_t peek(char* data, std::int64_t size) override;
-  std::int64_t read(char* data, std::int64_t size) override;
-  std::int64_t bytesAvailable() const override;
-  bool waitForReadyRead(int ms) override;
-
- private:
-  QTcpSocket& socket_;
 };
 
 // A peer that sent these bytes and then closed the connection.

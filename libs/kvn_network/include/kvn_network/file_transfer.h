@@ -142,6 +142,9 @@ class NetFileController {
 
   void sendFile(const QString& path, std::uint32_t type, std::uint32_t fileId, bool encrypt,
                 bool compress);
+  // The same transfer, packet for packet, of bytes already in memory.
+  void sendBytes(const char* data, std::size_t size, std::uint32_t type, std::uint32_t fileId,
+                 bool encrypt, bool compress);
   void receiveFile(const QString& path);
   // The same into a file the caller opened for writing.
   void receiveFile(QFile& file);
@@ -159,6 +162,8 @@ class NetFileController {
   class BusyGuard;
   void sendOpenFile(QFile& file, std::uint32_t type, std::uint32_t fileId, bool encrypt,
                     bool compress);
+  // Sends the chunk unless a stop was asked, which aborts the transfer.
+  void sendChunk(FileSender& sender, std::uint64_t offset, const char* data, std::uint32_t size);
 
   PacketChannel& channel_;
   std::atomic<bool> busy_{false};

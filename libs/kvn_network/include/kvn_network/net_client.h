@@ -1,6 +1,7 @@
 // The agent's end of one connection to the box or the datanode: opens the
-// socket, runs the session negotiation and then carries packets and file
-// transfers. Used by one job thread; only stop() may come from another.
+// socket (a plain POSIX one: a blocking QTcpSocket wakes the thread's event
+// dispatcher around every write and polls before every read), runs the
+// session negotiation and then carries packets and file transfers. Used by one job thread; only stop() may come from another.
 #pragma once
 
 #include <QString>

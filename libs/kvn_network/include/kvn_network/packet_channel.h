@@ -19,6 +19,10 @@ class PacketChannel {
   // with SendPacket(packet, false, false). False when this channel leaves
   // the transforms to SendPacket.
   virtual bool prepare(NetPacket& /*packet*/, bool /*compress*/, bool /*encrypt*/) { return false; }
+  // While held, packets may be kept back and sent together once a receive
+  // has to wait for the peer or the hold ends; for a run of small packets
+  // that the peer answers once.
+  virtual void holdSends(bool /*hold*/) {}
   // Each blocks until its queue holds a packet; failures are thrown.
   virtual NetPacket receivePacket() = 0;
   virtual NetPacket receiveControlPacket() = 0;

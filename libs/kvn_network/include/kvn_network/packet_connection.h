@@ -1,17 +1,17 @@
-// One packet connection over a blocking QTcpSocket, used on one thread:
-// sends packets (compressing and encrypting on request) and receives them
-// through the three queues. The agent's NetClient and the box simulator's
-// session add their end of the negotiation on top.
+// One packet connection over a socket transport, used on one thread: sends
+// packets (compressing and encrypting on request) and receives them through
+// the three queues. The agent's NetClient (a POSIX socket) and the box
+// simulator's session (a QTcpSocket) add their end of the negotiation on top.
 #pragma once
 
 #include <QTcpSocket>
 #include <memory>
 
 #include "kvn_compression/compressor.h"
-#include "kvn_network/byte_stream.h"
 #include "kvn_network/net_receiver.h"
 #include "kvn_network/net_settings.h"
 #include "kvn_network/packet_channel.h"
+#include "kvn_network/socket_transport.h"
 
 namespace kvn_network {
 
@@ -40,7 +40,11 @@ class PacketConnection : public PacketChannel {
   // length, u8 code, body; neither compressed nor encrypted.
   bool sendNegotiation(std::uint8_t code, const std::vector<std::uint8_t>& body);
 
-  bool hasSocket() const { return socket_ != nullptr; }
+  // While held, small packets may wait and leave together when a read
+  // has to wait for the peer or the hold ends (see SocketTransport).
+  void holdSends(bool hold) override;
+
+  bool hasSocket() const { return transport_ != nullptr; }
   // Pushes out what is queued on the socket, then closes it.
   void closeSocket();
 
@@ -49,7 +53,9 @@ class PacketConnection : public PacketChannel {
 
  protected:
   void adoptSocket(std::unique_ptr<QTcpSocket> socket);
-  QTcpSocket* socket() const { return socket_.get(); }
+  void adoptTransport(std::unique_ptr<SocketTransport> transport);
+  // The Qt socket of a connection made with adoptSocket, else null.
+  QTcpSocket* socket() const { return transport_ ? transport_->qtSocket() : nullptr; }
   void setCrypto(kvn_crypto::Crypto* crypto);
   // Drops the socket without flushing (after a failed write).
   void dropSocket();
@@ -58,8 +64,7 @@ class PacketConnection : public PacketChannel {
   NetSettings settings_;
   kvn_compression::Compressor compressor_;
   NetReceiver receiver_;
-  std::unique_ptr<QTcpSocket> socket_;
-  std::unique_ptr<SocketStream> stream_;
+  std::unique_ptr<SocketTransport> transport_;
   kvn_crypto::Crypto* crypto_ = nullptr;
 };
 

@@ -120,6 +120,7 @@ void FileBackup::begin(Job& job, QSqlDatabase& db) {
   db_ = &db;
   versions_ = &job_->versions();
   records_.emplace(db, backup().environment().signaturesDir);
+  signatureFolders_.clear();
 }
 
 void FileBackup::end() {
@@ -200,6 +201,9 @@ std::uint32_t FileBackup::newFile(const KVNFileInfo& file) {
     kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
     return described;
   }
+  // The data, the signature and the confirmation leave together; the box
+  // answers once, after the confirmation.
+  const HeldSends held(backup().network());
   if (const auto result = sendFullVersion(record)) {
     if (result != KVN_E_STOPPED) KLOG_E("Error sending full version: %d", int(result));
     return failTransfer(result, record, backup_type::kFullConfirm, "full");
@@ -254,6 +258,7 @@ std::uint32_t FileBackup::knownFile(const KVNFileInfo& file, const FileVersion& 
 std::uint32_t FileBackup::deltaStep(const FileVersion& version, FileDescription& record,
                                     std::uint32_t described) {
   if (described == kAccepted) {
+    const HeldSends held(backup().network());
     if (const auto result = sendDelta(record)) {
       if (result == kMissingSignature || result == kvn_rsync::kLoadSigError) return result;
       if (result != KVN_E_STOPPED)

@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "backup/file/filedescription.h"
+#include "backup/file/newsignature.h"
 #include "backup/file/snapshotcontext.h"
 #include "backup/file/versions.h"
 #include "backup/job.h"
@@ -88,6 +90,10 @@ class FileBackup : public BackupOperation {
   FileVersions* versions_ = nullptr;
   // The file rows of the job, for the run (between begin() and end()).
   std::optional<kvn_agent_database::FileRecords> records_;
+  // The signature the last data chain made, while it is small enough to
+  // be kept; sendSignature sends it from here instead of reading it back.
+  std::optional<std::vector<char>> newSignature_;
+  SignatureFolders signatureFolders_;
   std::unique_ptr<kvn_vss::ShadowCopySet> snapshot_;
   QStringList reparsePoints_;
 };

@@ -14,7 +14,6 @@
 #include "backup/file/filebackup.h"
 #include "backup/file/selection.h"
 #include "database/signaturefile.h"
-#include "kvn_common/atomic_file_sink.h"
 #include "kvn_common/file_source.h"
 #include "kvn_common/pipes.h"
 #include "kvn_common/threading_pipe.h"
@@ -53,9 +52,9 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
   // Data the job encrypts itself is not encrypted a second time.
   auto sink =
       run.network().createSendFileSink(backup_type::kData, dataKind, !run.useCrypto(), false);
+  newSignature_.reset();
   try {
-    kvn_common::AtomicFileSink signatureFile(
-        QFile::encodeName(record.newSignaturePath).toStdString());
+    NewSignature signatureFile(record.newSignaturePath);
     const std::uint64_t blockLength = kvn_rsync::blockLength(std::uint64_t(record.size));
     std::optional<kvn_rsync::SignatureEngine> signature;
     kvn_common::StreamChain signatureBranch;
@@ -84,6 +83,7 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
     }
     data.append(*sink);
     source.read(kvn_platform::toNativePath(record.readPath));
+    newSignature_ = signatureFile.takeKept();
   } catch (...) {
     sink->abort();
     throw;
@@ -166,8 +166,13 @@ std::uint32_t FileBackup::sendDelta(FileDescription& record) {
 std::uint32_t FileBackup::sendSignature(const FileDescription& record) {
   if (stopRequested()) return stopped();
   try {
-    backup().network().sendFile(record.newSignaturePath, backup_type::kData, data_kind::kSignature,
-                                false, false);
+    if (newSignature_) {
+      backup().network().sendBytes(newSignature_->data(), newSignature_->size(), backup_type::kData,
+                                   data_kind::kSignature, false, false);
+    } else {
+      backup().network().sendFile(record.newSignaturePath, backup_type::kData,
+                                  data_kind::kSignature, false, false);
+    }
   } catch (const std::exception& e) {
     KLOG_E("Exception sending signature for file: %s - %s", qPrintable(record.path), e.what());
     return KVN_E_NETWORK;

@@ -64,7 +64,7 @@ std::uint32_t FileBackup::prepareFileToSend(const KVNFileInfo& file, bool isNewF
     }
     record.newSignaturePath = kvn_agent_database::signatureFilePath(
         signatures, record.path, record.lastWrite, job_->jobId());
-    if (!QDir().mkpath(QFileInfo(record.newSignaturePath).path())) {
+    if (!signatureFolders_.ensure(QFileInfo(record.newSignaturePath).path())) {
       throw KvnCommonException::withCode(KVN_HERE, KVN_E_SERVER, "cannot create the folder of %s",
                                          qPrintable(record.newSignaturePath));
     }
