@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <map>
+#include <string_view>
 
 #include "crash_harness.h"
 
@@ -52,8 +53,11 @@ class BackupCut : public CrashHarness, public ::testing::WithParamInterface<std:
 
 TEST_P(BackupCut, InvariantsHoldAndTheNextRunRecovers) {
   const auto& [cut, kill] = GetParam();
-  static int box = 10;
-  prepareSecondRun(box++);
+  // Each case has its own box address: ctest runs the cases as separate
+  // processes, side by side.
+  int index = 0;
+  while (std::string_view(kBackupCuts[index].name) != cut.name) ++index;
+  prepareSecondRun(10 + 2 * index + (kill ? 1 : 0));
   if (kill)
     killBackupAt(cut.point);
   else
