@@ -31,7 +31,6 @@ bool BackupManager::isQueued(std::int64_t jobId) const {
 void BackupManager::runBody(std::shared_ptr<BackupRun> run, std::int64_t jobId) {
   const std::uint32_t result = run->run();
   if (result != KVN_OK) KLOG_E("Error executing backup: %d", int(result));
-  bool idle = false;
   {
     std::lock_guard lock(mutex_);
     const auto entry = active_.find(jobId);
@@ -44,13 +43,28 @@ void BackupManager::runBody(std::shared_ptr<BackupRun> run, std::int64_t jobId) 
     }
     run.reset();  // closes the run's row
     --running_;
-    idle = running_ == 0 && queue_.empty();
+    if (running_ == 0 && queue_.empty()) releasePending_ = true;
     wake_ = true;
     runEnded_.notify_all();
   }
-  // The last run's buffers, signatures and statements are freed by now; the
-  // allocator would keep their pages until the next run.
-  if (idle) kvn_platform::releaseFreeMemory();
+}
+
+void BackupManager::releaseMemoryOfEndedRuns(std::unique_lock<std::mutex>& lock) {
+  // A run's thread frees its own state (its database connection, the TLS
+  // library's per-thread state) only as it exits, after the run ended, and
+  // the allocator would keep those pages until the next run: give them back
+  // once the thread is joined. A run that starts meanwhile ends the wait.
+  using namespace std::chrono_literals;
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (!quitting_ && running_ == 0) {
+    lock.unlock();
+    runs_.joinEnded();
+    const bool joined = runs_.size() == 0;
+    if (joined) kvn_platform::releaseFreeMemory();
+    lock.lock();
+    if (joined || std::chrono::steady_clock::now() > deadline) return;
+    runEnded_.wait_for(lock, 5ms);
+  }
 }
 
 void BackupManager::startRun(const BackupRequest& request) {
@@ -89,9 +103,15 @@ std::uint32_t BackupManager::startFromQueue(const BackupRequest& request) {
 void BackupManager::dispatch() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    runEnded_.wait(
-        lock, [&] { return quitting_ || (wake_ && active_.size() < limit_ && !queue_.empty()); });
+    runEnded_.wait(lock, [&] {
+      return quitting_ || releasePending_ || (wake_ && active_.size() < limit_ && !queue_.empty());
+    });
     if (quitting_) return;
+    if (releasePending_) {
+      releasePending_ = false;
+      releaseMemoryOfEndedRuns(lock);
+      continue;
+    }
     wake_ = false;
     // Each request waiting now gets one look; those whose job still runs go
     // back to the queue until the next wake.

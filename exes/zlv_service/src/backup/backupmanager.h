@@ -69,6 +69,9 @@ class BackupManager {
   std::uint32_t startFromQueue(const BackupRequest& request);
   void runBody(std::shared_ptr<BackupRun> run, std::int64_t jobId);
   void dispatch();
+  // On the dispatcher, lock held: gives freed pages back once the ended run
+  // threads are joined.
+  void releaseMemoryOfEndedRuns(std::unique_lock<std::mutex>& lock);
 
   const unsigned limit_;
   const BackupRunFactory factory_;
@@ -84,6 +87,8 @@ class BackupManager {
   bool wake_ = false;
   // Run threads not yet ended, including forgotten (stopped) ones.
   unsigned running_ = 0;
+  // Set by the last run to end: the dispatcher gives the memory back.
+  bool releasePending_ = false;
   ThreadGroup runs_;
   std::thread dispatcher_;
 };
