@@ -1,5 +1,7 @@
 #include "backup/backupmanager.h"
 
+#include <algorithm>
+
 #include "kvn_log/errors.h"
 #include "kvn_log/log.h"
 #include "kvn_platform/process_setup.h"
@@ -53,17 +55,18 @@ void BackupManager::releaseMemoryOfEndedRuns(std::unique_lock<std::mutex>& lock)
   // A run's thread frees its own state (its database connection, the TLS
   // library's per-thread state) only as it exits, after the run ended, and
   // the allocator would keep those pages until the next run: give them back
-  // once the thread is joined. A run that starts meanwhile ends the wait.
-  using namespace std::chrono_literals;
-  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  // once the thread is joined, however long a loaded machine takes to end
+  // it. A run that starts meanwhile ends the wait.
+  auto pause = std::chrono::milliseconds(5);
   while (!quitting_ && running_ == 0) {
     lock.unlock();
     runs_.joinEnded();
     const bool joined = runs_.size() == 0;
     if (joined) kvn_platform::releaseFreeMemory();
     lock.lock();
-    if (joined || std::chrono::steady_clock::now() > deadline) return;
-    runEnded_.wait_for(lock, 5ms);
+    if (joined) return;
+    runEnded_.wait_for(lock, pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(200));
   }
 }
 
