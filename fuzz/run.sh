@@ -24,7 +24,8 @@ if [ "${1:-}" = --one ]; then
   echo "== $name: regression inputs, then ${seconds}s of fuzzing" >"$out"
   # Regression inputs first: every kept crash must stay fixed.
   if [ -n "$(ls "$corpus")" ] &&
-    ! "$build/fuzz/$name" -runs=0 "$corpus" >/dev/null 2>"$work/replay.log"; then
+    ! "$build/fuzz/$name" -runs=0 -artifact_prefix="$work/" "$corpus" >/dev/null \
+      2>"$work/replay.log"; then
     cat "$work/replay.log" >>"$out"
     status=1
   elif ! "$build/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
