@@ -1,6 +1,6 @@
 # How much debug information the objects carry. A sanitizer or fuzzer report
 # and a test failure need no more than function, file and line, which line
-# tables give at a fraction of the compile and link time of full -g. Full
+# tables give with less compile time and far smaller objects to link. Full
 # debug information stays on the agent and the simulator in the normal build,
 # where a developer steps through them. -DKVN_DEBUG_INFO=full keeps it
 # everywhere (to see variables in a debugger under the sanitizers).
