@@ -4,9 +4,42 @@
 #   fuzz/run.sh [total seconds]   the budget split evenly across the targets
 #                                 (default 330, at least 10 s a target)
 #   fuzz/run.sh long              10 minutes a target, for a person to start
+# The targets run side by side, one per processor (FUZZ_JOBS to change):
+# each still gets its whole share of the budget.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+self=$PWD/fuzz/run.sh
 build=build-fuzz
+
+# One target: its regression inputs, then its share of fuzzing. The output
+# is printed in one piece once the target is done, so parallel runs do not
+# interleave.
+if [ "${1:-}" = --one ]; then
+  name=$2 seconds=$3
+  corpus=fuzz/corpus/$name
+  mkdir -p "$corpus"
+  work=$(mktemp -d)
+  out=$work/out
+  status=0
+  echo "== $name: regression inputs, then ${seconds}s of fuzzing" >"$out"
+  # Regression inputs first: every kept crash must stay fixed.
+  if [ -n "$(ls "$corpus")" ] &&
+    ! "$build/fuzz/$name" -runs=0 -artifact_prefix="$work/" "$corpus" >/dev/null \
+      2>"$work/replay.log"; then
+    cat "$work/replay.log" >>"$out"
+    status=1
+  elif ! "$build/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+    -artifact_prefix="$work/" "$work" "$corpus" >"$work/fuzz.log" 2>&1; then
+    { tail -50 "$work/fuzz.log"; echo "crash inputs left in $work"; } >>"$out"
+    status=1
+  else
+    tail -1 "$work/fuzz.log" >>"$out"
+  fi
+  cat "$out"
+  [ "$status" -ne 0 ] || rm -rf "$work"
+  exit "$status"
+fi
+
 source scripts/ccache_env.sh
 
 [ -n "$(ls fuzz/*_fuzz.cpp 2>/dev/null)" ] || { echo "no fuzz targets"; exit 0; }
@@ -19,22 +52,9 @@ esac
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKVN_FUZZ=ON -DKVN_SANITIZE=ON -DKVN_TESTS=OFF -DKVN_BENCH=OFF >/dev/null
-ninja -C "$build" $(for f in fuzz/*_fuzz.cpp; do basename "$f" .cpp; done)
+names=$(for f in fuzz/*_fuzz.cpp; do basename "$f" .cpp; done)
+# shellcheck disable=SC2086
+ninja -C "$build" $names
 
-for src in fuzz/*_fuzz.cpp; do
-  name=$(basename "$src" .cpp)
-  corpus=fuzz/corpus/$name
-  mkdir -p "$corpus"
-  work=$(mktemp -d)
-  echo "== $name: regression inputs, then ${seconds}s of fuzzing"
-  # Regression inputs first: every kept crash must stay fixed.
-  if [ -n "$(ls "$corpus")" ]; then
-    "$build/fuzz/$name" -runs=0 "$corpus" >/dev/null 2>"$work/replay.log" \
-      || { cat "$work/replay.log"; exit 1; }
-  fi
-  "$build/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
-    -artifact_prefix="$work/" "$work" "$corpus" >"$work/fuzz.log" 2>&1 \
-    || { tail -50 "$work/fuzz.log"; echo "crash inputs left in $work"; exit 1; }
-  tail -1 "$work/fuzz.log"
-  rm -rf "$work"
-done
+# xargs runs every target even when one fails, and fails if any did.
+printf '%s\n' $names | xargs -P "${FUZZ_JOBS:-$(nproc)}" -I{} "$self" --one {} "$seconds"

@@ -16,6 +16,7 @@ packages=(
   lvm2
   restic borgbackup
   faketime
+  lld
 )
 
 missing=()
