@@ -1,11 +1,9 @@
 #include "kvn_crypto/session_keys.h"
 
-#include <openssl/evp.h>
-
 #include <climits>
 
 #include "kvn_log/exception.h"
-#include "openssl_util.h"
+#include "sha1_kdf.h"
 
 namespace kvn_crypto {
 
@@ -18,14 +16,13 @@ Bytes deriveKey(const Bytes& password, const Bytes& salt, int iterations) {
     KLOG_E("Error initial parameters PBKDF2");
     return {};
   }
-  Bytes key(kDerivedKeySize);
-  if (PKCS5_PBKDF2_HMAC_SHA1(reinterpret_cast<const char*>(password.data()),
-                             static_cast<int>(password.size()), salt.data(),
-                             static_cast<int>(salt.size()), iterations, kDerivedKeySize,
-                             key.data()) != 1) {
-    KLOG_E("Error PKCS5_PBKDF2_HMAC_SHA1: %s", detail::opensslErrorText().c_str());
+  if (iterations < 1) {
+    KLOG_E("Error PKCS5_PBKDF2_HMAC_SHA1: %d iterations", iterations);
     return {};
   }
+  Bytes key(kDerivedKeySize);
+  detail::pbkdf2HmacSha1(password.data(), password.size(), salt.data(), salt.size(), iterations,
+                         key.data(), key.size());
   return key;
 }
 
