@@ -61,6 +61,24 @@ TEST(KeyDerivation, MatchesPythonHashlib) {
   EXPECT_EQ(toHex(keys.file) + " " + toHex(keys.transport) + " " + toHex(keys.box), expected);
 }
 
+// The keys of the last master key are reused; a new master key (a new
+// pairing) must give its own keys, and going back the old ones again.
+TEST(KeyDerivation, KeysFollowTheMasterKeyWhenItChanges) {
+  const Bytes first = bytesOf("first master key");
+  const Bytes second = bytesOf("second master key");
+  const auto expected = [](const Bytes& master) {
+    return toHex(kvn_crypto::deriveKey(master, master, 20000)) +
+           toHex(kvn_crypto::deriveKey(master, master, 40000)) +
+           toHex(kvn_crypto::deriveKey(master, master, 60000));
+  };
+  for (const Bytes& master : {first, second, first, first}) {
+    kvn_crypto::SessionKeys keys;
+    keys.setMasterKey(master);
+    EXPECT_EQ(keys.master, master);
+    EXPECT_EQ(toHex(keys.file) + toHex(keys.transport) + toHex(keys.box), expected(master));
+  }
+}
+
 TEST(KeyDerivation, EmptyMasterKeyLogsAndGivesEmptyKeys) {
   kvn_test::LogCapture capture;
   kvn_crypto::SessionKeys keys;

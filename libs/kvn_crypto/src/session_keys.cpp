@@ -1,6 +1,7 @@
 #include "kvn_crypto/session_keys.h"
 
 #include <climits>
+#include <mutex>
 
 #include "kvn_log/exception.h"
 #include "sha1_kdf.h"
@@ -27,10 +28,20 @@ Bytes deriveKey(const Bytes& password, const Bytes& salt, int iterations) {
 }
 
 void SessionKeys::setMasterKey(const Bytes& key) {
-  master = key;
-  file = deriveKey(key, key, kFileIterations);
-  transport = deriveKey(key, key, kTransportIterations);
-  box = deriveKey(key, key, kBoxIterations);
+  // The master key is the pairing's and stays the same for many
+  // connections; its 240,000 HMAC rounds were most of a connection's set-up.
+  // The last master key's keys are kept; they are worth no more than the
+  // master key itself, which the process holds anyway.
+  static std::mutex lastMutex;
+  static SessionKeys last;
+  std::lock_guard lock(lastMutex);
+  if (key.empty() || key != last.master) {
+    last.master = key;
+    last.file = deriveKey(key, key, kFileIterations);
+    last.transport = deriveKey(key, key, kTransportIterations);
+    last.box = deriveKey(key, key, kBoxIterations);
+  }
+  *this = last;
 }
 
 }  // namespace kvn_crypto

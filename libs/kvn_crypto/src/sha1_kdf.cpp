@@ -23,12 +23,12 @@ struct Wiped {
   ~Wiped() { OPENSSL_cleanse(&value, sizeof value); }
 };
 
-// SHA1() goes through the provider calls; this does not. out may alias data.
-void sha1(const std::uint8_t* data, std::size_t size, std::uint8_t* out) {
-  Wiped<SHA_CTX> ctx;
-  SHA1_Init(&ctx.value);
-  SHA1_Update(&ctx.value, data, size);
-  SHA1_Final(out, &ctx.value);
+// SHA1() goes through the provider calls; this does not. out may alias
+// data. ctx is scratch, wiped by its owner once at the end.
+void sha1(const std::uint8_t* data, std::size_t size, std::uint8_t* out, SHA_CTX& ctx) {
+  SHA1_Init(&ctx);
+  SHA1_Update(&ctx, data, size);
+  SHA1_Final(out, &ctx);
 }
 
 // HMAC-SHA1 with the key's inner and outer pad blocks hashed once.
@@ -37,7 +37,8 @@ class HmacSha1 {
   HmacSha1(const std::uint8_t* key, std::size_t size) {
     std::uint8_t pad[kBlock] = {};
     if (size > kBlock) {
-      sha1(key, size, pad);
+      Wiped<SHA_CTX> ctx;
+      sha1(key, size, pad, ctx.value);
     } else {
       std::memcpy(pad, key, size);
     }
@@ -50,16 +51,17 @@ class HmacSha1 {
     OPENSSL_cleanse(pad, sizeof pad);
   }
 
-  // out = HMAC(key, first || second); out may alias first.
+  // out = HMAC(key, first || second); out may alias first. ctx is scratch,
+  // wiped by its owner once at the end.
   void mac(const std::uint8_t* first, std::size_t firstSize, const std::uint8_t* second,
-           std::size_t secondSize, std::uint8_t* out) const {
-    Wiped<SHA_CTX> ctx{inner_.value};
-    SHA1_Update(&ctx.value, first, firstSize);
-    if (secondSize != 0) SHA1_Update(&ctx.value, second, secondSize);
-    SHA1_Final(out, &ctx.value);
-    ctx.value = outer_.value;
-    SHA1_Update(&ctx.value, out, kDigest);
-    SHA1_Final(out, &ctx.value);
+           std::size_t secondSize, std::uint8_t* out, SHA_CTX& ctx) const {
+    ctx = inner_.value;
+    SHA1_Update(&ctx, first, firstSize);
+    if (secondSize != 0) SHA1_Update(&ctx, second, secondSize);
+    SHA1_Final(out, &ctx);
+    ctx = outer_.value;
+    SHA1_Update(&ctx, out, kDigest);
+    SHA1_Final(out, &ctx);
   }
 
  private:
@@ -75,13 +77,14 @@ void pbkdf2HmacSha1(const std::uint8_t* password, std::size_t passwordSize,
   const HmacSha1 hmac(password, passwordSize);
   Wiped<std::uint8_t[kDigest]> u;
   Wiped<std::uint8_t[kDigest]> t;
+  Wiped<SHA_CTX> ctx;
   for (std::uint32_t index = 1; outSize > 0; ++index) {
     const std::uint8_t counter[4] = {std::uint8_t(index >> 24), std::uint8_t(index >> 16),
                                      std::uint8_t(index >> 8), std::uint8_t(index)};
-    hmac.mac(salt, saltSize, counter, sizeof counter, u.value);
+    hmac.mac(salt, saltSize, counter, sizeof counter, u.value, ctx.value);
     std::memcpy(t.value, u.value, kDigest);
     for (int i = 1; i < iterations; ++i) {
-      hmac.mac(u.value, kDigest, nullptr, 0, u.value);
+      hmac.mac(u.value, kDigest, nullptr, 0, u.value, ctx.value);
       for (std::size_t j = 0; j < kDigest; ++j) t.value[j] ^= u.value[j];
     }
     const std::size_t n = std::min(outSize, kDigest);
@@ -102,7 +105,7 @@ void bytesToKeySha1(const std::uint8_t* salt8, const std::uint8_t* data, std::si
     SHA1_Update(&ctx.value, data, dataSize);
     SHA1_Update(&ctx.value, salt8, 8);
     SHA1_Final(digest.value, &ctx.value);
-    for (int i = 1; i < count; ++i) sha1(digest.value, kDigest, digest.value);
+    for (int i = 1; i < count; ++i) sha1(digest.value, kDigest, digest.value, ctx.value);
     std::size_t at = 0;
     const std::size_t toKey = std::min(keySize, kDigest);
     std::memcpy(key, digest.value, toKey);
