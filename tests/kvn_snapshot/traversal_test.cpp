@@ -51,6 +51,14 @@ std::vector<Block> traverse(const std::string& path, bool useBitmap, TraversalSt
   return blocks;
 }
 
+// A volume of zeros that takes no disk space: for the cases about who does
+// what and when, where the bytes do not matter.
+void makeSparseFile(const std::string& path, std::uint64_t bytes) {
+  QFile file(QString::fromStdString(path));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  ASSERT_TRUE(file.resize(qint64(bytes)));
+}
+
 int openDescriptorsOn(const std::string& path) {
   int count = 0;
   for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::Files)) {
@@ -259,7 +267,7 @@ TEST(VolumeTraversal, BothThreadsPrepareWhenConsumingIsLight) {
   const std::string path = dir.file("pattern.img");
   const int batches = kvn_snapshot::kTraversalSlots + 1;
   const std::uint64_t blocks = std::uint64_t(batches) * kvn_snapshot::kTraversalBatch;
-  kvn_test::makePatternFile(path, blocks * kVolumeBlockSize);
+  makeSparseFile(path, blocks * kVolumeBlockSize);
   RecordingConsumer consumer;
   consumer.consumeDelay_ = std::chrono::milliseconds(0);
   consumer.prepareDelay_ = std::chrono::milliseconds(40);
@@ -278,8 +286,8 @@ TEST(VolumeTraversal, BothThreadsPrepareWhenConsumingIsLight) {
 TEST(VolumeTraversal, StopMidVolumeWhileTheReaderWorksAhead) {
   kvn_test::TempDir dir;
   const std::string path = dir.file("pattern.img");
-  kvn_test::makePatternFile(path, std::uint64_t(kvn_snapshot::kTraversalSlots + 1) *
-                                      kvn_snapshot::kTraversalBatch * kVolumeBlockSize);
+  makeSparseFile(path, std::uint64_t(kvn_snapshot::kTraversalSlots + 1) *
+                           kvn_snapshot::kTraversalBatch * kVolumeBlockSize);
   RecordingConsumer consumer;
   consumer.consumeDelay_ = std::chrono::milliseconds(2);
   consumer.prepareDelay_ = std::chrono::milliseconds(60);
@@ -305,7 +313,7 @@ TEST(VolumeTraversal, AVolumeThatShrinksOrIsMissingFailsWithTheReadErrorLines) {
   const std::string path = dir.file("shrinking.img");
   // More batches than the reader can hold: it is still reading when the
   // first is consumed.
-  kvn_test::makePatternFile(
+  makeSparseFile(
       path, (kvn_snapshot::kTraversalSlots + 1) * kvn_snapshot::kTraversalBatch * kVolumeBlockSize);
   kvn_test::LogCapture log;
   bool ok = true;

@@ -108,12 +108,13 @@ void bytesToKeySha1(const std::uint8_t* salt8, const std::uint8_t* data, std::si
     for (int i = 1; i < count; ++i) sha1(digest.value, kDigest, digest.value, ctx.value);
     std::size_t at = 0;
     const std::size_t toKey = std::min(keySize, kDigest);
-    std::memcpy(key, digest.value, toKey);
+    // An empty key or IV may come as a null pointer, which memcpy must not get.
+    if (toKey != 0) std::memcpy(key, digest.value, toKey);
     key += toKey;
     keySize -= toKey;
     at += toKey;
     const std::size_t toIv = std::min(ivSize, kDigest - at);
-    std::memcpy(iv, digest.value + at, toIv);
+    if (toIv != 0) std::memcpy(iv, digest.value + at, toIv);
     iv += toIv;
     ivSize -= toIv;
   }
