@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include "../kvn_log/log_capture.h"
 #include "crypto_test_support.h"
@@ -6,6 +7,7 @@
 #include "kvn_crypto/crypto.h"
 #include "kvn_crypto/session_keys.h"
 #include "kvn_log/exception.h"
+#include "sha1_kdf.h"
 #include "temp_dir.h"
 
 namespace {
@@ -59,6 +61,24 @@ TEST(KeyDerivation, MatchesPythonHashlib) {
   EXPECT_EQ(toHex(keys.file) + " " + toHex(keys.transport) + " " + toHex(keys.box), expected);
 }
 
+// The keys of the last master key are reused; a new master key (a new
+// pairing) must give its own keys, and going back the old ones again.
+TEST(KeyDerivation, KeysFollowTheMasterKeyWhenItChanges) {
+  const Bytes first = bytesOf("first master key");
+  const Bytes second = bytesOf("second master key");
+  const auto expected = [](const Bytes& master) {
+    return toHex(kvn_crypto::deriveKey(master, master, 20000)) +
+           toHex(kvn_crypto::deriveKey(master, master, 40000)) +
+           toHex(kvn_crypto::deriveKey(master, master, 60000));
+  };
+  for (const Bytes& master : {first, second, first, first}) {
+    kvn_crypto::SessionKeys keys;
+    keys.setMasterKey(master);
+    EXPECT_EQ(keys.master, master);
+    EXPECT_EQ(toHex(keys.file) + toHex(keys.transport) + toHex(keys.box), expected(master));
+  }
+}
+
 TEST(KeyDerivation, EmptyMasterKeyLogsAndGivesEmptyKeys) {
   kvn_test::LogCapture capture;
   kvn_crypto::SessionKeys keys;
@@ -67,6 +87,50 @@ TEST(KeyDerivation, EmptyMasterKeyLogsAndGivesEmptyKeys) {
   EXPECT_TRUE(keys.transport.empty());
   EXPECT_TRUE(keys.box.empty());
   EXPECT_NE(capture.text().find("Error initial parameters PBKDF2"), std::string::npos);
+}
+
+// The derivations against OpenSSL's own at the edges of SHA-1's block and
+// digest: HMAC keys shorter than, equal to and longer than a block (a long
+// one is hashed first), outputs that end inside a digest, one round, and a
+// key and IV that share a digest or span several.
+TEST(KeyDerivation, MatchesOpensslAtBlockAndDigestEdges) {
+  for (const std::size_t passwordSize : {1u, 20u, 63u, 64u, 65u, 200u}) {
+    Bytes password(passwordSize);
+    for (std::size_t i = 0; i < passwordSize; ++i) password[i] = std::uint8_t(i * 7 + 3);
+    const Bytes salt = bytesOf("pepper and salt, seventy bytes long .................. the end!!");
+    for (const int iterations : {1, 2, 1000}) {
+      for (const std::size_t saltSize : {std::size_t(0), std::size_t(8), salt.size()}) {
+        Bytes ours(passwordSize + 13);
+        Bytes theirs(ours.size());
+        kvn_crypto::detail::pbkdf2HmacSha1(password.data(), password.size(), salt.data(), saltSize,
+                                           iterations, ours.data(), ours.size());
+        ASSERT_EQ(PKCS5_PBKDF2_HMAC_SHA1(reinterpret_cast<const char*>(password.data()),
+                                         int(password.size()), salt.data(), int(saltSize),
+                                         iterations, int(theirs.size()), theirs.data()),
+                  1);
+        EXPECT_EQ(toHex(ours), toHex(theirs)) << "pbkdf2 password " << passwordSize << " salt "
+                                              << saltSize << " rounds " << iterations;
+      }
+      for (const EVP_CIPHER* cipher : {EVP_aes_128_ecb(), EVP_aes_128_cbc(), EVP_aes_256_cbc()}) {
+        const auto keySize = std::size_t(EVP_CIPHER_get_key_length(cipher));
+        const auto ivSize = std::size_t(EVP_CIPHER_get_iv_length(cipher));
+        Bytes key(keySize);
+        Bytes iv(ivSize);
+        Bytes theirKey(EVP_MAX_KEY_LENGTH);
+        Bytes theirIv(EVP_MAX_IV_LENGTH);
+        kvn_crypto::detail::bytesToKeySha1(salt.data(), password.data(), password.size(),
+                                           iterations, key.data(), keySize, iv.data(), ivSize);
+        ASSERT_EQ(EVP_BytesToKey(cipher, EVP_sha1(), salt.data(), password.data(),
+                                 int(password.size()), iterations, theirKey.data(), theirIv.data()),
+                  int(keySize));
+        theirKey.resize(keySize);
+        theirIv.resize(ivSize);
+        EXPECT_EQ(toHex(key) + " " + toHex(iv), toHex(theirKey) + " " + toHex(theirIv))
+            << "bytes-to-key password " << passwordSize << " key " << keySize << " rounds "
+            << iterations;
+      }
+    }
+  }
 }
 
 struct CipherCase {

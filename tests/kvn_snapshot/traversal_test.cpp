@@ -3,7 +3,10 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <atomic>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
@@ -46,6 +49,14 @@ std::vector<Block> traverse(const std::string& path, bool useBitmap, TraversalSt
     EXPECT_TRUE(result);
   }
   return blocks;
+}
+
+// A volume of zeros that takes no disk space: for the cases about who does
+// what and when, where the bytes do not matter.
+void makeSparseFile(const std::string& path, std::uint64_t bytes) {
+  QFile file(QString::fromStdString(path));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  ASSERT_TRUE(file.resize(qint64(bytes)));
 }
 
 int openDescriptorsOn(const std::string& path) {
@@ -156,26 +167,51 @@ class RecordingConsumer : public kvn_snapshot::BlockConsumer {
   void prepare(std::span<const kvn_snapshot::VolumeBlock> batch) override {
     EXPECT_FALSE(batch.empty());
     EXPECT_LE(batch.size(), std::size_t(kvn_snapshot::kTraversalBatch));
+    if (returned_) ++afterReturn_;
+    {
+      std::lock_guard lock(mutex_);
+      ++preparations_[batch.front().offset];
+    }
+    std::this_thread::sleep_for(prepareDelay_);
     for (const auto& block : batch) {
       if (throwAt_ && block.offset == *throwAt_) {
+        threwOnReader_ = std::this_thread::get_id() != caller_;
         throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "prepare failed");
       }
       slots_[block.buffer] = {block.offset, digest(block)};
     }
-    if (std::this_thread::get_id() != caller_) ++onReader_;
+    if (std::this_thread::get_id() != caller_) {
+      ++onReader_;
+    } else {
+      ++onCaller_;
+    }
+    if (returned_) ++afterReturn_;
   }
   void consume(const kvn_snapshot::VolumeBlock& block) override {
     EXPECT_EQ(std::this_thread::get_id(), caller_);
     EXPECT_EQ(slots_[block.buffer].first, block.offset);
     EXPECT_EQ(slots_[block.buffer].second, digest(block)) << "at " << block.offset;
     offsets_.push_back(block.offset);
-    // A slow consumer: the reader has time to prepare the next batch.
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (consumeThrowAt_ && block.offset == *consumeThrowAt_) {
+      throw KvnCommonException(KVN_HERE, KVN_E_STOPPED, "Stopped by user");
+    }
+    std::this_thread::sleep_for(consumeDelay_);
   }
 
   std::optional<std::uint64_t> throwAt_;
+  std::optional<std::uint64_t> consumeThrowAt_;
+  // By default a slow consumer: the reader has time to prepare batches.
+  std::chrono::milliseconds consumeDelay_{10};
+  std::chrono::milliseconds prepareDelay_{0};
+  bool threwOnReader_ = false;
   std::vector<std::uint64_t> offsets_;
-  int onReader_ = 0;
+  std::atomic<int> onReader_ = 0;
+  int onCaller_ = 0;
+  // Set once the traversal has returned: no prepare() may run after that.
+  std::atomic<bool> returned_ = false;
+  std::atomic<int> afterReturn_ = 0;
+  std::mutex mutex_;
+  std::map<std::uint64_t, int> preparations_;  // by the batch's first offset
 
  private:
   static QByteArray digest(const kvn_snapshot::VolumeBlock& block) {
@@ -208,24 +244,77 @@ TEST(VolumeTraversal, PrepareExceptionComesOutAndClosesTheVolume) {
   const std::string path = dir.file("pattern.img");
   kvn_test::makePatternFile(path, (2 * kvn_snapshot::kTraversalBatch + 2) * kVolumeBlockSize);
   RecordingConsumer consumer;
-  // In the second batch, which the reader prepares while the first is
-  // consumed.
-  consumer.throwAt_ = (kvn_snapshot::kTraversalBatch + 1) * kVolumeBlockSize;
+  // In the third and newest batch, which the reader prepares while the first
+  // is consumed.
+  consumer.throwAt_ = (2 * kvn_snapshot::kTraversalBatch + 1) * kVolumeBlockSize;
   try {
     foreachBlockInVolume(QString::fromStdString(path), consumer, false);
     ADD_FAILURE() << "the exception was swallowed";
   } catch (const KvnCommonException& e) {
     EXPECT_EQ(e.code, KVN_E_SERVER);
   }
-  EXPECT_LE(consumer.offsets_.size(), std::size_t(kvn_snapshot::kTraversalBatch));
+  EXPECT_TRUE(consumer.threwOnReader_);
+  // The caller takes no batch after the reader's failure.
+  EXPECT_LE(consumer.offsets_.size(), std::size_t(2 * kvn_snapshot::kTraversalBatch));
+  EXPECT_EQ(openDescriptorsOn(path), 0);
+}
+
+// A light consume() and a heavy prepare(), as in a delta: both threads
+// prepare batches, each exactly once, and every block still reaches the
+// caller in order with its own preparation.
+TEST(VolumeTraversal, BothThreadsPrepareWhenConsumingIsLight) {
+  kvn_test::TempDir dir;
+  const std::string path = dir.file("pattern.img");
+  const int batches = kvn_snapshot::kTraversalSlots + 1;
+  const std::uint64_t blocks = std::uint64_t(batches) * kvn_snapshot::kTraversalBatch;
+  makeSparseFile(path, blocks * kVolumeBlockSize);
+  RecordingConsumer consumer;
+  consumer.consumeDelay_ = std::chrono::milliseconds(0);
+  consumer.prepareDelay_ = std::chrono::milliseconds(40);
+  ASSERT_TRUE(foreachBlockInVolume(QString::fromStdString(path), consumer, false));
+  ASSERT_EQ(consumer.offsets_.size(), blocks);
+  for (std::uint64_t i = 0; i < blocks; ++i) EXPECT_EQ(consumer.offsets_[i], i * kVolumeBlockSize);
+  ASSERT_EQ(consumer.preparations_.size(), std::size_t(batches));
+  for (const auto& [offset, times] : consumer.preparations_) EXPECT_EQ(times, 1) << offset;
+  EXPECT_GE(consumer.onReader_.load(), 1);
+  EXPECT_GE(consumer.onCaller_, 1);
+}
+
+// A stop in the middle of a volume, while the reader holds batches read
+// ahead and prepares one of them: the stop comes out of the call, nothing
+// runs on the consumer after it, and the volume is closed.
+TEST(VolumeTraversal, StopMidVolumeWhileTheReaderWorksAhead) {
+  kvn_test::TempDir dir;
+  const std::string path = dir.file("pattern.img");
+  makeSparseFile(path, std::uint64_t(kvn_snapshot::kTraversalSlots + 1) *
+                           kvn_snapshot::kTraversalBatch * kVolumeBlockSize);
+  RecordingConsumer consumer;
+  consumer.consumeDelay_ = std::chrono::milliseconds(2);
+  consumer.prepareDelay_ = std::chrono::milliseconds(60);
+  const std::uint64_t stopAt = (kvn_snapshot::kTraversalBatch + 5) * kVolumeBlockSize;
+  consumer.consumeThrowAt_ = stopAt;
+  try {
+    foreachBlockInVolume(QString::fromStdString(path), consumer, false);
+    ADD_FAILURE() << "the stop was swallowed";
+  } catch (const KvnCommonException& e) {
+    EXPECT_EQ(e.code, KVN_E_STOPPED);
+  }
+  consumer.returned_ = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(consumer.afterReturn_.load(), 0);
+  ASSERT_FALSE(consumer.offsets_.empty());
+  EXPECT_EQ(consumer.offsets_.back(), stopAt);
+  EXPECT_EQ(consumer.offsets_.size(), std::size_t(kvn_snapshot::kTraversalBatch + 6));
   EXPECT_EQ(openDescriptorsOn(path), 0);
 }
 
 TEST(VolumeTraversal, AVolumeThatShrinksOrIsMissingFailsWithTheReadErrorLines) {
   kvn_test::TempDir dir;
   const std::string path = dir.file("shrinking.img");
-  // Three batches: the reader is still reading when the first is consumed.
-  kvn_test::makePatternFile(path, 3 * kvn_snapshot::kTraversalBatch * kVolumeBlockSize);
+  // More batches than the reader can hold: it is still reading when the
+  // first is consumed.
+  makeSparseFile(
+      path, (kvn_snapshot::kTraversalSlots + 1) * kvn_snapshot::kTraversalBatch * kVolumeBlockSize);
   kvn_test::LogCapture log;
   bool ok = true;
   int calls = 0;
@@ -235,10 +324,10 @@ TEST(VolumeTraversal, AVolumeThatShrinksOrIsMissingFailsWithTheReadErrorLines) {
         if (++calls == 1) QFile::resize(QString::fromStdString(path), 0);
       },
       false);
-  // The reader may have read the second batch before the file went; the
-  // first batch's buffers stay valid while the reader fails.
+  // The reader may have filled all its buffers before the file went; those
+  // batches are still consumed, their buffers valid while the reader fails.
   EXPECT_FALSE(ok);
-  EXPECT_LE(calls, 2 * kvn_snapshot::kTraversalBatch);
+  EXPECT_LE(calls, kvn_snapshot::kTraversalSlots * kvn_snapshot::kTraversalBatch);
   const std::string text = log.text();
   EXPECT_NE(text.find("Chunk read incomplete (0/2097152)"), std::string::npos);
   EXPECT_NE(text.find("block read failed from '" + path + "', offset "), std::string::npos);

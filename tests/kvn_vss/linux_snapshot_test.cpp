@@ -1,8 +1,13 @@
 // The production library on a file system without snapshots: the volume is
-// read live, with one warning, and that is no failure.
+// read live, with one warning, and that is no failure; so is a device that
+// cannot be a logical volume.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QStorageInfo>
+#include <cstdlib>
 
 #include "../kvn_log/log_capture.h"
 #include "vss_test_support.h"
@@ -59,3 +64,40 @@ TEST_F(LinuxSnapshotTest, MissingVolumeFailsAloneAndDeleteIsHarmless) {
 }
 
 }  // namespace
+
+// An image file or any device that is no device-mapper node cannot be a
+// logical volume: it is read live with the one warning, and lvm (a stand-in
+// on PATH here that leaves a mark when it runs) is not started for it.
+TEST_F(LinuxSnapshotTest, DeviceThatIsNoLogicalVolumeIsReadLiveWithoutAskingLvm) {
+  const std::string bin = live_.file("bin");
+  const std::string ran = live_.file("lvm-ran");
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(bin)));
+  {
+    QFile lvm(QString::fromStdString(bin + "/lvm"));
+    ASSERT_TRUE(lvm.open(QIODevice::WriteOnly));
+    lvm.write(QByteArray("#!/bin/sh\ntouch '") + ran.c_str() + "'\nexit 5\n");
+    lvm.close();
+    lvm.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  }
+  const kvn_test::ScopedEnv path("PATH", bin + ":" + std::getenv("PATH"));
+  const QString image = QString::fromStdString(live_.file("disk.img"));
+  {
+    QFile file(image);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(1 << 20));
+  }
+
+  kvn_test::LogCapture capture;
+  kvn_vss::ShadowCopySet set;
+  ASSERT_TRUE(set.create({image}));
+  EXPECT_EQ(set.snapshotPath(image), image);
+  set.release();
+
+  const std::string log = capture.text();
+  EXPECT_EQ(occurrences(log, "ww "), 1u) << log;
+  EXPECT_EQ(occurrences(log, "no point-in-time copy exists for " + image.toStdString() +
+                                 ": the live device is read"),
+            1u)
+      << log;
+  EXPECT_EQ(occurrences(log, "EE "), 0u) << log;
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(ran)));
+}

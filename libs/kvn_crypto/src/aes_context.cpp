@@ -7,6 +7,7 @@
 
 #include "kvn_log/exception.h"
 #include "openssl_util.h"
+#include "sha1_kdf.h"
 
 namespace kvn_crypto {
 
@@ -42,29 +43,25 @@ AesContext::~AesContext() {
 void AesContext::init(const Bytes& password, const Bytes& salt, int bits, Mode mode) {
   encryptReady_ = decryptReady_ = false;
   const EVP_CIPHER* cipher = cipherFor(bits, mode);
-  // EVP_BytesToKey reads 8 salt bytes; a shorter salt (a hostile peer's data
-  // key) would make it read past the buffer.
+  // The second derivation reads 8 salt bytes; a shorter salt (a hostile
+  // peer's data key) would make it read past the buffer.
   if (cipher == nullptr || salt.size() < kBytesToKeySalt || password.size() > INT_MAX)
     throw KvnCommonException(KVN_HERE, KVN_E_ARGUMENTS, "Error PKCS5_PBKDF2_HMAC_SHA1");
-  Bytes stretched(password.size());
-  if (password.empty() ||
-      PKCS5_PBKDF2_HMAC_SHA1(reinterpret_cast<const char*>(password.data()),
-                             static_cast<int>(password.size()), salt.data(),
-                             static_cast<int>(salt.size()), kIterations,
-                             static_cast<int>(stretched.size()), stretched.data()) != 1) {
-    opensslErrorText();
+  if (password.empty()) {
     throw KvnCommonException(KVN_HERE, "Error PKCS5_PBKDF2_HMAC_SHA1");
   }
-  Bytes key(EVP_MAX_KEY_LENGTH);
-  Bytes iv(EVP_MAX_IV_LENGTH);
-  const int keySize =
-      EVP_BytesToKey(cipher, EVP_sha1(), salt.data(), stretched.data(),
-                     static_cast<int>(stretched.size()), kIterations, key.data(), iv.data());
+  Bytes stretched(password.size());
+  detail::pbkdf2HmacSha1(password.data(), password.size(), salt.data(), salt.size(), kIterations,
+                         stretched.data(), stretched.size());
+  const auto keySize = static_cast<std::size_t>(EVP_CIPHER_get_key_length(cipher));
+  Bytes key(keySize);
+  Bytes iv(static_cast<std::size_t>(EVP_CIPHER_get_iv_length(cipher)));
+  detail::bytesToKeySha1(salt.data(), stretched.data(), stretched.size(), kIterations, key.data(),
+                         key.size(), iv.data(), iv.size());
   OPENSSL_cleanse(stretched.data(), stretched.size());
-  if (keySize != bits / 8)
-    KVN_THROW_F("Key size is %d bytes - should be %u bits", keySize, static_cast<unsigned>(bits));
-  key.resize(static_cast<std::size_t>(keySize));
-  iv.resize(static_cast<std::size_t>(EVP_CIPHER_get_iv_length(cipher)));
+  if (keySize != std::size_t(bits) / 8)
+    KVN_THROW_F("Key size is %d bytes - should be %u bits", int(keySize),
+                static_cast<unsigned>(bits));
 
   bits_ = bits;
   mode_ = mode;

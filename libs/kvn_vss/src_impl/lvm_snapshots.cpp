@@ -1,5 +1,9 @@
 #include "lvm_snapshots.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <QFileInfo>
 #include <QProcess>
 #include <QUuid>
 
@@ -25,9 +29,20 @@ bool runLvm(const QStringList& arguments, QString* output) {
   return true;
 }
 
+// A logical volume is always a device-mapper node. Anything else (an image
+// file, a partition, a loop device) is not worth starting lvm for, which
+// takes up to a fifth of a second even when it finds nothing.
+bool isDeviceMapperNode(const QString& device) {
+  struct stat st {};
+  if (::stat(device.toLocal8Bit().constData(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  return QFileInfo::exists(
+      QStringLiteral("/sys/dev/block/%1:%2/dm").arg(major(st.st_rdev)).arg(minor(st.st_rdev)));
+}
+
 }  // namespace
 
 QString LvmSnapshots::take(const QString& device) {
+  if (!isDeviceMapperNode(device)) return liveDevice(device);
   QString fields;
   const bool isVolume = runLvm({"lvs", "--noheadings", "--units", "b", "--nosuffix", "-o",
                                 "vg_name,lv_name,vg_free,lv_size", device},
@@ -47,6 +62,10 @@ QString LvmSnapshots::take(const QString& device) {
     KLOG_I("no LVM snapshot of %s: %s", qPrintable(device),
            free < room ? "the volume group has no room" : qPrintable(error));
   }
+  return liveDevice(device);
+}
+
+QString LvmSnapshots::liveDevice(const QString& device) {
   KLOG_W("no point-in-time copy exists for %s: the live device is read", qPrintable(device));
   return device;
 }

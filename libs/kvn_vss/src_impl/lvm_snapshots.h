@@ -16,6 +16,9 @@ class LvmSnapshots {
   bool destroy(QString* reason);
 
  private:
+  // Warns that device is read without a point-in-time copy; returns it.
+  static QString liveDevice(const QString& device);
+
   QStringList made_;  // "vg/lv" of each snapshot
 };
 

@@ -1,7 +1,8 @@
 // Reads a volume (a block device or an image file) from start to end in
 // blocks of 2 MiB, skipping the blocks in which the file system uses no
 // cluster, and hands every block that was read to a callback. A reader
-// thread fills one batch of buffers while the callback works on the other.
+// thread fills batches of buffers while the callback works on an earlier
+// one.
 #pragma once
 
 #include <QString>
@@ -15,10 +16,12 @@ namespace kvn_snapshot {
 
 inline constexpr std::uint64_t kVolumeBlockSize = 0x200000;
 // Blocks are read ahead and prepared in batches of this many, so that their
-// digests fill the sixteen vector lanes; two batches are in memory at a time
-// (64 MiB).
+// digests fill the sixteen vector lanes; up to three batches are in memory
+// at a time (96 MiB): one consumed, and two that the reader reads or
+// prepares meanwhile.
 inline constexpr int kTraversalBatch = 16;
-inline constexpr int kTraversalBuffers = 2 * kTraversalBatch;
+inline constexpr int kTraversalSlots = 3;
+inline constexpr int kTraversalBuffers = kTraversalSlots * kTraversalBatch;
 
 // Called on the caller's thread for every block that was read: offset is a
 // multiple of 2 MiB, length is 2 MiB except for the last block of the
@@ -42,12 +45,14 @@ struct VolumeBlock {
 };
 
 // A consumer whose per-block work can be shared between the two threads.
-// Blocks come in batches of up to kTraversalBatch. When the reader has read
-// a batch while the consumer is still busy with the one before, it runs
-// prepare() on the new batch itself instead of waiting idle; otherwise the
-// caller's thread runs it before the batch's first consume(). So a consumer
-// whose prepare() is the larger part of its work (digests) keeps both cores
-// busy, and can do that work for a whole batch at once.
+// Blocks come in batches of up to kTraversalBatch. The reader reads ahead
+// while it has free buffers; when it has none, it runs prepare() on the
+// newest batch not yet prepared instead of waiting idle. The caller's thread
+// runs prepare() on the oldest batch when the reader has not, before the
+// batch's first consume(). So a consumer whose prepare() is the larger part
+// of its work (digests) keeps both cores busy, whether its consume() is
+// light (a delta) or heavy (a full image), and can do that work for a whole
+// batch at once.
 class BlockConsumer {
  public:
   virtual ~BlockConsumer() = default;

@@ -40,9 +40,32 @@ class VolumeReader {
       KLOG_W("Disk size not aligned! %lld %lld", static_cast<long long>(size / 512),
              static_cast<long long>(size % 512));
     }
-    const VolumeBitmap bitmap = readVolumeBitmap(info_.path, size, !info_.fullRead);
-    logGeometry(size, bitmap.clusterSize);
-    return traverse(size, bitmap.bitmap);
+    bitmap_ = readVolumeBitmap(info_.path, size, !info_.fullRead);
+    logGeometry(size, bitmap_.clusterSize);
+    return traverse(size, bitmap_.bitmap);
+  }
+
+  // Until the caller's thread is done with the batches, their buffers and
+  // the bitmap must stay: on every way out, the end, a read error or an
+  // exception. After an exception the caller takes no further batch.
+  // Meanwhile the reader prepares what is left to prepare.
+  void waitForConsumer() {
+    std::unique_lock lock(info_.mutex);
+    const auto busy = [this] {
+      for (const TraversalBatch& batch : info_.batches) {
+        if (batch.state == TraversalBatch::kConsuming) return true;
+      }
+      return !info_.error && !info_.batches.empty();
+    };
+    while (!info_.stop && busy()) {
+      try {
+        if (!info_.error && prepareNewest(lock)) continue;
+      } catch (...) {
+        info_.error = std::current_exception();
+        info_.cond.notify_all();
+      }
+      info_.cond.wait_for(lock, kWaitStep);
+    }
   }
 
  private:
@@ -55,28 +78,9 @@ class VolumeReader {
            static_cast<long long>(size / clusterSize));
   }
 
-  // Until the caller's thread is done with the published batch, its buffers
-  // and the bitmap must stay: on every way out of traverse(), the end, a
-  // read error or an exception from prepare().
-  class ConsumerWait {
-   public:
-    explicit ConsumerWait(VolumeTraversalInfo& info) : info_(info) {}
-    ~ConsumerWait() {
-      std::unique_lock lock(info_.mutex);
-      while (info_.batchReady && !info_.stop) info_.cond.wait_for(lock, kWaitStep);
-    }
-    ConsumerWait(const ConsumerWait&) = delete;
-    ConsumerWait& operator=(const ConsumerWait&) = delete;
-
-   private:
-    VolumeTraversalInfo& info_;
-  };
-
   bool traverse(std::uint64_t size, const kvn_formats::volume_image::GenericBitmap& bitmap) {
-    const ConsumerWait wait(info_);
     bool previousSkipped = false;
-    int first = 0;  // the first buffer of the batch being read
-    std::vector<VolumeBlock> batch;
+    TraversalBatch batch;
     for (std::uint64_t offset = 0; offset < size; offset += kVolumeBlockSize) {
       const std::uint64_t length = std::min(kVolumeBlockSize, size - offset);
       if (!bitmap.anySet(offset, length)) {
@@ -86,16 +90,58 @@ class VolumeReader {
       }
       if (previousSkipped && !seek(offset)) return false;
       previousSkipped = false;
-      const int current = first + static_cast<int>(batch.size());
+      if (batch.blocks.empty() && (batch.slot = takeSlot()) < 0) return false;
+      const int current = batch.slot * kTraversalBatch + static_cast<int>(batch.blocks.size());
       if (!readBlock(offset, length, buffers_[current])) return false;
-      batch.push_back({offset, buffers_[current], length, &bitmap, current});
-      if (batch.size() < std::size_t(kTraversalBatch)) continue;
+      batch.blocks.push_back({offset, buffers_[current], length, &bitmap, current});
+      if (batch.blocks.size() < std::size_t(kTraversalBatch)) continue;
       if (!publish(batch)) return false;
-      batch.clear();
-      first = kTraversalBatch - first;
+      batch.blocks.clear();
     }
-    if (!batch.empty() && !publish(batch)) return false;
+    return batch.blocks.empty() || publish(batch);
+  }
+
+  // A slot of buffers no published batch holds, or -1 on a stop. While
+  // every slot is taken, the reader prepares batches, else waits.
+  int takeSlot() {
+    std::unique_lock lock(info_.mutex);
+    for (;;) {
+      if (info_.stop) return -1;
+      if (info_.batches.size() < std::size_t(kTraversalSlots)) return freeSlot();
+      if (!prepareNewest(lock)) info_.cond.wait_for(lock, kWaitStep);
+    }
+  }
+
+  // Prepares the newest batch not prepared yet (the caller's thread takes
+  // the oldest), with lock released meanwhile; false when there is none.
+  bool prepareNewest(std::unique_lock<std::mutex>& lock) {
+    TraversalBatch* newest = nullptr;
+    for (TraversalBatch& batch : info_.batches) {
+      if (batch.state == TraversalBatch::kRead) newest = &batch;
+    }
+    if (newest == nullptr) return false;
+    // The caller's thread leaves a batch alone while it is being prepared;
+    // after a throw it takes no batch at all.
+    newest->state = TraversalBatch::kPreparing;
+    lock.unlock();
+    try {
+      info_.consumer->prepare(newest->blocks);
+    } catch (...) {
+      lock.lock();
+      throw;
+    }
+    lock.lock();
+    newest->state = TraversalBatch::kPrepared;
+    info_.cond.notify_all();
     return true;
+  }
+
+  int freeSlot() const {
+    for (int slot = 0;; ++slot) {
+      bool taken = false;
+      for (const TraversalBatch& batch : info_.batches) taken = taken || batch.slot == slot;
+      if (!taken) return slot;
+    }
   }
 
   bool seek(std::uint64_t offset) {
@@ -135,23 +181,12 @@ class VolumeReader {
     return false;
   }
 
-  bool publish(const std::vector<VolumeBlock>& batch) {
-    std::unique_lock lock(info_.mutex);
-    bool prepared = false;
-    if (info_.batchReady && !info_.stop) {
-      // The consumer is still busy: do its preparation here rather than
-      // wait. The batch's buffers are not shared yet, so no lock is needed.
-      lock.unlock();
-      info_.consumer->prepare(batch);
-      prepared = true;
-      lock.lock();
+  bool publish(const TraversalBatch& batch) {
+    {
+      std::lock_guard lock(info_.mutex);
+      if (info_.stop) return false;
+      info_.batches.push_back(batch);
     }
-    while (info_.batchReady && !info_.stop) info_.cond.wait_for(lock, kWaitStep);
-    if (info_.stop) return false;
-    info_.batch = batch;
-    info_.batchPrepared = prepared;
-    info_.batchReady = true;
-    lock.unlock();
     info_.cond.notify_all();
     return true;
   }
@@ -160,17 +195,35 @@ class VolumeReader {
   const QByteArray path_;
   DeviceFile device_;
   BlockBuffers buffers_;
+  VolumeBitmap bitmap_;  // the blocks handed out point at it
 };
+
+}  // namespace
+
+namespace {
+
+void fail(VolumeTraversalInfo& info) {
+  {
+    std::lock_guard lock(info.mutex);
+    if (!info.error) info.error = std::current_exception();
+  }
+  info.cond.notify_all();
+}
 
 }  // namespace
 
 void readVolume(VolumeTraversalInfo& info) {
   bool result = false;
   try {
-    result = VolumeReader(info).run();
+    VolumeReader reader(info);
+    try {
+      result = reader.run();
+    } catch (...) {
+      fail(info);
+    }
+    reader.waitForConsumer();
   } catch (...) {
-    std::lock_guard lock(info.mutex);
-    info.error = std::current_exception();
+    fail(info);
   }
   {
     std::lock_guard lock(info.mutex);

@@ -70,24 +70,31 @@ bool foreachBlockInVolume(const QString& path, BlockConsumer& consumer, bool use
     ReaderThread reader(info);
     std::unique_lock lock(info.mutex);
     for (;;) {
+      // The oldest batch, unless the reader is preparing it: then it is
+      // about to be ready, and nothing else is to be done meanwhile.
+      const auto takeable = [&info] {
+        return !info.batches.empty() && info.batches.front().state != TraversalBatch::kPreparing;
+      };
       info.cond.wait_for(lock, std::chrono::milliseconds(100),
-                         [&info] { return info.batchReady || info.done; });
-      if (info.batchReady) {
-        // The reader fills the other batch meanwhile; it waits for
-        // batchReady to clear before it publishes again, so these buffers
-        // stay untouched until the callback has returned.
-        const std::vector<VolumeBlock> batch = info.batch;
-        const bool prepared = info.batchPrepared;
-        lock.unlock();
-        if (!prepared) consumer.prepare(batch);
-        for (const VolumeBlock& block : batch) consumer.consume(block);
-        lock.lock();
-        info.batchReady = false;
-        info.cond.notify_all();
-      } else if (info.done) {
+                         [&] { return takeable() || info.error || info.done; });
+      // What the reader published stays unconsumed only when it threw; a
+      // read error ends the traversal after the blocks before it.
+      if (info.error || (info.done && info.batches.empty())) {
         result = info.result;
         break;
       }
+      if (!takeable()) continue;
+      // The reader neither touches nor reuses these buffers until the batch
+      // is removed, and waits for that before it ends.
+      TraversalBatch& batch = info.batches.front();
+      const bool prepared = batch.state == TraversalBatch::kPrepared;
+      batch.state = TraversalBatch::kConsuming;
+      lock.unlock();
+      if (!prepared) consumer.prepare(batch.blocks);
+      for (const VolumeBlock& block : batch.blocks) consumer.consume(block);
+      lock.lock();
+      info.batches.pop_front();
+      info.cond.notify_all();
     }
   }
   if (stats != nullptr) *stats = info.stats;
