@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <algorithm>
 #include <random>
 
 #include "backup_client.h"
@@ -176,7 +177,7 @@ TEST(BackupStoreTest, BrokenTransfersNeverBecomeTheNewestVersion) {
     EXPECT_EQ(errorCode(backupFull(client, 1, path, 100, v1, {})), 0u);
   }
 
-  // The box goes away in the middle of the delta.
+  // The box goes away in the middle of the delta, while it is applying it.
   boxsim::BackupScript drop;
   drop.closeAfterDataChunks = 2;
   box->setScript(drop);
@@ -220,6 +221,81 @@ TEST(BackupStoreTest, BrokenTransfersNeverBecomeTheNewestVersion) {
   // A delta confirmed without its data is refused as well.
   EXPECT_FALSE(client.confirm(type::kDeltaAnnounce).isError());
   EXPECT_EQ(errorCode(client.confirm(type::kDeltaConfirm)), boxsim::box_code::kRefused);
+}
+
+// The box rebuilds a delta's version while the delta arrives: copies and
+// literals that span many transfer chunks and many patch outputs, through
+// gzip and AES, give the exact new content and nothing but the layout.
+TEST(BackupStoreTest, ADeltaOverManyChunksIsAppliedAsItArrives) {
+  kvn_test::TempDir dir;
+  const QString store = QString::fromStdString(dir.file("store"));
+  const JobDataSettings flags{true, true};
+  auto box = std::make_shared<boxsim::BackupBox>(store);
+  box->jobs().set(4, flags);
+  BackupSim sim(113, box);
+  BackupClient client(113);
+  ASSERT_FALSE(client.prep(4).isError());
+  const QString path = "/data/large";
+  const QByteArray v1 = randomBytes(3 << 20, 20);
+  EXPECT_EQ(errorCode(backupFull(client, 4, path, 10, v1, flags)), 0u);
+
+  // Scattered edits, a new stretch longer than one chunk, a cut tail, and
+  // the file's start moved back: copies of the basis in any order.
+  QByteArray v2 = v1;
+  for (int at = 100000; at + 8192 < v2.size(); at += 300000)
+    v2.replace(at, 8192, randomBytes(8192, static_cast<unsigned>(at)));
+  v2.insert(1 << 20, randomBytes(1500000, 21));
+  v2.truncate(v2.size() - 70000);
+  v2 += v1.left(500000);
+  EXPECT_EQ(errorCode(backupDelta(client, 4, path, 20, v1, 10, v2, flags)), 0u);
+
+  const std::optional<boxsim::StoredVersion> newest = box->store().newest(4, path);
+  ASSERT_TRUE(newest);
+  EXPECT_EQ(newest->number, 2);
+  EXPECT_EQ(newest->size, v2.size());
+  EXPECT_EQ(readDisk(newest->contentPath), v2);
+  const QDir version = QFileInfo(newest->contentPath).dir();
+  EXPECT_EQ(version.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+            QStringList({"content", "meta", "signature"}));
+  EXPECT_TRUE(QDir(store + "/.staging").isEmpty());
+}
+
+// A delta that stops applying part-way (it copies from beyond the end of
+// the stored version) is still taken whole off the connection; the
+// confirmation is refused, nothing is stored, and the next delta on the
+// same connection is applied as usual.
+TEST(BackupStoreTest, ADeltaThatFailsPartWayIsRefusedAndLeavesNothing) {
+  kvn_test::TempDir dir;
+  const QString store = QString::fromStdString(dir.file("store"));
+  auto box = std::make_shared<boxsim::BackupBox>(store);
+  BackupSim sim(114, box);
+  BackupClient client(114);
+  ASSERT_FALSE(client.prep(1).isError());
+  const QString path = "/data/grown";
+  const QByteArray v1 = randomBytes(1 << 20, 30);
+  EXPECT_EQ(errorCode(backupFull(client, 1, path, 10, v1, {})), 0u);
+
+  // Made against a longer basis than the box holds: its copies of that
+  // longer part lie in the middle, between long literals.
+  const QByteArray longer = v1 + randomBytes(400000, 31);
+  const QByteArray content =
+      randomBytes(1500000, 32) + longer.mid(v1.size()) + randomBytes(1500000, 33);
+  ASSERT_FALSE(client.info(path, content.size(), 1).isError());
+  ASSERT_EQ(client.describe(path, 20, content.size(), true).type(), type::kKnownFile);
+  EXPECT_EQ(errorCode(client.sendDelta(content, kvn_test::signatureOf(longer), {})),
+            boxsim::box_code::kRefused);
+  EXPECT_TRUE(sim.record().notes().contains("not stored " + path + ": the delta does not apply"))
+      << sim.record().notes().join('\n').toStdString();
+  const std::vector<boxsim::BackupData> data = sim.record().backupData();
+  ASSERT_FALSE(data.empty());
+  EXPECT_TRUE(std::all_of(data.begin(), data.end(), [](const auto& d) { return d.complete; }));
+  ASSERT_EQ(box->store().versions(1, path).size(), 1u);
+  EXPECT_EQ(readDisk(box->store().newest(1, path)->contentPath), v1);
+  EXPECT_TRUE(QDir(store + "/.staging").isEmpty());
+
+  const QByteArray v2 = edited(v1, 34);
+  EXPECT_EQ(errorCode(backupDelta(client, 1, path, 30, v1, 10, v2, {})), 0u);
+  EXPECT_EQ(readDisk(box->store().newest(1, path)->contentPath), v2);
 }
 
 TEST(BackupStoreTest, AStoreOutlivesItsSimulatorAndTheProgramVerifiesIt) {

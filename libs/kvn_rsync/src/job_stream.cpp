@@ -7,7 +7,8 @@
 
 namespace kvn_rsync {
 
-RsyncJobStream::RsyncJobStream() : output_(std::make_unique<char[]>(kOutputBlock)) {}
+RsyncJobStream::RsyncJobStream(std::size_t outputBlock)
+    : outputBlock_(outputBlock), output_(std::make_unique_for_overwrite<char[]>(outputBlock)) {}
 
 RsyncJobStream::~RsyncJobStream() { freeJob(); }
 
@@ -18,12 +19,12 @@ void RsyncJobStream::freeJob() {
 
 void RsyncJobStream::resetOutput(rs_buffers_s& buffers) {
   buffers.next_out = output_.get() + held_;
-  buffers.avail_out = kOutputBlock - held_;
+  buffers.avail_out = outputBlock_ - held_;
 }
 
 int RsyncJobStream::iterate(rs_buffers_s& buffers) {
   const rs_result result = rs_job_iter(job_, &buffers);
-  held_ = kOutputBlock - buffers.avail_out;
+  held_ = outputBlock_ - buffers.avail_out;
   if (pendingError_) {
     std::exception_ptr error = std::move(pendingError_);
     pendingError_ = nullptr;
@@ -52,7 +53,7 @@ void RsyncJobStream::write(const char* data, std::uint32_t size) {
     iterate(buffers);
     // Only whole blocks leave while data comes in; the rest waits for the
     // next write or for end().
-    if (held_ == kOutputBlock) {
+    if (held_ == outputBlock_) {
       flush();
       resetOutput(buffers);
     }

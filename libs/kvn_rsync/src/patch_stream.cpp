@@ -21,8 +21,8 @@ struct PatchCallback {
   }
 };
 
-PatchStream::PatchStream(BasisReader reader, bool sequential)
-    : reader_(std::move(reader)), sequential_(sequential) {}
+PatchStream::PatchStream(BasisReader reader, bool sequential, std::size_t outputBlock)
+    : RsyncJobStream(outputBlock), reader_(std::move(reader)), sequential_(sequential) {}
 
 void PatchStream::prepareJob() {
   // Also reached from end(): an empty delta lacks even the magic number and

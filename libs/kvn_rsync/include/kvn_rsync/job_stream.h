@@ -1,6 +1,7 @@
 // The part shared by the signature, delta and patch elements: it pushes the
 // bytes written into it through a librsync job and passes the job's output
-// on in blocks of exactly 64 KiB, with the remainder at end().
+// on in blocks of exactly one output block (64 KiB unless the element asks
+// for another size), with the remainder at end().
 #pragma once
 
 #include <cstddef>
@@ -29,7 +30,7 @@ class RsyncJobStream : public kvn_common::StreamLink {
   void end() override;
 
  protected:
-  RsyncJobStream();
+  explicit RsyncJobStream(std::size_t outputBlock = kOutputBlock);
 
   // Takes ownership of job.
   void setJob(rs_job* job) { job_ = job; }
@@ -53,6 +54,7 @@ class RsyncJobStream : public kvn_common::StreamLink {
   void flush();
 
   rs_job* job_ = nullptr;
+  std::size_t outputBlock_;
   std::unique_ptr<char[]> output_;
   std::size_t held_ = 0;
   std::exception_ptr pendingError_;

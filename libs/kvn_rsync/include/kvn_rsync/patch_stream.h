@@ -23,7 +23,9 @@ class PatchStream : public RsyncJobStream {
   using BasisReader =
       std::function<std::size_t(std::int64_t offset, std::size_t length, char* buffer)>;
 
-  PatchStream(BasisReader reader, bool sequential);
+  // A larger output block means fewer, larger basis reads and writes
+  // downstream for a delta made mostly of copies.
+  PatchStream(BasisReader reader, bool sequential, std::size_t outputBlock = kOutputBlock);
 
  private:
   void prepareJob() override;

@@ -57,16 +57,12 @@ class BackupStore {
     Draft& operator=(const Draft&) = delete;
     QString contentPath() const { return folder_ + "/content"; }
     QString signaturePath() const { return folder_ + "/signature"; }
-    // A delta waiting to be applied to the newest version; removed when the
-    // version is stored.
-    QString deltaPath() const { return folder_ + "/delta"; }
 
-    // What the receiver wrote to the content, the signature or the delta
-    // file, so that storing needs no look at the disk. Sizes not noted are
-    // read from the files (a content rebuilt from a delta).
+    // What the receiver wrote to the content and signature files, so that
+    // storing needs no look at the disk. Sizes not noted are read from the
+    // files.
     void noteContent(std::int64_t size) { contentSize_ = size; }
     void noteSignature(std::int64_t size) { signatureSize_ = size; }
-    void noteDelta() { delta_ = true; }
     // The signature's size, noted or read from the disk; -1 when missing.
     std::int64_t signatureSize() const;
 
@@ -77,7 +73,6 @@ class BackupStore {
     bool stored_ = false;
     std::optional<std::int64_t> contentSize_;
     std::optional<std::int64_t> signatureSize_;
-    bool delta_ = false;
   };
 
   // ReadOnly opens an existing store for checking while a simulator may

@@ -41,6 +41,10 @@ struct BackupConversation {
   bool image = false;
   bool dataComplete = false;
   bool signatureComplete = false;
+  // A file's delta: the version it was applied to as it arrived (0 when
+  // none was stored), and whether it applied in full.
+  int basis = 0;
+  bool deltaApplied = false;
 
   void dropVersion() {
     draft.reset();
@@ -48,6 +52,8 @@ struct BackupConversation {
     image = false;
     dataComplete = false;
     signatureComplete = false;
+    basis = 0;
+    deltaApplied = false;
   }
 };
 

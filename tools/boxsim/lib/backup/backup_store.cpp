@@ -273,7 +273,6 @@ std::optional<StoredVersion> BackupStore::store(Draft& draft, std::int64_t jobId
     v.delta = basis > 0;
     const QString target = fileFolder(jobId, path);
     const QString versionFolder = QString("%1/v%2").arg(target).arg(v.number);
-    if (draft.delta_) ::unlink(QFile::encodeName(draft.deltaPath()).constData());
     // A file already in the index has its folder and path file.
     if (!writeVersionFile(draft.folder_ + "/meta", metaText(v), false) ||
         (it == index_.end() && !makeFileFolder(target, path)))

@@ -3,6 +3,7 @@
 #include "backup_conversation.h"
 #include "boxsim/image_store.h"
 #include "boxsim/session.h"
+#include "delta_patch_sink.h"
 #include "kvn_common/file_sink.h"
 #include "kvn_common/pipes.h"
 #include "kvn_compression/deflate_stream.h"
@@ -10,7 +11,6 @@
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
 #include "kvn_network/netpacket.h"
-#include "kvn_rsync/patch_file.h"
 
 namespace boxsim {
 
@@ -27,13 +27,13 @@ class DiscardSink : public kvn_common::StreamSink {
 };
 
 // Undoes what the agent did to a file's data on its way out (gzip, then
-// AES) and writes the result to a file, counting bytes on both sides.
+// AES) and passes the result to its target, counting bytes on both sides.
 class DataDecoder {
  public:
-  // Without a target the data is counted and dropped. Throws when the
-  // target cannot be created.
-  DataDecoder(const QString& target, bool decode, const JobDataSettings& job,
-              kvn_crypto::AesContext& cipher) {
+  // Without a target the data is counted and dropped.
+  DataDecoder(std::unique_ptr<kvn_common::StreamSink> target, bool decode,
+              const JobDataSettings& job, kvn_crypto::AesContext& cipher)
+      : target_(std::move(target)) {
     chain_.append(wire_);
     if (decode && job.useCrypto) {
       decrypt_ = std::make_unique<kvn_crypto::DecryptStream>(cipher);
@@ -44,10 +44,7 @@ class DataDecoder {
       chain_.append(*inflate_);
     }
     chain_.append(plain_);
-    if (target.isEmpty())
-      chain_.append(discard_);
-    else
-      chain_.append(*(file_ = std::make_unique<kvn_common::FileSink>(target.toStdString())));
+    chain_.append(target_ ? *target_ : discard_);
   }
 
   kvn_common::StreamSink& head() const { return *chain_.head(); }
@@ -55,11 +52,11 @@ class DataDecoder {
   std::uint64_t plainBytes() const { return plain_.count(); }
 
  private:
+  std::unique_ptr<kvn_common::StreamSink> target_;
   kvn_common::CountPipe wire_;
   std::unique_ptr<kvn_crypto::DecryptStream> decrypt_;
   std::unique_ptr<kvn_compression::InflateStream> inflate_;
   kvn_common::CountPipe plain_;
-  std::unique_ptr<kvn_common::FileSink> file_;
   DiscardSink discard_;
   kvn_common::StreamChain chain_;
 };
@@ -79,12 +76,25 @@ bool isSignature(std::uint32_t kind) {
   return kind == data_kind::kSignature || kind == image_kind::kHashmap;
 }
 
-QString targetOf(const BackupConversation& c, std::uint32_t kind) {
-  if (!c.file || !c.draft) return {};
-  // An image is kept as it arrives; it is decoded only when rebuilt.
-  if (kind == data_kind::kFull || isImageData(kind)) return c.draft->contentPath();
-  if (kind == data_kind::kDelta) return c.draft->deltaPath();
-  return c.draft->signaturePath();
+// Where a transfer's decoded bytes go: the draft's content (whole files,
+// and images, which are kept as they arrive and decoded only when rebuilt),
+// its signature, or for a file's delta the patch that rebuilds the content
+// from the newest stored version as the delta arrives. Null drops the data;
+// patch is set when the target is one. Throws when a file cannot be created.
+std::unique_ptr<kvn_common::StreamSink> targetOf(BackupConversation& c, std::uint32_t kind,
+                                                 const BackupStore& store, DeltaPatchSink*& patch) {
+  patch = nullptr;
+  if (!c.file || !c.draft) return nullptr;
+  if (kind == data_kind::kDelta) {
+    const std::optional<StoredVersion> newest = store.newest(c.jobId, c.file->path);
+    if (!newest) return nullptr;
+    c.basis = newest->number;
+    auto sink = std::make_unique<DeltaPatchSink>(newest->contentPath, c.draft->contentPath());
+    patch = sink.get();
+    return sink;
+  }
+  const QString path = isSignature(kind) ? c.draft->signaturePath() : c.draft->contentPath();
+  return std::make_unique<kvn_common::FileSink>(path.toStdString());
 }
 
 }  // namespace
@@ -106,7 +116,6 @@ bool DataHandler::handle(BoxSession& session, const kvn_network::NetPacket& pack
     c.image = isImageData(kind);
   }
   if (c.file && !c.draft) c.draft = box_->store().newDraft();
-  if (c.draft && (kind == data_kind::kDelta || isImageData(kind))) c.draft->noteDelta();
 
   BackupData data;
   data.jobId = c.jobId;
@@ -114,14 +123,17 @@ bool DataHandler::handle(BoxSession& session, const kvn_network::NetPacket& pack
   data.kind = kind;
   const bool isData = !isSignature(kind);
   std::unique_ptr<DataDecoder> decoder;
+  DeltaPatchSink* patch = nullptr;
   try {
-    decoder = std::make_unique<DataDecoder>(targetOf(c, kind), isData && !c.image,
-                                            box_->jobs().get(c.jobId), session.dataCipher());
+    decoder =
+        std::make_unique<DataDecoder>(targetOf(c, kind, box_->store(), patch), isData && !c.image,
+                                      box_->jobs().get(c.jobId), session.dataCipher());
   } catch (const KvnCommonException& e) {
     KLOG_E("boxsim: cannot take the data of %s: %s", qPrintable(data.path), e.what());
     c.dropVersion();
+    patch = nullptr;
     decoder =
-        std::make_unique<DataDecoder>(QString(), false, JobDataSettings{}, session.dataCipher());
+        std::make_unique<DataDecoder>(nullptr, false, JobDataSettings{}, session.dataCipher());
   }
   session.putBack(packet);
   const BoxSession::TransferEnd end =
@@ -140,6 +152,10 @@ bool DataHandler::handle(BoxSession& session, const kvn_network::NetPacket& pack
     c.signatureComplete = data.complete && c.draft;
   if (data.complete && c.draft && kind == data_kind::kFull)
     c.draft->noteContent(static_cast<std::int64_t>(data.bytes));
+  if (data.complete && patch != nullptr) {
+    c.deltaApplied = patch->applied();
+    if (c.deltaApplied) c.draft->noteContent(static_cast<std::int64_t>(patch->contentBytes()));
+  }
   if (data.complete && c.draft && isSignature(kind))
     c.draft->noteSignature(static_cast<std::int64_t>(data.bytes));
   return end != BoxSession::TransferEnd::Dropped;
@@ -165,29 +181,32 @@ std::optional<StoredVersion> VersionConfirmHandler::storeVersion(BackupConversat
     reason = "empty signature";
     return std::nullopt;
   }
-  BackupStore& store = box_->store();
   int basis = 0;
-  if (delta_) {
-    const std::optional<StoredVersion> newest = store.newest(c.jobId, c.file->path);
+  if (delta_ && !c.image) {
+    // The delta was applied as it arrived, against the version that was
+    // newest then; the store refuses it if another was stored meanwhile.
+    if (c.basis == 0) {
+      reason = "no stored version to apply the delta to";
+      return std::nullopt;
+    }
+    if (!c.deltaApplied) {
+      reason = "the delta does not apply";
+      return std::nullopt;
+    }
+    basis = c.basis;
+  } else if (delta_) {
+    const std::optional<StoredVersion> newest = box_->store().newest(c.jobId, c.file->path);
     if (!newest) {
       reason = "no stored version to apply the delta to";
       return std::nullopt;
     }
-    if (c.image) {
-      if (!checkImage(c.draft->contentPath(), c.draft->signaturePath(), reason))
-        return std::nullopt;
-    } else if (!kvn_rsync::patchFile(newest->contentPath.toStdString(),
-                                     c.draft->deltaPath().toStdString(),
-                                     c.draft->contentPath().toStdString())) {
-      reason = "the delta does not apply";
-      return std::nullopt;
-    }
+    if (!checkImage(c.draft->contentPath(), c.draft->signaturePath(), reason)) return std::nullopt;
     basis = newest->number;
   } else if (c.image && !checkImage(c.draft->contentPath(), c.draft->signaturePath(), reason)) {
     return std::nullopt;
   }
   std::optional<StoredVersion> stored =
-      store.store(*c.draft, c.jobId, c.file->path, c.file->lastWrite, basis);
+      box_->store().store(*c.draft, c.jobId, c.file->path, c.file->lastWrite, basis);
   if (!stored) reason = "the store refused it";
   return stored;
 }
