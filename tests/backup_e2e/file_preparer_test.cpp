@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "backup/file/filepreparer.h"
+#include "backup/file/newsignature.h"
 #include "database/signaturefile.h"
 #include "kvn_common/file_source.h"
 #include "kvn_common/pipes.h"
@@ -84,6 +85,7 @@ class FilePreparerTest : public testing::Test {
     s.compress = true;
     s.cipher = encrypt ? &cipher_ : nullptr;
     s.signaturesDir = QDir(dir_.filePath("Signatures"));
+    s.folders = &folders_;
     s.jobId = kJob;
     s.stopFlag = &stop_;
     return s;
@@ -119,6 +121,7 @@ class FilePreparerTest : public testing::Test {
   }
 
   QTemporaryDir dir_;
+  SignatureFolders folders_;
   kvn_crypto::AesContext cipher_;
   std::atomic<bool> stop_{false};
 };

@@ -125,6 +125,7 @@ void FileBackup::begin(Job& job, QSqlDatabase& db) {
   FilePreparer::Settings settings;
   settings.compress = backup().useCompression();
   settings.signaturesDir = backup().environment().signaturesDir;
+  settings.folders = &signatureFolders_;
   settings.jobId = job_->jobId();
   settings.stopFlag = backup().stopFlag();
   try {

@@ -10,6 +10,7 @@
 #include <exception>
 #include <utility>
 
+#include "backup/file/newsignature.h"
 #include "database/signaturefile.h"
 #include "kvn_common/atomic_file_sink.h"
 #include "kvn_common/file_source.h"
@@ -236,9 +237,9 @@ void FilePreparer::encode(const QString& readPath, PreparedFile& file) {
 bool FilePreparer::writeSignaturePart(PreparedFile& file) {
   const std::string part = partName(file.signaturePath_);
   const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-  int fd = ::open(part.c_str(), flags, 0644);
-  if (fd < 0 && errno == ENOENT && QDir().mkpath(QFileInfo(file.signaturePath_).path()))
-    fd = ::open(part.c_str(), flags, 0644);
+  if (settings_.folders && !settings_.folders->ensure(QFileInfo(file.signaturePath_).path()))
+    return false;
+  const int fd = ::open(part.c_str(), flags, 0644);
   if (fd < 0) return false;
   file.partWritten_ = true;
   const bool written = writeWhole(fd, file.signature_.data(), file.signature_.size());

@@ -20,6 +20,7 @@
 
 #include "kvn_common/stream.h"
 
+class SignatureFolders;
 namespace kvn_crypto {
 class AesContext;
 }
@@ -76,6 +77,8 @@ class FilePreparer {
     // only copied: the thread encrypts with a context of its own.
     const kvn_crypto::AesContext* cipher = nullptr;
     QDir signaturesDir;
+    // Shared with the backup's thread, which makes the same folders.
+    SignatureFolders* folders = nullptr;
     std::int64_t jobId = 0;
     // The job's stop request; a stop ends the preparation under way.
     const std::atomic<bool>* stopFlag = nullptr;
