@@ -135,15 +135,15 @@ bool FilePreparer::request(const QString& path, const QString& readPath) {
 
 std::optional<PreparedFile> FilePreparer::take(const QString& readPath, std::int64_t size,
                                                std::int32_t lastWrite) {
-  std::shared_ptr<Slot> slot;
+  std::optional<PreparedFile> file;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (slots_.empty() || slots_.front()->readPath != readPath) return std::nullopt;
-    slot = slots_.front();
+    const std::shared_ptr<Slot> slot = slots_.front();
     changed_.wait(lock, [&] { return slot->done; });
     slots_.pop_front();
+    file = std::move(slot->result);
   }
-  std::optional<PreparedFile> file = std::move(slot->result);
   if (!file) return std::nullopt;
   // The file must still be the one that was read: changed or gone since,
   // it takes the ordinary way, which reads it again or reports it.
@@ -185,9 +185,12 @@ void FilePreparer::run() {
     }
     std::optional<PreparedFile> result = prepare(*slot);
     {
+      // The slot is let go under the lock: a slot the backup dropped
+      // meanwhile ends here, with its signature.
       const std::lock_guard<std::mutex> lock(mutex_);
       slot->result = std::move(result);
       slot->done = true;
+      slot.reset();
     }
     changed_.notify_all();
   }
