@@ -1,6 +1,7 @@
 // Runs broken off in the middle of a file, by the user, by an upgrade or by
 // the box going away: the row is closed with the right bits, the version
 // that was not confirmed leaves no trace, and the next run sends it again.
+#include <QDirIterator>
 #include <QFileInfo>
 #include <atomic>
 #include <chrono>
@@ -45,6 +46,15 @@ bool errorReportStartsWith(const boxsim::Record& record, const QString& prefix) 
   return false;
 }
 
+// Signatures left under their temporary name: a file prepared ahead and
+// never sent must take its signature with it.
+QStringList partFiles(const QString& folder) {
+  QStringList found;
+  QDirIterator it(folder, {"*.part"}, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) found << it.next();
+  return found;
+}
+
 using Interruptions = BackupE2E;
 
 TEST_F(Interruptions, AStopInTheMiddleOfAFileLeavesNoTraceOfIt) {
@@ -70,6 +80,9 @@ TEST_F(Interruptions, AStopInTheMiddleOfAFileLeavesNoTraceOfIt) {
     EXPECT_FALSE(recordedLastWrite(stop.job, big).isValid());
     EXPECT_FALSE(QFileInfo::exists(signaturePath(stop.job, big, kFirstWrite)));
     EXPECT_FALSE(box().store().newest(stop.job, big).has_value());
+    EXPECT_FALSE(
+        QFileInfo::exists(signaturePath(stop.job, treePath("b_small.txt"), kFirstWrite + 1)));
+    EXPECT_EQ(partFiles(signaturesDir()), QStringList());
     EXPECT_EQ(run.verify.passed, 0);
   }
   // A stop is not logged as the file's failure.
@@ -101,6 +114,8 @@ TEST_F(Interruptions, TheBoxGoingAwayMidFileFailsTheRunAndTheNextRunResends) {
   EXPECT_FALSE(QFileInfo::exists(signaturePath(kJob, cut, kFirstWrite)));
   EXPECT_FALSE(recordedLastWrite(kJob, cut).isValid());
   EXPECT_FALSE(box().store().newest(kJob, cut).has_value());
+  EXPECT_FALSE(QFileInfo::exists(signaturePath(kJob, treePath("b.txt"), kFirstWrite + 1)));
+  EXPECT_EQ(partFiles(signaturesDir()), QStringList());
   EXPECT_NE(log().find("Exception sending full version: " + cut.toStdString() + " Exception"),
             std::string::npos);
 

@@ -67,6 +67,22 @@ void AesContext::init(const Bytes& password, const Bytes& salt, int bits, Mode m
   mode_ = mode;
   OPENSSL_cleanse(key_.data(), key_.size());
   key_ = std::move(key);
+  setUp(cipher, std::move(iv));
+}
+
+void AesContext::initLike(const AesContext& other) {
+  const EVP_CIPHER* cipher = cipherFor(other.bits_, other.mode_);
+  if (cipher == nullptr || !other.encryptReady_)
+    throw KvnCommonException(KVN_HERE, KVN_E_ARGUMENTS, "Error encrypt context not initialized");
+  encryptReady_ = decryptReady_ = false;
+  bits_ = other.bits_;
+  mode_ = other.mode_;
+  OPENSSL_cleanse(key_.data(), key_.size());
+  key_ = other.key_;
+  setUp(cipher, other.iv_);
+}
+
+void AesContext::setUp(const EVP_CIPHER* cipher, Bytes iv) {
   iv_ = iv;
   encryptIv_ = iv;
   decryptIv_ = std::move(iv);

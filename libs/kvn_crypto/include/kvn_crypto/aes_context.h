@@ -8,6 +8,7 @@
 
 #include "kvn_crypto/bytes.h"
 
+typedef struct evp_cipher_st EVP_CIPHER;
 typedef struct evp_cipher_ctx_st EVP_CIPHER_CTX;
 
 namespace kvn_crypto {
@@ -25,6 +26,9 @@ class AesContext {
   // bits is 128 or 256. The salt must hold at least the 8 bytes that
   // EVP_BytesToKey takes from it.
   void init(const Bytes& password, const Bytes& salt, int bits, Mode mode);
+  // Takes the key, IV and mode of an initialised context, without its
+  // state: a second thread encrypts with the same key on its own context.
+  void initLike(const AesContext& other);
 
   // One whole message with PKCS#7 padding; the context is re-initialised
   // with the current key and IV first, so messages are independent.
@@ -50,6 +54,8 @@ class AesContext {
 
  private:
   void run(bool encrypting, const std::uint8_t* data, std::size_t size, Bytes& out);
+  // Keeps the IV and readies both directions with key_ (set before).
+  void setUp(const EVP_CIPHER* cipher, Bytes iv);
 
   int bits_ = 0;
   Mode mode_ = Ecb;

@@ -1,6 +1,7 @@
 #include "backup/file/filebackup.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QSet>
 
@@ -121,9 +122,23 @@ void FileBackup::begin(Job& job, QSqlDatabase& db) {
   versions_ = &job_->versions();
   records_.emplace(db, backup().environment().signaturesDir);
   signatureFolders_.clear();
+  FilePreparer::Settings settings;
+  settings.compress = backup().useCompression();
+  settings.signaturesDir = backup().environment().signaturesDir;
+  settings.folders = &signatureFolders_;
+  settings.jobId = job_->jobId();
+  settings.stopFlag = backup().stopFlag();
+  try {
+    if (backup().useCrypto()) settings.cipher = &backup().network().dataCipher();
+    preparer_ = std::make_unique<FilePreparer>(settings);
+  } catch (const std::exception& e) {
+    // Every file is then read while it is sent.
+    KLOG_W("files are not prepared ahead: %s", e.what());
+  }
 }
 
 void FileBackup::end() {
+  preparer_.reset();
   records_.reset();
   job_ = nullptr;
   db_ = nullptr;
@@ -139,9 +154,19 @@ std::uint32_t FileBackup::backupFile(const KVNFileInfo& file) {
     KLOG_E("FileBackup: backup not started");
     return KVN_E_EXCEPTION;
   }
+  // Whatever the outcome, the file's prepared payload is of no more use.
+  struct Forget {
+    FileBackup& backup;
+    const QString readPath;
+    ~Forget() {
+      if (backup.preparer_) backup.preparer_->forget(readPath);
+    }
+  } forget{*this, file.readPath()};
   try {
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
       const std::uint32_t result = sendFile(file);
+      // Files prepared for a connection that is gone are never sent.
+      if (result == KVN_E_NETWORK) preparer_.reset();
       if (isConflict(result)) {
         KLOG_W("Conflict: %d", int(result));
         const kvn_agent_filesystem::ZLVFile traces(file.path(), job_->jobId(),
@@ -165,6 +190,13 @@ std::uint32_t FileBackup::backupFile(const KVNFileInfo& file) {
     return KVN_E_SERVER;
   }
   return KVN_OK;
+}
+
+void FileBackup::prepareAhead(const KVNFileInfo& file) {
+  if (!preparer_ || !file.isRegularFile() || file.size() > FilePreparer::kMaxFileSize ||
+      versions_->contains(file.path()))
+    return;
+  preparer_->request(QDir::toNativeSeparators(file.path()), file.readPath());
 }
 
 std::uint32_t FileBackup::sendFile(const KVNFileInfo& file) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "backup/file/filedescription.h"
+#include "backup/file/filepreparer.h"
 #include "backup/file/newsignature.h"
 #include "backup/file/snapshotcontext.h"
 #include "backup/file/versions.h"
@@ -21,6 +22,9 @@
 #include "database/filerecords.h"
 #include "filesystem/fileinfo.h"
 
+namespace kvn_network {
+class NetClientSendFileSink;
+}
 namespace kvn_rsync {
 class PreviousSignature;
 }
@@ -47,6 +51,9 @@ class FileBackup : public BackupOperation {
 
   // The whole procedure for one file, conflicts retried: 0 or a code.
   std::uint32_t backupFile(const kvn_agent_filesystem::KVNFileInfo& file);
+  // Has the payload of a file that backupFile will be called for next
+  // prepared meanwhile, when it is a small new file.
+  void prepareAhead(const kvn_agent_filesystem::KVNFileInfo& file);
 
  private:
   struct Attempt;
@@ -70,6 +77,9 @@ class FileBackup : public BackupOperation {
   std::uint32_t sendDelta(FileDescription& record);
   std::uint32_t sendSignature(const FileDescription& record);
   std::uint32_t downloadSignature(FileDescription& record, std::uint32_t& described);
+  // Sends the payload prepared ahead for a new file and keeps its
+  // signature; false when there is none that fits the file.
+  bool sendPrepared(const FileDescription& record, kvn_network::NetClientSendFileSink& sink);
   // Runs the file through the chain into a network sink of the data kind,
   // writing the new signature on the way; as a delta against previous when
   // there is one.
@@ -94,6 +104,8 @@ class FileBackup : public BackupOperation {
   // be kept; sendSignature sends it from here instead of reading it back.
   std::optional<std::vector<char>> newSignature_;
   SignatureFolders signatureFolders_;
+  // Prepares new small files ahead; none after the connection failed.
+  std::unique_ptr<FilePreparer> preparer_;
   std::unique_ptr<kvn_vss::ShadowCopySet> snapshot_;
   QStringList reparsePoints_;
 };

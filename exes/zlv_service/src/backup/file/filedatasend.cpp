@@ -34,7 +34,6 @@ namespace data_kind = kvn_network::data_kind;
 
 namespace {
 
-constexpr std::uint32_t kCompressionBuffer = 0x10000;
 // From this size the signature is computed on a second thread.
 constexpr std::int64_t kThreadedSignatureSize = 0x1000000;
 
@@ -54,6 +53,7 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
       run.network().createSendFileSink(backup_type::kData, dataKind, !run.useCrypto(), false);
   newSignature_.reset();
   try {
+    if (!previous && sendPrepared(record, *sink)) return;
     NewSignature signatureFile(record.newSignaturePath);
     const std::uint64_t blockLength = kvn_rsync::blockLength(std::uint64_t(record.size));
     std::optional<kvn_rsync::SignatureEngine> signature;
@@ -75,7 +75,7 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
       data.append(tee.emplace(*signatureBranch.head()));
     }
     std::optional<kvn_compression::DeflateStream> deflate;
-    if (run.useCompression()) data.append(deflate.emplace(kCompressionBuffer));
+    if (run.useCompression()) data.append(deflate.emplace(kDataCompressionBuffer));
     std::optional<kvn_crypto::EncryptStream> encrypt;
     if (run.useCrypto()) {
       data.append(
@@ -88,6 +88,21 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
     sink->abort();
     throw;
   }
+}
+
+bool FileBackup::sendPrepared(const FileDescription& record,
+                              kvn_network::NetClientSendFileSink& sink) {
+  if (!preparer_) return false;
+  std::optional<PreparedFile> prepared =
+      preparer_->take(record.readPath, record.size, record.lastWrite);
+  // The signature goes into place before the data leaves, so that a failure
+  // on the way finds it where the ordinary way would have left it.
+  if (!prepared || prepared->signaturePath() != record.newSignaturePath ||
+      !prepared->commitSignature())
+    return false;
+  prepared->sendTo(sink);
+  newSignature_ = std::move(prepared->signature());
+  return true;
 }
 
 std::uint32_t FileBackup::sendFullVersion(const FileDescription& record) {

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <optional>
 
 #include "backup/backup.h"
 #include "backup/file/filebackup.h"
@@ -37,16 +38,7 @@ std::uint32_t FSNJob::doBackup(QSqlDatabase& db) {
   fileBackup_->begin(*this, db);
   const int total = int(entries_.size());
   KLOG_I("Backup (%d files)", total);
-  int index = 0;
-  while (!entries_.empty()) {
-    if (context_->stopRequested()) {
-      fileBackup_->end();
-      KLOG_W("Execution stopped by the user.");
-      return KVN_E_STOPPED;
-    }
-    const auto entry = entries_.front();
-    entries_.pop_front();
-    ++index;
+  const auto infoOf = [this](const auto& entry) {
     const QString path = entry->path();
     QString mountPoint = entry->mountPoint();
     QString readRoot = entry->snapshotRoot();
@@ -54,8 +46,31 @@ std::uint32_t FSNJob::doBackup(QSqlDatabase& db) {
       mountPoint = mount->first;
       readRoot = mount->second;
     }
-    const kvn_agent_filesystem::KVNFileInfo file(path, readRoot, context_->snapshotTime(),
-                                                 mountPoint);
+    return kvn_agent_filesystem::KVNFileInfo(path, readRoot, context_->snapshotTime(), mountPoint);
+  };
+  // The next file is looked at one ahead, so that its payload can be
+  // prepared while the current one is with the box.
+  std::optional<kvn_agent_filesystem::KVNFileInfo> next;
+  if (!entries_.empty()) {
+    next.emplace(infoOf(entries_.front()));
+    fileBackup_->prepareAhead(*next);
+  }
+  int index = 0;
+  while (!entries_.empty()) {
+    if (context_->stopRequested()) {
+      fileBackup_->end();
+      KLOG_W("Execution stopped by the user.");
+      return KVN_E_STOPPED;
+    }
+    entries_.pop_front();
+    ++index;
+    const kvn_agent_filesystem::KVNFileInfo file = std::move(*next);
+    next.reset();
+    if (!entries_.empty()) {
+      next.emplace(infoOf(entries_.front()));
+      fileBackup_->prepareAhead(*next);
+    }
+    const QString& path = file.path();
     const auto result = fileBackup_->backupFile(file);
     // A stop is no failure of the file: the check below reports it.
     if (result != KVN_OK && result != KVN_E_STOPPED) {

@@ -29,10 +29,20 @@ std::optional<std::vector<char>> NewSignature::takeKept() {
 }
 
 bool SignatureFolders::ensure(const QString& folder) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return ensureLocked(folder);
+}
+
+void SignatureFolders::clear() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  known_.clear();
+}
+
+bool SignatureFolders::ensureLocked(const QString& folder) {
   if (known_.contains(folder)) return true;
   // Each new folder below a known one takes one mkdir.
   const QString parent = QFileInfo(folder).path();
-  const bool made = (parent == folder || ensure(parent)) &&
+  const bool made = (parent == folder || ensureLocked(parent)) &&
                     (::mkdir(QFile::encodeName(folder).constData(), 0777) == 0 || errno == EEXIST);
   if (!made && !QDir().mkpath(folder)) return false;
   known_.insert(folder);

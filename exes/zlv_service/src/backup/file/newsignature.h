@@ -4,6 +4,7 @@
 #include <QSet>
 #include <QString>
 #include <cstddef>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -38,13 +39,17 @@ class NewSignature : public kvn_common::StreamSink {
 };
 
 // The signature folders known to exist during one run, so that each is
-// made (or found) once instead of once per file.
+// made (or found) once instead of once per file. The backup's thread and
+// the thread preparing files ahead share it.
 class SignatureFolders {
  public:
   // Makes the folder and its parents when needed; false when it cannot.
   bool ensure(const QString& folder);
-  void clear() { known_.clear(); }
+  void clear();
 
  private:
+  bool ensureLocked(const QString& folder);
+
+  std::mutex mutex_;
   QSet<QString> known_;
 };

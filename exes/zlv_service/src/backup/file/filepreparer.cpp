@@ -1,0 +1,250 @@
+#include "backup/file/filepreparer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <utility>
+
+#include "backup/file/newsignature.h"
+#include "database/signaturefile.h"
+#include "kvn_common/atomic_file_sink.h"
+#include "kvn_common/file_source.h"
+#include "kvn_common/pipes.h"
+#include "kvn_compression/deflate_stream.h"
+#include "kvn_crypto/aes_context.h"
+#include "kvn_crypto/aes_stream.h"
+#include "kvn_log/log.h"
+#include "kvn_platform/filesystem.h"
+#include "kvn_platform/text_path_qt.h"
+#include "kvn_rsync/block_length.h"
+#include "kvn_rsync/signature_engine.h"
+
+namespace {
+
+// Keeps what reaches it, and the size of every piece, so that the pieces
+// can be replayed into the network sink as the chain would have sent them.
+class RecordingSink : public kvn_common::StreamSink {
+ public:
+  RecordingSink(std::vector<char>& bytes, std::vector<std::uint32_t>* pieces, bool& ended)
+      : bytes_(bytes), pieces_(pieces), ended_(ended) {}
+  void write(const char* data, std::uint32_t size) override {
+    bytes_.insert(bytes_.end(), data, data + size);
+    if (pieces_) pieces_->push_back(size);
+  }
+  void end() override { ended_ = true; }
+
+ private:
+  std::vector<char>& bytes_;
+  std::vector<std::uint32_t>* pieces_;
+  bool& ended_;
+};
+
+bool writeWhole(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string partName(const QString& signaturePath) {
+  return kvn_common::AtomicFileSink::partPath(QFile::encodeName(signaturePath).toStdString());
+}
+
+}  // namespace
+
+PreparedFile::~PreparedFile() { dropSignature(); }
+
+PreparedFile::PreparedFile(PreparedFile&& other) noexcept { *this = std::move(other); }
+
+PreparedFile& PreparedFile::operator=(PreparedFile&& other) noexcept {
+  if (this == &other) return *this;
+  dropSignature();
+  size_ = other.size_;
+  lastWrite_ = other.lastWrite_;
+  signaturePath_ = std::move(other.signaturePath_);
+  partWritten_ = std::exchange(other.partWritten_, false);
+  payload_ = std::move(other.payload_);
+  pieces_ = std::move(other.pieces_);
+  ended_ = other.ended_;
+  signature_ = std::move(other.signature_);
+  return *this;
+}
+
+void PreparedFile::sendTo(kvn_common::StreamSink& sink) const {
+  std::size_t at = 0;
+  for (const std::uint32_t piece : pieces_) {
+    sink.write(payload_.data() + at, piece);
+    at += piece;
+  }
+  if (ended_) sink.end();
+}
+
+bool PreparedFile::commitSignature() {
+  if (!partWritten_) return false;
+  const std::string part = partName(signaturePath_);
+  if (std::rename(part.c_str(), QFile::encodeName(signaturePath_).constData()) != 0) return false;
+  partWritten_ = false;
+  return true;
+}
+
+void PreparedFile::dropSignature() {
+  if (!partWritten_) return;
+  partWritten_ = false;
+  ::unlink(partName(signaturePath_).c_str());
+}
+
+FilePreparer::FilePreparer(const Settings& settings) : settings_(settings) {
+  if (settings_.cipher) {
+    cipher_ = std::make_unique<kvn_crypto::AesContext>();
+    cipher_->initLike(*settings_.cipher);
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+FilePreparer::~FilePreparer() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    quit_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+  slots_.clear();
+}
+
+bool FilePreparer::request(const QString& path, const QString& readPath) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (quit_ || slots_.size() >= kMaxAhead) return false;
+    auto slot = std::make_shared<Slot>();
+    slot->path = path;
+    slot->readPath = readPath;
+    slots_.push_back(std::move(slot));
+  }
+  changed_.notify_all();
+  return true;
+}
+
+std::optional<PreparedFile> FilePreparer::take(const QString& readPath, std::int64_t size,
+                                               std::int32_t lastWrite) {
+  std::optional<PreparedFile> file;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (slots_.empty() || slots_.front()->readPath != readPath) return std::nullopt;
+    const std::shared_ptr<Slot> slot = slots_.front();
+    changed_.wait(lock, [&] { return slot->done; });
+    slots_.pop_front();
+    file = std::move(slot->result);
+  }
+  if (!file) return std::nullopt;
+  // The file must still be the one that was read: changed or gone since,
+  // it takes the ordinary way, which reads it again or reports it.
+  kvn_platform::FileStatus status;
+  if (file->size_ != size || file->lastWrite_ != lastWrite ||
+      !kvn_platform::fileStatus(kvn_platform::toNativePath(readPath), status, nullptr) ||
+      status.size != size || !status.hasLastWrite ||
+      static_cast<std::int32_t>(status.lastWrite) != lastWrite) {
+    KLOG_D("%s changed after its preparation; it is read again", qPrintable(readPath));
+    return std::nullopt;
+  }
+  return file;
+}
+
+void FilePreparer::forget(const QString& readPath) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  // One still under way is dropped by the thread when it is done with it.
+  if (!slots_.empty() && slots_.front()->readPath == readPath) slots_.pop_front();
+}
+
+void FilePreparer::run() {
+  for (;;) {
+    std::shared_ptr<Slot> slot;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] {
+        if (quit_) return true;
+        for (const auto& waiting : slots_)
+          if (!waiting->done) return true;
+        return false;
+      });
+      if (quit_) return;
+      for (const auto& waiting : slots_) {
+        if (!waiting->done) {
+          slot = waiting;
+          break;
+        }
+      }
+    }
+    std::optional<PreparedFile> result = prepare(*slot);
+    {
+      // The slot is let go under the lock: a slot the backup dropped
+      // meanwhile ends here, with its signature.
+      const std::lock_guard<std::mutex> lock(mutex_);
+      slot->result = std::move(result);
+      slot->done = true;
+      slot.reset();
+    }
+    changed_.notify_all();
+  }
+}
+
+std::optional<PreparedFile> FilePreparer::prepare(const Slot& slot) {
+  kvn_platform::FileStatus status;
+  if (!kvn_platform::fileStatus(kvn_platform::toNativePath(slot.readPath), status, nullptr) ||
+      status.kind != kvn_platform::FileKind::Regular || !status.hasLastWrite ||
+      status.size > kMaxFileSize)
+    return std::nullopt;
+  PreparedFile file;
+  file.size_ = status.size;
+  file.lastWrite_ = static_cast<std::int32_t>(status.lastWrite);
+  file.signaturePath_ = kvn_agent_database::signatureFilePath(settings_.signaturesDir, slot.path,
+                                                              file.lastWrite_, settings_.jobId);
+  try {
+    encode(slot.readPath, file);
+  } catch (const std::exception& e) {
+    // The ordinary way reads the file again and reports what fails.
+    KLOG_D("%s not prepared ahead: %s", qPrintable(slot.readPath), e.what());
+    return std::nullopt;
+  }
+  if (!file.ended_ || !writeSignaturePart(file)) return std::nullopt;
+  return file;
+}
+
+void FilePreparer::encode(const QString& readPath, PreparedFile& file) {
+  bool signatureEnded = false;
+  RecordingSink signatureSink(file.signature_, nullptr, signatureEnded);
+  RecordingSink payloadSink(file.payload_, &file.pieces_, file.ended_);
+  kvn_rsync::SignatureEngine signature(kvn_rsync::blockLength(std::uint64_t(file.size_)));
+  signature.setNext(&signatureSink);
+  kvn_common::TeePipe tee(signature);
+  kvn_common::FileSource source(settings_.stopFlag);
+  kvn_common::StreamChain data;
+  data.append(source).append(tee);
+  std::optional<kvn_compression::DeflateStream> deflate;
+  if (settings_.compress) data.append(deflate.emplace(kDataCompressionBuffer));
+  std::optional<kvn_crypto::EncryptStream> encrypt;
+  if (cipher_) data.append(encrypt.emplace(*cipher_, kvn_crypto::EncryptStream::kFileBlockSize));
+  data.append(payloadSink);
+  source.read(kvn_platform::toNativePath(readPath));
+  if (!signatureEnded) file.ended_ = false;
+}
+
+bool FilePreparer::writeSignaturePart(PreparedFile& file) {
+  const std::string part = partName(file.signaturePath_);
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  if (settings_.folders && !settings_.folders->ensure(QFileInfo(file.signaturePath_).path()))
+    return false;
+  const int fd = ::open(part.c_str(), flags, 0644);
+  if (fd < 0) return false;
+  file.partWritten_ = true;
+  const bool written = writeWhole(fd, file.signature_.data(), file.signature_.size());
+  return ::close(fd) == 0 && written;
+}
