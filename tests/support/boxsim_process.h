@@ -3,26 +3,28 @@
 // "boxsim ready:" line, stopped with SIGTERM.
 #pragma once
 
-#include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <chrono>
+
+#include "spawned_process.h"
+#include "tool_runner.h"
 
 namespace kvn_test {
 
 class BoxsimProcess {
  public:
-  BoxsimProcess(const QString& program, const QStringList& arguments) {
-    process_.setProgram(program);
-    process_.setArguments(arguments);
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
-    process_.start();
+  BoxsimProcess(const QString& program, const QStringList& arguments)
+      : process_(program.toStdString(), toStdStrings(arguments)) {
     // RSA key generation comes before the ready line.
-    while (!ready_ && process_.waitForReadyRead(60000)) {
-      while (process_.canReadLine()) {
-        const QString line = QString::fromUtf8(process_.readLine());
-        output_ += line;
-        if (line.startsWith("boxsim ready:")) ready_ = true;
-      }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!ready_ && process_.started() && !process_.outputEnded()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      const std::string line = process_.readLine(left);
+      if (!line.empty()) output_ += QString::fromStdString(line) + '\n';
+      ready_ = line.rfind("boxsim ready:", 0) == 0;
     }
   }
   ~BoxsimProcess() { stop(); }
@@ -32,21 +34,21 @@ class BoxsimProcess {
   bool ready() const { return ready_; }
   // Everything the program printed, once it has been stopped.
   QString stop() {
-    if (process_.state() != QProcess::NotRunning) {
+    if (!stopped_ && process_.started()) {
+      stopped_ = true;
       process_.terminate();
-      process_.waitForFinished(30000);
-      exitCode_ = process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
-      output_ += QString::fromUtf8(process_.readAllStandardOutput());
-      output_ += QString::fromUtf8(process_.readAllStandardError());
+      exitCode_ = process_.finish(std::chrono::seconds(30));
+      output_ += QString::fromStdString(process_.rest());
     }
     return output_;
   }
   int exitCode() const { return exitCode_; }
 
  private:
-  QProcess process_;
+  SpawnedProcess process_;
   QString output_;
   bool ready_ = false;
+  bool stopped_ = false;
   int exitCode_ = -1;
 };
 

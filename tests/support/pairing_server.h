@@ -2,11 +2,13 @@
 // address for the length of a test.
 #pragma once
 
-#include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <chrono>
+#include <optional>
 #include <string>
 
+#include "spawned_process.h"
 #include "temp_dir.h"
 
 namespace kvn_test {
@@ -20,23 +22,15 @@ class PairingServer {
   PairingServer(const QString& address, Mode mode, const std::string& body, int port = 0)
       : address_(address) {
     setBody(body);
-    process_.setProgram("python3");
-    process_.setArguments({QString(KVN_TEST_SOURCE_DIR) + "/tests/support/pairing_server.py",
-                           "--address", address, "--port", QString::number(port), "--mode",
-                           mode == Mode::Tls ? "tls" : "plain", "--body-file",
-                           QString::fromStdString(dir_.file("body.json")), "--log",
-                           QString::fromStdString(dir_.file("requests.log")), "--workdir",
-                           QString::fromStdString(dir_.path())});
-    process_.start();
+    process_.emplace("python3",
+                     std::vector<std::string>{
+                         KVN_TEST_SOURCE_DIR "/tests/support/pairing_server.py", "--address",
+                         address.toStdString(), "--port", std::to_string(port), "--mode",
+                         mode == Mode::Tls ? "tls" : "plain", "--body-file", dir_.file("body.json"),
+                         "--log", dir_.file("requests.log"), "--workdir", dir_.path()});
     // The certificate is made before the port is announced.
-    if (process_.waitForReadyRead(60000)) {
-      const QString line = QString::fromUtf8(process_.readLine()).trimmed();
-      if (line.startsWith("port ")) port_ = line.mid(5).toInt();
-    }
-  }
-  ~PairingServer() {
-    process_.kill();
-    process_.waitForFinished();
+    const std::string line = process_->readLine(std::chrono::minutes(1));
+    if (line.rfind("port ", 0) == 0) port_ = std::stoi(line.substr(5));
   }
 
   bool listening() const { return port_ > 0; }
@@ -53,7 +47,8 @@ class PairingServer {
  private:
   TempDir dir_;
   QString address_;
-  QProcess process_;
+  // Killed with this object.
+  std::optional<SpawnedProcess> process_;
   int port_ = 0;
 };
 

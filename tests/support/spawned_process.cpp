@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <ctime>
 #include <thread>
 
 extern char** environ;
@@ -20,34 +22,75 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
+void closePipe(int (&ends)[2]) {
+  closeFd(ends[0]);
+  closeFd(ends[1]);
+}
+
+// A write to a pipe whose reader is gone raises SIGPIPE, which would end
+// the test: the signal is held on this thread during the write and taken
+// back if the write raised it.
+ssize_t writeWithoutSigpipe(int fd, const char* data, std::size_t size) {
+  sigset_t pipeOnly;
+  sigset_t before;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeOnly, &before);
+  const ssize_t n = ::write(fd, data, size);
+  if (n < 0 && errno == EPIPE) {
+    const timespec none{};
+    while (::sigtimedwait(&pipeOnly, nullptr, &none) < 0 && errno == EINTR) {
+    }
+    errno = EPIPE;
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return n;
+}
+
 }  // namespace
 
 SpawnedProcess::SpawnedProcess(const std::string& program,
-                               const std::vector<std::string>& arguments) {
-  int out[2];
-  int err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return;
-  if (::pipe2(err, O_CLOEXEC) != 0) {
-    ::close(out[0]);
-    ::close(out[1]);
+                               const std::vector<std::string>& arguments,
+                               const SpawnOptions& options) {
+  int in[2] = {-1, -1};
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+  if ((options.input && ::pipe2(in, O_CLOEXEC) != 0) || ::pipe2(out, O_CLOEXEC) != 0 ||
+      (!options.mergeErrors && ::pipe2(err, O_CLOEXEC) != 0) ||
+      (in[1] >= 0 && ::fcntl(in[1], F_SETFL, O_NONBLOCK) != 0)) {
+    startError_ = errno;
+    closePipe(in);
+    closePipe(out);
+    closePipe(err);
     return;
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (in[0] >= 0) posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, options.mergeErrors ? out[1] : err[1], STDERR_FILENO);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   pid_t pid = -1;
-  if (::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0)
-    pid_ = pid;
+  startError_ = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  ::close(err[1]);
+  closeFd(in[0]);
+  closeFd(out[1]);
+  closeFd(err[1]);
+  if (startError_ != 0) {
+    closePipe(in);
+    closePipe(out);
+    closePipe(err);
+    return;
+  }
+  pid_ = pid;
+  in_ = in[1];
   out_ = out[0];
   err_ = err[0];
+  if (options.input) input_ = *options.input;
+  feed();
 }
 
 SpawnedProcess::~SpawnedProcess() {
@@ -56,13 +99,32 @@ SpawnedProcess::~SpawnedProcess() {
     int status = 0;
     ::waitpid(pid_, &status, 0);
   }
+  closeFd(in_);
   closeFd(out_);
   closeFd(err_);
 }
 
+void SpawnedProcess::terminate() {
+  // Not yet reaped, the number is still this child's.
+  if (pid_ > 0 && !reaped_) ::kill(pid_, SIGTERM);
+}
+
+void SpawnedProcess::feed() {
+  while (in_ >= 0 && inputSent_ < input_.size()) {
+    const ssize_t n =
+        writeWithoutSigpipe(in_, input_.data() + inputSent_, input_.size() - inputSent_);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return;  // the pipe is full: later
+    if (n < 0) break;                      // the child stopped reading
+    inputSent_ += static_cast<std::size_t>(n);
+  }
+  closeFd(in_);
+}
+
 bool SpawnedProcess::pump(int waitMs) {
-  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-  if (::poll(fds, 2, waitMs) <= 0) return false;
+  const bool feeding = in_ >= 0;
+  pollfd fds[3] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}, {in_, POLLOUT, 0}};
+  if (::poll(fds, 3, waitMs) <= 0) return false;
   bool got = false;
   int* ends[2] = {&out_, &err_};
   std::string* into[2] = {&output_, &errors_};
@@ -75,6 +137,10 @@ bool SpawnedProcess::pump(int waitMs) {
     } else {
       closeFd(*ends[i]);  // end of that stream (poll skips negative descriptors)
     }
+    got = true;
+  }
+  if (feeding && fds[2].revents != 0) {
+    feed();
     got = true;
   }
   return got;
@@ -116,11 +182,17 @@ int SpawnedProcess::finish(std::chrono::milliseconds wait) {
 }
 
 std::string SpawnedProcess::rest() {
+  std::string all = output();
+  all += errors_;
+  errors_.clear();
+  return all;
+}
+
+std::string SpawnedProcess::output() {
   while (pump(0)) {
   }
-  std::string all = output_ + errors_;
-  output_.clear();
-  errors_.clear();
+  std::string all;
+  all.swap(output_);
   return all;
 }
 

@@ -1,29 +1,32 @@
 #include "tool_runner.h"
 
-#include <QProcess>
+#include <cstring>
+
+#include "spawned_process.h"
 
 namespace kvn_test {
 
 ToolRun runTool(const QString& program, const QStringList& arguments, const QByteArray& input,
                 ToolOutput streams) {
+  SpawnOptions options;
+  options.input = input.toStdString();
+  options.mergeErrors = streams == ToolOutput::Merged;
+  SpawnedProcess process(program.toStdString(), toStdStrings(arguments), options);
   ToolRun run;
-  QProcess process;
-  if (streams == ToolOutput::Merged) process.setProcessChannelMode(QProcess::MergedChannels);
-  process.start(program, arguments);
-  if (!process.waitForStarted(10000)) {
-    run.output = process.errorString();
+  if (!process.started()) {
+    run.output = QString("cannot start %1: %2").arg(program, std::strerror(process.startError()));
     return run;
   }
-  if (!input.isEmpty()) process.write(input);
-  process.closeWriteChannel();
-  const bool finished = process.waitForFinished(120000);
-  if (!finished) {
-    process.kill();
-    process.waitForFinished();
-  }
-  run.output = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
-  if (finished && process.exitStatus() == QProcess::NormalExit) run.exitCode = process.exitCode();
+  run.exitCode = process.finish(std::chrono::minutes(2));
+  run.output = QString::fromLocal8Bit(process.output()).trimmed();
   return run;
+}
+
+std::vector<std::string> toStdStrings(const QStringList& arguments) {
+  std::vector<std::string> strings;
+  strings.reserve(std::size_t(arguments.size()));
+  for (const QString& argument : arguments) strings.push_back(argument.toStdString());
+  return strings;
 }
 
 }  // namespace kvn_test

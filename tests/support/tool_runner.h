@@ -1,10 +1,13 @@
 // Runs a system tool (mkfs.ext4, debugfs, losetup, lvm, ...) for a test and
-// tells what it did: its exit code and its output.
+// tells what it did: its exit code and its output. Started as a
+// SpawnedProcess, so the thread sanitizer can follow the test.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <string>
+#include <vector>
 
 namespace kvn_test {
 
@@ -23,5 +26,8 @@ enum class ToolOutput { Standard, Merged };
 // once when empty).
 ToolRun runTool(const QString& program, const QStringList& arguments, const QByteArray& input = {},
                 ToolOutput streams = ToolOutput::Standard);
+
+// Arguments as SpawnedProcess takes them.
+std::vector<std::string> toStdStrings(const QStringList& arguments);
 
 }  // namespace kvn_test

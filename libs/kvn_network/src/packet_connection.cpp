@@ -1,7 +1,5 @@
 #include "kvn_network/packet_connection.h"
 
-#include <QTcpSocket>
-
 #include "kvn_crypto/crypto.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
@@ -15,13 +13,6 @@ PacketConnection::PacketConnection(const NetSettings& settings,
       receiver_(compressor_, settings.receiveTimeoutMs) {}
 
 PacketConnection::~PacketConnection() { closeSocket(); }
-
-void PacketConnection::adoptSocket(std::unique_ptr<QTcpSocket> socket) {
-  if (socket)
-    adoptTransport(std::make_unique<QtSocketTransport>(std::move(socket)));
-  else
-    adoptTransport(nullptr);
-}
 
 void PacketConnection::adoptTransport(std::unique_ptr<SocketTransport> transport) {
   transport_ = std::move(transport);
@@ -62,15 +53,19 @@ bool PacketConnection::prepare(NetPacket& packet, bool compress, bool encrypt) {
 
 bool PacketConnection::SendPacket(NetPacket& packet, bool compress, bool encrypt) {
   if (!transport_) return false;
+  if (sendOn(*transport_, packet, compress, encrypt)) return true;
+  dropSocket();
+  return false;
+}
+
+bool PacketConnection::sendOn(SocketTransport& transport, NetPacket& packet, bool compress,
+                              bool encrypt) {
   prepare(packet, compress, encrypt);
   packet.dump("SendPacket");
   const auto& bytes = packet.bytes();
-  if (!transport_->send(bytes.data(), bytes.size())) {
-    KLOG_E("Failed to send data: %s", transport_->errorString().c_str());
-    dropSocket();
-    return false;
-  }
-  return true;
+  if (transport.send(bytes.data(), bytes.size())) return true;
+  KLOG_E("Failed to send data: %s", transport.errorString().c_str());
+  return false;
 }
 
 NetPacket PacketConnection::receivePacket() { return receiver_.receive(NetReceiver::General); }

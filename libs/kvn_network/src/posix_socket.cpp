@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "kvn_log/log.h"
@@ -90,6 +91,17 @@ std::unique_ptr<PosixSocket> PosixSocket::connectTo(const std::string& host, std
   return connected;
 }
 
+std::unique_ptr<PosixSocket> PosixSocket::adoptAccepted(int fd, int sendTimeoutMs) {
+  // A listener may hand its connections over non-blocking.
+  const int flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ((flags & O_NONBLOCK) != 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) {
+    KLOG_E("cannot take over the connection: %s", std::strerror(fd < 0 ? EBADF : errno));
+    if (fd >= 0) ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixSocket>(fd, sendTimeoutMs);
+}
+
 PosixSocket::PosixSocket(int fd, int sendTimeoutMs) : fd_(fd), in_(kReceiveBuffer) {
   // Every exchange is a small request and a small answer: without this the
   // kernel holds the short packets back waiting for acknowledgements.
@@ -116,25 +128,64 @@ std::int64_t PosixSocket::read(char* data, std::int64_t size) {
   const std::int64_t n = peek(data, size);
   begin_ += static_cast<std::size_t>(n);
   if (begin_ == end_) begin_ = end_ = 0;
-  return n;
+  // A direct read needs the time limit that the first wait set.
+  if (n > 0 || size < kDirectRead || closed_ || timedOut_ || receiveTimeoutMs_ < 0) return n;
+  return readDirect(data, size);
+}
+
+std::int64_t PosixSocket::readDirect(char* data, std::int64_t size) {
+  // The peer may be waiting for what is held before it sends the rest.
+  if (!held_.empty() && !sendNow(nullptr, 0)) return 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    const ssize_t got = ::recv(fd_, data, static_cast<std::size_t>(size), MSG_WAITALL);
+    if (got > 0) {
+      // Part of it after the whole time limit: the peer stalled, and the
+      // next wait must not wait a second time.
+      if (got < size &&
+          std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(receiveTimeoutMs_))
+        timedOut_ = true;
+      return got;
+    }
+    if (got == 0) {
+      peerClosed();
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      timedOut_ = true;
+    } else {
+      fail(errno);
+    }
+    return 0;
+  }
+}
+
+bool PosixSocket::setReceiveTimeout(int ms) {
+  if (ms == receiveTimeoutMs_) return true;
+  const timeval limit = toTimeval(ms);
+  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+    fail(errno);
+    return false;
+  }
+  receiveTimeoutMs_ = ms;
+  return true;
 }
 
 bool PosixSocket::waitForReadyRead(int ms) {
+  if (timedOut_) {
+    timedOut_ = false;
+    return false;
+  }
   // The peer may be waiting for what is held before it answers.
   if (!held_.empty() && !sendNow(nullptr, 0)) return false;
   if (closed_) return false;
-  if (ms != receiveTimeoutMs_) {
-    const timeval limit = toTimeval(ms);
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
-      fail(errno);
-      return false;
-    }
-    receiveTimeoutMs_ = ms;
-  }
+  // A zero limit on the socket would mean waiting for ever.
+  if (!setReceiveTimeout(std::max(ms, 1))) return false;
   // A full buffer has bytes to read already.
   if (end_ - begin_ == in_.size()) return true;
-  if (end_ == in_.size()) {
-    // The unread bytes move to the front to make room.
+  if (in_.size() - end_ < kMinimumRoom) {
+    // The unread bytes move to the front to make room, so that the read
+    // does not take a few bytes only.
     std::memmove(in_.data(), in_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
@@ -146,8 +197,7 @@ bool PosixSocket::waitForReadyRead(int ms) {
       return true;
     }
     if (got == 0) {
-      closed_ = true;
-      error_ = "The remote host closed the connection";
+      peerClosed();
       return false;
     }
     if (errno == EINTR) continue;
@@ -208,7 +258,19 @@ void PosixSocket::holdSends(bool hold) {
     KLOG_E("Failed to send data: %s", error_.c_str());
 }
 
-void PosixSocket::close(int timeoutMs) {
+void PosixSocket::waitForPeerToLeave() {
+  if (!held_.empty() && !sendNow(nullptr, 0)) return;
+  int ready = 0;
+  while (!closed_ && ready == 0) {
+    // The peer's end, a hang-up or an error; bytes it sends stay unread.
+    pollfd gone{fd_, POLLRDHUP, 0};
+    ready = ::poll(&gone, 1, -1);
+    if (ready < 0 && errno == EINTR) ready = 0;
+  }
+  if (!closed_) peerClosed();
+}
+
+void PosixSocket::finish(int timeoutMs) {
   if (fd_ < 0) return;
   if (!held_.empty() && !closed_) {
     const timeval limit = toTimeval(timeoutMs);
@@ -218,15 +280,21 @@ void PosixSocket::close(int timeoutMs) {
   // Half-closes, then reads until the peer closes too (a second at most):
   // a socket closed with unread bytes resets the connection, and the peer
   // could lose what it had not read yet.
-  if (!closed_ && ::shutdown(fd_, SHUT_WR) == 0) {
-    const timeval limit = toTimeval(1000);
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    char drained[4096];
+  if (!closed_ && ::shutdown(fd_, SHUT_WR) == 0 && setReceiveTimeout(1000)) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     ssize_t got;
     do {
-      got = ::recv(fd_, drained, sizeof drained, 0);
-    } while (got > 0 || (got < 0 && errno == EINTR));
+      got = ::recv(fd_, in_.data(), in_.size(), 0);
+    } while ((got > 0 && std::chrono::steady_clock::now() < deadline) ||
+             (got < 0 && errno == EINTR));
   }
+  begin_ = end_ = 0;
+  closed_ = true;
+  held_.clear();
+}
+
+void PosixSocket::close(int timeoutMs) {
+  finish(timeoutMs);
   abort();
 }
 
@@ -240,6 +308,11 @@ void PosixSocket::abort() {
 void PosixSocket::fail(int error) {
   closed_ = true;
   error_ = std::strerror(error);
+}
+
+void PosixSocket::peerClosed() {
+  closed_ = true;
+  error_ = "The remote host closed the connection";
 }
 
 }  // namespace kvn_network

@@ -97,21 +97,22 @@ BoxSession::BoxSession(qintptr socketDescriptor, const BoxIdentity& identity,
     // The box keeps up with a fast link: its packets are compressed by
     // ISA-L at its fastest level, which the agent reads like any zlib data.
     : PacketConnection(settings, kvn_compression::GzipEngine::Isal),
-      link_(static_cast<int>(socketDescriptor), settings.receiveTimeoutMs),
+      link_(kvn_network::PosixSocket::adoptAccepted(static_cast<int>(socketDescriptor),
+                                                    settings.receiveTimeoutMs)),
       identity_(identity),
       registry_(registry),
       faults_(faults),
       record_(record) {
-  if (link_.valid()) receiver().setStream(&link_);
+  if (link_) receiver().setStream(link_.get());
 }
 
 BoxSession::~BoxSession() { receiver().setStream(nullptr); }
 
 void BoxSession::run() {
-  if (!link_.valid()) return;
+  if (!link_) return;
   if (faults_.silent) {
     // Holds the connection open without reading until the agent leaves.
-    link_.waitForPeerToLeave();
+    link_->waitForPeerToLeave();
     return;
   }
   try {
@@ -121,7 +122,7 @@ void BoxSession::run() {
   }
   if (faults_.randomDrop && (dropAfterPackets_ < 0 || packetsReceived_ < dropAfterPackets_))
     faults_.randomDrop->ended(firstPacketType_, packetsReceived_);
-  link_.finish();
+  link_->finish(settings().receiveTimeoutMs);
 }
 
 bool BoxSession::negotiate() {
@@ -242,7 +243,7 @@ bool BoxSession::reached(TrapPoint::Kind kind, std::uint32_t type, const QString
   record_.addNote("held at " + trap->point().text);
   trap->markHeld();
   // Reads nothing more and answers nothing until the agent is gone.
-  link_.waitForPeerToLeave();
+  link_->waitForPeerToLeave();
   return true;
 }
 
@@ -259,10 +260,7 @@ bool BoxSession::send(NetPacket& packet, bool compress, bool encrypt) {
 }
 
 bool BoxSession::SendPacket(NetPacket& packet, bool compress, bool encrypt) {
-  prepare(packet, compress, encrypt);
-  packet.dump("SendPacket");
-  const auto& bytes = packet.bytes();
-  return link_.writeAll(bytes.data(), bytes.size());
+  return link_ && sendOn(*link_, packet, compress, encrypt);
 }
 
 NetPacket BoxSession::receive() { return receiver().receiveAny(); }

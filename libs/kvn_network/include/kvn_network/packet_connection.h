@@ -1,10 +1,9 @@
 // One packet connection over a socket transport, used on one thread: sends
 // packets (compressing and encrypting on request) and receives them through
-// the three queues. The agent's NetClient (a POSIX socket) and the box
-// simulator's session (a QTcpSocket) add their end of the negotiation on top.
+// the three queues. The agent's NetClient and the box simulator's session
+// add their end of the negotiation on top.
 #pragma once
 
-#include <QTcpSocket>
 #include <memory>
 
 #include "kvn_compression/compressor.h"
@@ -52,10 +51,10 @@ class PacketConnection : public PacketChannel {
   NetReceiver& receiver() { return receiver_; }
 
  protected:
-  void adoptSocket(std::unique_ptr<QTcpSocket> socket);
   void adoptTransport(std::unique_ptr<SocketTransport> transport);
-  // The Qt socket of a connection made with adoptSocket, else null.
-  QTcpSocket* socket() const { return transport_ ? transport_->qtSocket() : nullptr; }
+  // Transforms as asked and hands the packet to transport in one go; a
+  // failure is logged. Leaves the transport as it is either way.
+  bool sendOn(SocketTransport& transport, NetPacket& packet, bool compress, bool encrypt);
   void setCrypto(kvn_crypto::Crypto* crypto);
   // Drops the socket without flushing (after a failed write).
   void dropSocket();

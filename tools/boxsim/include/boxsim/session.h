@@ -1,7 +1,7 @@
 // The box's end of one agent connection: the negotiation in the box role,
 // then a loop that hands every packet to the handler registered for its
 // type. Runs on a thread of its own with a blocking socket of its own
-// (BoxSocket); the base class brings the packet transforms and queues.
+// (PosixSocket); the base class brings the packet transforms and queues.
 #pragma once
 
 #include <QByteArray>
@@ -10,13 +10,13 @@
 #include <memory>
 #include <typeindex>
 
-#include "boxsim/box_socket.h"
 #include "boxsim/faults.h"
 #include "boxsim/handler.h"
 #include "boxsim/record.h"
 #include "kvn_crypto/crypto_box.h"
 #include "kvn_network/file_transfer.h"
 #include "kvn_network/packet_connection.h"
+#include "kvn_network/posix_socket.h"
 
 namespace boxsim {
 
@@ -116,7 +116,10 @@ class BoxSession : public kvn_network::PacketConnection {
   // After a refusal: drops the rest of the transfer.
   void drainTransfer();
 
-  BoxSocket link_;
+  // Null when the accepted connection could not be taken over. Kept here,
+  // not in the base, so that its descriptor stays open until the session
+  // ends even after a failed send.
+  std::unique_ptr<kvn_network::PosixSocket> link_;
   BoxIdentity identity_;
   const Registry& registry_;
   FaultScript faults_;
