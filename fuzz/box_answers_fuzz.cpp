@@ -8,7 +8,8 @@
 // Input: u8 conversation, then the packets the box sends in the form of
 // kvn_test::ScriptedChannel. A file backup run takes one more byte before
 // the packets: the agent's state of each file of the tree (see
-// plantFileStates).
+// plantFileStates). Its seeds are answers of the simulated box, recorded
+// by the backup end-to-end test RecordedAnswers (KVN_RECORD_ANSWERS_TO).
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
