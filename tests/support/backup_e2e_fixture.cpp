@@ -166,6 +166,7 @@ BackupEnvironment BackupE2E::environment() const {
   environment.credentials = credentials_.get();
   environment.network = ZlvNetworkSettings{5000, {5000, 60000}};
   environment.fileOperations = gate_;
+  environment.connect = connect_;
   environment.listVolumes = volumeLister_;
   return environment;
 }

@@ -23,6 +23,7 @@
 #include "boxsim/simulator.h"
 #include "boxsim/store_verifier.h"
 #include "connection/credentials.h"
+#include "connection/zlvnetwork.h"
 #include "fresh_database.h"
 #include "kvn_snapshot/volume_list.h"
 #include "log_capture.h"
@@ -111,6 +112,9 @@ class BackupE2E : public kvn_test::FreshDatabase {
   // What the following runs wait on (restorations and deletions); none
   // when null.
   void setFileOperationGate(FileOperationGate* gate) { gate_ = gate; }
+  // How the following runs reach the box; null: over loopback, as the
+  // service does.
+  void setConnect(NetworkFactory connect) { connect_ = std::move(connect); }
 
   // What a run of this fixture's agent is made with.
   BackupEnvironment environment() const;
@@ -147,6 +151,7 @@ class BackupE2E : public kvn_test::FreshDatabase {
   QString tree_;
   std::unique_ptr<Credentials> credentials_;
   FileOperationGate* gate_ = nullptr;
+  NetworkFactory connect_;
   std::function<std::vector<kvn_snapshot::VolumeRecord>()> volumeLister_;
   std::shared_ptr<boxsim::BackupBox> box_;
   std::shared_ptr<boxsim::FileOperationsBox> fileOperations_;
