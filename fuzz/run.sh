@@ -28,7 +28,9 @@ if [ "${1:-}" = --one ]; then
       2>"$work/replay.log"; then
     cat "$work/replay.log" >>"$out"
     status=1
-  elif ! "$build/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+  # The per-input limit is wall time: generous, so that a loaded machine
+  # does not turn a slow key derivation into a reported hang.
+  elif ! "$build/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=60 \
     -artifact_prefix="$work/" "$work" "$corpus" >"$work/fuzz.log" 2>&1; then
     { tail -50 "$work/fuzz.log"; echo "crash inputs left in $work"; } >>"$out"
     status=1
