@@ -19,6 +19,7 @@
 
 #include "backup/file/filepreparer.h"
 #include "backup/file/newsignature.h"
+#include "backup/file/payloadcodecs.h"
 #include "database/signaturefile.h"
 #include "kvn_common/file_source.h"
 #include "kvn_common/pipes.h"

@@ -12,6 +12,7 @@
 #include "backup/backup.h"
 #include "backup/backupstatus.h"
 #include "backup/file/filebackup.h"
+#include "backup/file/payloadcodecs.h"
 #include "backup/file/selection.h"
 #include "database/signaturefile.h"
 #include "kvn_common/file_source.h"
@@ -74,13 +75,9 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
       signatureBranch.append(signature.emplace(blockLength)).append(signatureFile);
       data.append(tee.emplace(*signatureBranch.head()));
     }
-    std::optional<kvn_compression::DeflateStream> deflate;
-    if (run.useCompression()) data.append(deflate.emplace(kDataCompressionBuffer));
-    std::optional<kvn_crypto::EncryptStream> encrypt;
-    if (run.useCrypto()) {
-      data.append(
-          encrypt.emplace(run.network().dataCipher(), kvn_crypto::EncryptStream::kFileBlockSize));
-    }
+    PayloadCodecs codecs;
+    codecs.appendTo(data, run.useCompression(),
+                    run.useCrypto() ? &run.network().dataCipher() : nullptr);
     data.append(*sink);
     source.read(kvn_platform::toNativePath(record.readPath));
     newSignature_ = signatureFile.takeKept();

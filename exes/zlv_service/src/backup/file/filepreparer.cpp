@@ -1,5 +1,7 @@
 #include "backup/file/filepreparer.h"
 
+#include "backup/file/payloadcodecs.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -228,10 +230,8 @@ void FilePreparer::encode(const QString& readPath, PreparedFile& file) {
   kvn_common::FileSource source(settings_.stopFlag);
   kvn_common::StreamChain data;
   data.append(source).append(tee);
-  std::optional<kvn_compression::DeflateStream> deflate;
-  if (settings_.compress) data.append(deflate.emplace(kDataCompressionBuffer));
-  std::optional<kvn_crypto::EncryptStream> encrypt;
-  if (cipher_) data.append(encrypt.emplace(*cipher_, kvn_crypto::EncryptStream::kFileBlockSize));
+  PayloadCodecs codecs;
+  codecs.appendTo(data, settings_.compress, cipher_.get());
   data.append(payloadSink);
   source.read(kvn_platform::toNativePath(readPath));
   if (!signatureEnded) file.ended_ = false;

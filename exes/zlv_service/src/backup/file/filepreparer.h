@@ -25,9 +25,6 @@ namespace kvn_crypto {
 class AesContext;
 }
 
-// The output buffer of a file's deflate stream.
-inline constexpr std::uint32_t kDataCompressionBuffer = 0x10000;
-
 // One file's payload, ready to be sent. A prepared signature that is not
 // committed is removed with the object.
 class PreparedFile {
