@@ -7,15 +7,25 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <latch>
 #include <vector>
 
 #include "backup/backupmanager.h"
 #include "kvn_log/errors.h"
+#include "kvn_platform/process_setup.h"
 #include "process_runner.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// The service sets its allocator up before any thread starts; so does this
+// test binary, before main.
+const bool allocatorSetUp = [] {
+  kvn_platform::tuneMemoryAllocator();
+  kvn_platform::limitAllocatorPools();
+  return true;
+}();
 
 // Resident bytes of this process.
 long residentBytes() {
@@ -114,6 +124,53 @@ TEST(BackupManagerMemory, WhatRunThreadsFreeAsTheyExitGoesBackToo) {
       << "resident growth " << residentBytes() - before << " of " << allocated
       << " bytes allocated";
   std::free(kept);
+}
+
+// Runs side by side with others, and frees everything it allocated before
+// it ends: the freed memory merges into the top of the heap its thread
+// allocated from, which the allocator keeps below its trim threshold.
+class HeapTopRun : public BackupRun {
+ public:
+  explicit HeapTopRun(std::latch* allAllocated) : allAllocated_(allAllocated) {}
+  std::uint32_t run() override {
+    std::vector<void*> blocks(kBlocks);
+    for (void*& block : blocks) {
+      block = std::malloc(FragmentingRun::kBlockSize);
+      std::memset(block, 1, FragmentingRun::kBlockSize);
+    }
+    // All at once, so that the threads cannot take turns in one heap.
+    allAllocated_->arrive_and_wait();
+    for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) std::free(*block);
+    return KVN_OK;
+  }
+  void requestStop(bool) override {}
+
+  static constexpr int kRuns = 4;
+  static constexpr int kBlocks = FragmentingRun::kBlocks / kRuns;
+
+ private:
+  std::latch* allAllocated_;
+};
+
+TEST(BackupManagerMemory, TheHeapTopsOfParallelRunsGoBackToo) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators keep freed memory on purpose";
+#endif
+  ASSERT_TRUE(allocatorSetUp);
+  std::latch allAllocated(HeapTopRun::kRuns);
+  const long before = residentBytes();
+  const long allocated = long(FragmentingRun::kBlocks * FragmentingRun::kBlockSize);
+  BackupManager manager(HeapTopRun::kRuns, [&allAllocated](const BackupRequest&) {
+    return std::make_unique<HeapTopRun>(&allAllocated);
+  });
+  for (int job = 1; job <= HeapTopRun::kRuns; ++job) {
+    ASSERT_EQ(manager.AddBackup(BackupRequest{job, false}), KVN_OK);
+  }
+  ASSERT_TRUE(kvn_test::waitFor([&] { return allAllocated.try_wait(); }, 30s));
+  ASSERT_TRUE(kvn_test::waitFor([&] { return manager.activeCount() == 0; }, 30s));
+  EXPECT_TRUE(kvn_test::waitFor([&] { return residentBytes() - before < allocated / 4; }, 10s))
+      << "resident growth " << residentBytes() - before << " of " << allocated
+      << " bytes allocated";
 }
 
 }  // namespace

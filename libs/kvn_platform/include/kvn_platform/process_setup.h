@@ -19,10 +19,11 @@ void initComSecurity();
 // packet-sized buffer (packets reach 10 MiB). Call once, early in main.
 void tuneMemoryAllocator();
 
-// For a service that runs for months with threads that come and go: the
-// allocator gets one pool (arena) per core, not eight, so that the memory
-// the pools keep between bursts of work does not add up over the many
-// threads it has served. Call once, early in main, before threads start.
+// For a service that runs for months with threads that come and go: every
+// thread allocates from one pool (arena), whose free memory, its top
+// included, releaseFreeMemory gives back; side pools would each keep the
+// high-water mark of the threads they served. Call once, early in main,
+// before threads start.
 void limitAllocatorPools();
 
 // Gives the pages of freed memory back to the system. The allocator keeps
