@@ -224,6 +224,7 @@ std::uint32_t FileBackup::sendFile(const KVNFileInfo& file) {
 
 std::uint32_t FileBackup::newFile(const KVNFileInfo& file) {
   FileDescription record;
+  if (preparer_) preparer_->beforeStatusRead(file.readPath());
   if (const auto result = prepareFileToSend(file, true, 1, 0, record)) {
     return reportPreparationFailure(result, file.path());
   }

@@ -52,9 +52,12 @@ class FileBackup : public BackupOperation {
 
   // The whole procedure for one file, conflicts retried: 0 or a code.
   std::uint32_t backupFile(const kvn_agent_filesystem::KVNFileInfo& file);
-  // Has the payload of a file that backupFile will be called for next
-  // prepared meanwhile, when it is a small new file.
+  // Has the payload of a file that backupFile will be called for soon
+  // prepared meanwhile, when it is a small new file. Files are announced
+  // in the order they are backed up, at most kLookAhead after the one
+  // being backed up.
   void prepareAhead(const kvn_agent_filesystem::KVNFileInfo& file);
+  static constexpr std::size_t kLookAhead = FilePreparer::kMaxAhead - 1;
 
  private:
   struct Attempt;
