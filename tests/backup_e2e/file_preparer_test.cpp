@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
+#include <initializer_list>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -108,6 +109,14 @@ class FilePreparerTest : public testing::Test {
     return false;
   }
 
+  // Requests the files in this order and waits until the thread has
+  // written each one's signature part (an idle thread starts once
+  // FilePreparer::kWakeAt files wait).
+  void prepareAll(FilePreparer& preparer, std::initializer_list<QString> paths) const {
+    for (const QString& path : paths) ASSERT_TRUE(preparer.request(path, path));
+    for (const QString& path : paths) ASSERT_TRUE(waitForPart(path)) << path.toStdString();
+  }
+
   // The ordinary way: FileSource, the signature beside it, deflate.
   static void ordinaryChain(const QString& path, Collector& payload, Collector& signature) {
     const std::int64_t size = QFileInfo(path).size();
@@ -196,13 +205,8 @@ TEST_F(FilePreparerTest, AStaleFileIsDroppedWithItsSignature) {
   const QString gone = write("gone.txt", content(6000, 5));
   const QString other = write("other.txt", content(700, 6));
   FilePreparer preparer(settings(true));
-  ASSERT_TRUE(preparer.request(changed, changed));
-  ASSERT_TRUE(preparer.request(gone, gone));
-  // The idle thread starts once this many wait.
-  static_assert(FilePreparer::kWakeAt == 3);
-  ASSERT_TRUE(preparer.request(other, other));
-  ASSERT_TRUE(waitForPart(changed));
-  ASSERT_TRUE(waitForPart(gone));
+  static_assert(FilePreparer::kWakeAt <= 3, "three requests start the thread");
+  ASSERT_NO_FATAL_FAILURE(prepareAll(preparer, {changed, gone, other}));
 
   // Changed after it was read: same last write, one byte longer.
   write("changed.txt", content(5001, 4));
@@ -227,12 +231,7 @@ TEST_F(FilePreparerTest, AStatusReadAfterThePreparationIsTrustedOneReadBeforeIsN
   // Asked for before anything was prepared: the status the backup reads
   // next may be older than the read, so take looks again.
   preparer.beforeStatusRead(early);
-  ASSERT_TRUE(preparer.request(early, early));
-  ASSERT_TRUE(preparer.request(late, late));
-  ASSERT_TRUE(preparer.request(third, third));
-  ASSERT_TRUE(waitForPart(early));
-  ASSERT_TRUE(waitForPart(late));
-  ASSERT_TRUE(waitForPart(third));
+  ASSERT_NO_FATAL_FAILURE(prepareAll(preparer, {early, late, third}));
   kvn_platform::FileStatus status;
   status.kind = kvn_platform::FileKind::Regular;
   status.size = 3000;
@@ -269,12 +268,7 @@ TEST_F(FilePreparerTest, StopsAndEndsLeaveNothingBehind) {
     // The run ends (a dropped connection) with files prepared and one
     // forgotten: the thread is joined and no part is left.
     FilePreparer preparer(settings(true));
-    ASSERT_TRUE(preparer.request(first, first));
-    ASSERT_TRUE(preparer.request(second, second));
-    ASSERT_TRUE(preparer.request(third, third));
-    ASSERT_TRUE(waitForPart(first));
-    ASSERT_TRUE(waitForPart(second));
-    ASSERT_TRUE(waitForPart(third));
+    ASSERT_NO_FATAL_FAILURE(prepareAll(preparer, {first, second, third}));
     preparer.forget(first);
     EXPECT_FALSE(exists(part(signatureOf(first))));
     EXPECT_TRUE(exists(part(signatureOf(second))));
