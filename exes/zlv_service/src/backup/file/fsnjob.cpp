@@ -66,7 +66,7 @@ std::uint32_t FSNJob::doBackup(QSqlDatabase& db) {
       KLOG_W("Execution stopped by the user.");
       return KVN_E_STOPPED;
     }
-    // The entry goes, its iterator is not unseen: that one is further on.
+    // Only this entry goes: unseen points further on and stays valid.
     entries_.pop_front();
     ++index;
     const kvn_agent_filesystem::KVNFileInfo file = std::move(ahead.front());
