@@ -64,6 +64,8 @@ struct RunResult {
   long peakKiB = 0;
   double agentCpu = 0;  // CPU seconds of this process during the run
   double boxCpu = 0;    // and of the box
+  long switches = 0;    // context switches of this process during the run
+  double load = 0;      // load average when the run started
   StoredCount stored;
   std::vector<std::pair<double, std::string>> lines;
   bool verified = false;
@@ -103,6 +105,8 @@ class Agent {
   RunResult run(std::int64_t jobId, PhaseLog& phases) {
     RunResult result;
     resetPeakResident();
+    result.load = loadAverage();
+    const long switchesBefore = contextSwitches();
     const double cpuBefore = cpuSeconds();
     const auto start = phases.start();
     std::int64_t backupId = 0;
@@ -113,6 +117,7 @@ class Agent {
     }  // closing the row is part of the run
     result.seconds = secondsSince(start);
     result.agentCpu = cpuSeconds() - cpuBefore;
+    result.switches = contextSwitches() - switchesBefore;
     result.peakKiB = peakResidentKiB();
     result.lines = phases.take();
     QSqlQuery row(kvn_agent_database::AgentDatabase::instance().database());
@@ -152,18 +157,21 @@ bool verifyStore(const std::string& boxsim, const std::string& store, const std:
 }
 
 // The line the peer script reads: key=value pairs after "summary ".
-void printSummary(std::FILE* out, const char* key, double seconds, double agentCpu, double boxCpu,
-                  long peakKiB) {
-  std::fprintf(out, "summary case=%s seconds=%.3f agent_cpu=%.3f box_cpu=%.3f peak_mib=%.1f\n", key,
-               seconds, agentCpu, boxCpu, peakKiB / 1024.0);
+void printSummary(std::FILE* out, const char* key, const RunResult& r) {
+  std::fprintf(out,
+               "summary case=%s seconds=%.3f agent_cpu=%.3f box_cpu=%.3f peak_mib=%.1f load=%.2f\n",
+               key, r.seconds, r.agentCpu, r.boxCpu, r.peakKiB / 1024.0, r.load);
 }
 
 void printRun(std::FILE* out, const char* name, const RunResult& r, double units, const char* unit,
               const char* perUnit) {
   std::fprintf(out, "%-24s %8.2f s  %10.1f %-7s  CPU: agent %.2f s, box %.2f s\n", name, r.seconds,
                units / r.seconds, unit, r.agentCpu, r.boxCpu);
-  std::fprintf(out, "  CPU per %s: agent %.3f ms, box %.3f ms\n", perUnit,
-               1000 * r.agentCpu / units, 1000 * r.boxCpu / units);
+  std::fprintf(out,
+               "  CPU per %s: agent %.3f ms, box %.3f ms; agent context switches per %s %.2f; "
+               "load average %.2f\n",
+               perUnit, 1000 * r.agentCpu / units, 1000 * r.boxCpu / units, perUnit,
+               double(r.switches) / units, r.load);
   std::fprintf(out,
                "  code 0x%08x status 0x%04x errors %d modified %d; box stored %ld full / %ld "
                "delta, %s; agent peak RSS %.1f MiB\n",
@@ -317,7 +325,7 @@ int main(int argc, char** argv) {
     result.verified =
         options.verify && box.running() && verifyStore(boxsim, store, folder, jobId, out);
     printRun(out, name, result, units, unit, perUnit);
-    printSummary(out, key, result.seconds, result.agentCpu, result.boxCpu, result.peakKiB);
+    printSummary(out, key, result);
     // Every line of the run with the second it came at, for a closer look.
     if (std::FILE* timed = std::fopen((root + "/agent-timed.log").c_str(), "a")) {
       std::fprintf(timed, "== %s\n", name);

@@ -35,6 +35,24 @@ inline double cpuSeconds(int who = RUSAGE_SELF) {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+// Context switches of this process so far, voluntary or not: each time a
+// thread waits for another (or for the box) counts one.
+inline long contextSwitches() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nvcsw + usage.ru_nivcsw;
+}
+
+// The one-minute load average, or -1: wall times are read next to it.
+inline double loadAverage() {
+  double load = -1;
+  if (std::FILE* file = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(file, "%lf", &load) != 1) load = -1;
+    std::fclose(file);
+  }
+  return load;
+}
+
 // The resident-set high-water mark of this process (VmHWM), in KiB; 0
 // when it cannot be read.
 inline long peakResidentKiB() {

@@ -4,9 +4,12 @@
 #include <QDir>
 #include <QFile>
 #include <QSqlError>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "database/filerecords.h"
+#include "database/recordbatch.h"
 #include "database/resetunfinishedoperations.h"
 #include "database/signaturefile.h"
 #include "fresh_database.h"
@@ -17,6 +20,8 @@
 namespace {
 
 using kvn_agent_database::FileRecords;
+using kvn_agent_database::RecordBatch;
+using namespace std::chrono_literals;
 using kvn_agent_database::signatureFilePath;
 
 class FileRecordsTest : public kvn_test::FreshDatabase {
@@ -129,6 +134,64 @@ TEST_F(FileRecordsTest, FailuresAreReportedWithTheirCodes) {
     EXPECT_NE(std::string(e.what()).find("cannot prepare query"), std::string::npos);
   }
   EXPECT_NE(capture.text().find("sql statement 'INSERT INTO file"), std::string::npos);
+}
+
+TEST_F(FileRecordsTest, ABatchWritesWhenFullOrOldOrAtItsEndAndCountsWhatItLoses) {
+  FileRecords records(database().database(), signatures_);
+  std::int64_t known = 0;
+  ASSERT_EQ(records.insertFile("/data/known", 7, 100, &known), KVN_OK);
+  const QString oldSig = makeSignature("/data/known", 100, 7);
+  const auto count = [&] { return scalar("SELECT COUNT(*) FROM file WHERE job_id = 7;").toInt(); };
+  {
+    RecordBatch batch(records, database().database(), 3, 1h);
+    EXPECT_EQ(batch.insertFile("/data/a", 7, 1), 0u);
+    EXPECT_EQ(batch.updateLastWrite(known, 200), 0u);
+    EXPECT_EQ(count(), 1);
+    EXPECT_TRUE(QFile::exists(oldSig));
+    // Nothing holds the database while records wait: another connection
+    // writes at once.
+    {
+      QSqlDatabase other = database().namedConnection("record_batch_other");
+      ASSERT_TRUE(other.open());
+      QSqlQuery write(other);
+      write.exec("PRAGMA busy_timeout = 0;");
+      EXPECT_TRUE(write.exec("INSERT INTO file (path, job_id, lastwrite) VALUES ('/o', 8, 1);"))
+          << write.lastError().text().toStdString();
+    }
+    QSqlDatabase::removeDatabase("record_batch_other");
+    // The third fills the batch: all three are written, the replaced
+    // version's signature goes.
+    EXPECT_EQ(batch.insertFile("/data/b", 7, 2), 0u);
+    EXPECT_EQ(batch.waiting(), 0u);
+    EXPECT_EQ(count(), 3);
+    EXPECT_FALSE(QFile::exists(oldSig));
+    EXPECT_EQ(scalar(QString("SELECT lastwrite FROM file WHERE id_file=%1;").arg(known)).toInt(),
+              200);
+    EXPECT_EQ(batch.insertFile("/data/c", 7, 3), 0u);
+    EXPECT_EQ(count(), 3);
+  }
+  EXPECT_EQ(count(), 4) << "the end writes what waits";
+
+  {
+    // A record that waited long enough is written with the next one.
+    RecordBatch batch(records, database().database(), 100, 1ms);
+    EXPECT_EQ(batch.insertFile("/data/d", 7, 4), 0u);
+    std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(batch.insertFile("/data/e", 7, 5), 0u);
+    EXPECT_EQ(batch.waiting(), 0u);
+    EXPECT_EQ(count(), 6);
+  }
+
+  // Records that cannot be written are counted, and each is logged.
+  FileRecords fresh(database().database(), signatures_);
+  RecordBatch batch(fresh, database().database(), 100, 1h);
+  batch.insertFile("/data/f", 7, 6);
+  batch.insertFile("/data/g", 7, 7);
+  sql("DROP TABLE file;");
+  kvn_test::LogCapture capture;
+  EXPECT_EQ(batch.write(), 2u);
+  EXPECT_NE(capture.text().find("sql statement 'INSERT INTO file"), std::string::npos);
+  EXPECT_EQ(batch.write(), 0u) << "nothing waits any more";
 }
 
 TEST_F(FileRecordsTest, UnfinishedRunsAreClosedAndFinishedOnesKept) {

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
+#include <initializer_list>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -108,6 +109,14 @@ class FilePreparerTest : public testing::Test {
     return false;
   }
 
+  // Requests the files in this order and waits until the thread has
+  // written each one's signature part (an idle thread starts once
+  // FilePreparer::kWakeAt files wait).
+  void prepareAll(FilePreparer& preparer, std::initializer_list<QString> paths) const {
+    for (const QString& path : paths) ASSERT_TRUE(preparer.request(path, path));
+    for (const QString& path : paths) ASSERT_TRUE(waitForPart(path)) << path.toStdString();
+  }
+
   // The ordinary way: FileSource, the signature beside it, deflate.
   static void ordinaryChain(const QString& path, Collector& payload, Collector& signature) {
     const std::int64_t size = QFileInfo(path).size();
@@ -140,7 +149,11 @@ TEST_F(FilePreparerTest, APreparedFileIsWhatTheOrdinaryChainSends) {
     FilePreparer preparer(settings(encrypt));
     ASSERT_TRUE(preparer.request(small, small));
     ASSERT_TRUE(preparer.request(larger, larger));
-    // Bounded: a third waits until one is taken.
+    for (std::size_t i = 2; i < FilePreparer::kMaxAhead; ++i) {
+      const QString filler = write(QString("filler%1.txt").arg(i), content(100, int(i)));
+      ASSERT_TRUE(preparer.request(filler, filler));
+    }
+    // Bounded: one more waits until one is taken.
     EXPECT_FALSE(preparer.request(larger, larger));
     EXPECT_FALSE(preparer.take(larger, 300000, kLastWrite)) << "not the oldest";
     ASSERT_TRUE(preparer.take(small, 200, kLastWrite));
@@ -190,11 +203,10 @@ TEST_F(FilePreparerTest, FilesThatCannotBeHeldAreLeftToTheOrdinaryWay) {
 TEST_F(FilePreparerTest, AStaleFileIsDroppedWithItsSignature) {
   const QString changed = write("changed.txt", content(5000, 4));
   const QString gone = write("gone.txt", content(6000, 5));
+  const QString other = write("other.txt", content(700, 6));
   FilePreparer preparer(settings(true));
-  ASSERT_TRUE(preparer.request(changed, changed));
-  ASSERT_TRUE(preparer.request(gone, gone));
-  ASSERT_TRUE(waitForPart(changed));
-  ASSERT_TRUE(waitForPart(gone));
+  static_assert(FilePreparer::kWakeAt <= 3, "three requests start the thread");
+  ASSERT_NO_FATAL_FAILURE(prepareAll(preparer, {changed, gone, other}));
 
   // Changed after it was read: same last write, one byte longer.
   write("changed.txt", content(5001, 4));
@@ -207,15 +219,42 @@ TEST_F(FilePreparerTest, AStaleFileIsDroppedWithItsSignature) {
   EXPECT_FALSE(exists(part(signatureOf(gone))));
 
   // The backup recorded other values than were read.
-  const QString other = write("other.txt", content(700, 6));
-  ASSERT_TRUE(preparer.request(other, other));
   EXPECT_FALSE(preparer.take(other, 700, kLastWrite + 1));
   EXPECT_FALSE(exists(part(signatureOf(other))));
+}
+
+TEST_F(FilePreparerTest, AStatusReadAfterThePreparationIsTrustedOneReadBeforeIsNot) {
+  const QString early = write("early.txt", content(3000, 9));
+  const QString late = write("late.txt", content(4000, 10));
+  const QString third = write("third.txt", content(5000, 11));
+  FilePreparer preparer(settings(true));
+  // Asked for before anything was prepared: the status the backup reads
+  // next may be older than the read, so take looks again.
+  preparer.beforeStatusRead(early);
+  ASSERT_NO_FATAL_FAILURE(prepareAll(preparer, {early, late, third}));
+  kvn_platform::FileStatus status;
+  status.kind = kvn_platform::FileKind::Regular;
+  status.size = 3000;
+  status.hasLastWrite = true;
+  status.lastWrite = kLastWrite;
+  ASSERT_TRUE(QFile::remove(early));
+  EXPECT_FALSE(preparer.take(early, 3000, kLastWrite, status)) << "gone since: read again";
+
+  // Prepared before the status was read: that status covers the payload.
+  preparer.beforeStatusRead(late);
+  status.size = 4000;
+  EXPECT_TRUE(preparer.take(late, 4000, kLastWrite, status));
+  // A status read after the preparation that shows a change drops it.
+  preparer.beforeStatusRead(third);
+  status.lastWrite = kLastWrite + 2;
+  EXPECT_FALSE(preparer.take(third, 5000, kLastWrite, status));
+  EXPECT_FALSE(exists(part(signatureOf(third))));
 }
 
 TEST_F(FilePreparerTest, StopsAndEndsLeaveNothingBehind) {
   const QString first = write("first.txt", content(40000, 7));
   const QString second = write("second.txt", content(50000, 8));
+  const QString third = write("third.txt", content(2000, 12));
   {
     // A stop request ends the preparation under way.
     stop_ = true;
@@ -226,18 +265,16 @@ TEST_F(FilePreparerTest, StopsAndEndsLeaveNothingBehind) {
     stop_ = false;
   }
   {
-    // The run ends (a dropped connection) with two files prepared and one
+    // The run ends (a dropped connection) with files prepared and one
     // forgotten: the thread is joined and no part is left.
     FilePreparer preparer(settings(true));
-    ASSERT_TRUE(preparer.request(first, first));
-    ASSERT_TRUE(preparer.request(second, second));
-    ASSERT_TRUE(waitForPart(first));
-    ASSERT_TRUE(waitForPart(second));
+    ASSERT_NO_FATAL_FAILURE(prepareAll(preparer, {first, second, third}));
     preparer.forget(first);
     EXPECT_FALSE(exists(part(signatureOf(first))));
     EXPECT_TRUE(exists(part(signatureOf(second))));
   }
   EXPECT_FALSE(exists(part(signatureOf(second))));
+  EXPECT_FALSE(exists(part(signatureOf(third))));
   {
     // Ended while files wait and one is under way.
     FilePreparer preparer(settings(true));

@@ -129,10 +129,18 @@ bool KvnFileInfoWindows::reparseTarget(QString& target) const {
 }
 
 std::int64_t KvnFileInfoWindows::lastWriteFromFile() const {
+  std::optional<kvn_platform::FileStatus> read;
+  return lastWriteFromFile(read);
+}
+
+std::int64_t KvnFileInfoWindows::lastWriteFromFile(
+    std::optional<kvn_platform::FileStatus>& read) const {
   kvn_platform::FileStatus status;
   if (kvn_platform::fileStatus(toNativePath(readPath_), status, nullptr) && status.hasLastWrite) {
+    read = status;
     return status.lastWrite;
   }
+  read.reset();
   return lastModified().toSecsSinceEpoch();
 }
 

@@ -69,6 +69,9 @@ class KvnFileInfoWindows : public KvnFileInfoBase {
   // The file's modification time read again from the read path, in seconds
   // since 1970 (UTC); lastModified() when it cannot be read.
   std::int64_t lastWriteFromFile() const;
+  // The same, with the status it was taken from, which is nothing when
+  // the file could not be read (or tells no modification time).
+  std::int64_t lastWriteFromFile(std::optional<kvn_platform::FileStatus>& read) const;
 
   const QString& readPath() const { return readPath_; }
   const QString& mountPoint() const { return mountPoint_; }

@@ -28,6 +28,9 @@ namespace backup_type = kvn_network::backup_type;
 namespace {
 
 constexpr int kMaxAttempts = 5;
+// How many records a crash can forget, and how late others see them.
+constexpr std::size_t kRecordsPerWrite = 256;
+constexpr std::chrono::milliseconds kRecordsAge{500};
 
 bool isConflict(std::uint32_t result) { return (result >= 3 && result <= 8) || result == 11; }
 
@@ -121,6 +124,7 @@ void FileBackup::begin(Job& job, QSqlDatabase& db) {
   db_ = &db;
   versions_ = &job_->versions();
   records_.emplace(db, backup().environment().signaturesDir);
+  batch_.emplace(*records_, db, kRecordsPerWrite, kRecordsAge);
   signatureFolders_.clear();
   FilePreparer::Settings settings;
   settings.compress = backup().useCompression();
@@ -139,6 +143,8 @@ void FileBackup::begin(Job& job, QSqlDatabase& db) {
 
 void FileBackup::end() {
   preparer_.reset();
+  if (batch_) countLost(batch_->write());
+  batch_.reset();
   records_.reset();
   job_ = nullptr;
   db_ = nullptr;
@@ -218,15 +224,13 @@ std::uint32_t FileBackup::sendFile(const KVNFileInfo& file) {
 
 std::uint32_t FileBackup::newFile(const KVNFileInfo& file) {
   FileDescription record;
+  if (preparer_) preparer_->beforeStatusRead(file.readPath());
   if (const auto result = prepareFileToSend(file, true, 1, 0, record)) {
     return reportPreparationFailure(result, file.path());
   }
   const std::uint32_t described = describeFile(backup(), record);
   if (described == kAlreadyExists) {
-    if (records_->insertFile(record.path, job_->jobId(), record.lastWrite, nullptr) != KVN_OK) {
-      KLOG_E("failed to add file: 0x%08x", KVN_E_FAILED);
-      backup().addError();
-    }
+    countLost(batch_->insertFile(record.path, job_->jobId(), record.lastWrite));
     return kAlreadyExists;
   }
   if (described != kAccepted) {
@@ -248,8 +252,7 @@ std::uint32_t FileBackup::newFile(const KVNFileInfo& file) {
   if (result != KVN_OK) {
     KLOG_E("Error SendConfirmPacket: %d", int(result));
   } else if ((result = backup().CheckBackupResPacket()) == KVN_OK) {
-    result = records_->insertFile(record.path, job_->jobId(), record.lastWrite, nullptr);
-    if (result != KVN_OK) KLOG_E("failed to add file: 0x%08x", result);
+    countLost(batch_->insertFile(record.path, job_->jobId(), record.lastWrite));
   }
   if (result != KVN_OK) {
     kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
@@ -312,15 +315,12 @@ std::uint32_t FileBackup::deltaStep(const FileVersion& version, FileDescription&
       backup().addError();
       return result;
     }
-    return recordNewVersion(version, record);
+    recordNewVersion(version, record);
+    return KVN_OK;
   }
   if (described == kAlreadyExists) {
-    if (recordNewVersion(version, record) != KVN_OK) {
-      KLOG_E("file ALREADY_EXIST on server: %s -> failed to updarte local DB",
-             qPrintable(record.path));
-    } else {
-      KLOG_W("file ALREADY_EXIST on server: %s -> local DB updated", qPrintable(record.path));
-    }
+    recordNewVersion(version, record);
+    KLOG_W("file ALREADY_EXIST on server: %s -> local DB updated", qPrintable(record.path));
     return described;
   }
   if (described == kSyncConflict) {
@@ -333,13 +333,11 @@ std::uint32_t FileBackup::deltaStep(const FileVersion& version, FileDescription&
   return described;
 }
 
-std::uint32_t FileBackup::recordNewVersion(const FileVersion& version,
-                                           const FileDescription& record) {
-  if (const auto result = records_->updateLastWrite(version.fileId, record.lastWrite)) {
-    KLOG_E("updateFile failed");
-    backup().addError();
-    return result;
-  }
+void FileBackup::recordNewVersion(const FileVersion& version, const FileDescription& record) {
+  countLost(batch_->updateLastWrite(version.fileId, record.lastWrite));
   (*versions_)[record.path].lastWrite = record.lastWrite;
-  return KVN_OK;
+}
+
+void FileBackup::countLost(std::size_t lostRecords) {
+  for (std::size_t i = 0; i < lostRecords; ++i) backup().addError();
 }

@@ -20,6 +20,7 @@
 #include "backup/file/versions.h"
 #include "backup/job.h"
 #include "database/filerecords.h"
+#include "database/recordbatch.h"
 #include "filesystem/fileinfo.h"
 
 namespace kvn_network {
@@ -51,9 +52,12 @@ class FileBackup : public BackupOperation {
 
   // The whole procedure for one file, conflicts retried: 0 or a code.
   std::uint32_t backupFile(const kvn_agent_filesystem::KVNFileInfo& file);
-  // Has the payload of a file that backupFile will be called for next
-  // prepared meanwhile, when it is a small new file.
+  // Has the payload of a file that backupFile will be called for soon
+  // prepared meanwhile, when it is a small new file. Files are announced
+  // in the order they are backed up, at most kLookAhead after the one
+  // being backed up.
   void prepareAhead(const kvn_agent_filesystem::KVNFileInfo& file);
+  static constexpr std::size_t kLookAhead = FilePreparer::kMaxAhead - 1;
 
  private:
   struct Attempt;
@@ -64,8 +68,10 @@ class FileBackup : public BackupOperation {
                           const FileVersion& version);
   std::uint32_t deltaStep(const FileVersion& version, FileDescription& record,
                           std::uint32_t described);
-  // Records the new last write of a known file; errors + 1 on failure.
-  std::uint32_t recordNewVersion(const FileVersion& version, const FileDescription& record);
+  // Records the new last write of a known file.
+  void recordNewVersion(const FileVersion& version, const FileDescription& record);
+  // Counts an error for every record a batch could not keep.
+  void countLost(std::size_t lostRecords);
 
   std::uint32_t prepareFileToSend(const kvn_agent_filesystem::KVNFileInfo& file, bool isNewFile,
                                   std::int32_t versionNumber, std::int32_t previousLastWrite,
@@ -100,6 +106,9 @@ class FileBackup : public BackupOperation {
   FileVersions* versions_ = nullptr;
   // The file rows of the job, for the run (between begin() and end()).
   std::optional<kvn_agent_database::FileRecords> records_;
+  // New records and last writes wait here and are written a batch at a
+  // time.
+  std::optional<kvn_agent_database::RecordBatch> batch_;
   // The signature the last data chain made, while it is small enough to
   // be kept; sendSignature sends it from here instead of reading it back.
   std::optional<std::vector<char>> newSignature_;

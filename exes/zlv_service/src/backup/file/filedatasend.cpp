@@ -91,7 +91,7 @@ bool FileBackup::sendPrepared(const FileDescription& record,
                               kvn_network::NetClientSendFileSink& sink) {
   if (!preparer_) return false;
   std::optional<PreparedFile> prepared =
-      preparer_->take(record.readPath, record.size, record.lastWrite);
+      preparer_->take(record.readPath, record.size, record.lastWrite, record.status);
   // The signature goes into place before the data leaves, so that a failure
   // on the way finds it where the ordinary way would have left it.
   if (!prepared || prepared->signaturePath() != record.newSignaturePath ||

@@ -53,7 +53,7 @@ std::uint32_t FileBackup::prepareFileToSend(const KVNFileInfo& file, bool isNewF
     record.size = file.size();
     record.digest = kvn_agent_database::pathDigest(record.path);
     record.maxVersions = backup().maxVersions();
-    record.lastWrite = static_cast<std::int32_t>(file.lastWriteFromFile());
+    record.lastWrite = static_cast<std::int32_t>(file.lastWriteFromFile(record.status));
     record.isNewFile = isNewFile;
     record.boxPaired = backup().environment().credentials->hasBoxIp();
     record.versionNumber = versionNumber;

@@ -7,6 +7,9 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <optional>
+
+#include "kvn_platform/filesystem.h"
 
 class Backup;
 
@@ -24,6 +27,9 @@ struct FileDescription {
   QByteArray digest;
   std::int16_t maxVersions = 0;
   std::int32_t lastWrite = 0;
+  // The status lastWrite was read from; nothing when the file could not
+  // be read and lastWrite is the listing's.
+  std::optional<kvn_platform::FileStatus> status;
   bool isNewFile = true;
   bool boxPaired = false;
   std::int32_t versionNumber = 1;

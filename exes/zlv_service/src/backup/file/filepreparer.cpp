@@ -117,43 +117,68 @@ FilePreparer::~FilePreparer() {
     const std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
   }
-  changed_.notify_all();
+  work_.notify_all();
   thread_.join();
   slots_.clear();
 }
 
 bool FilePreparer::request(const QString& path, const QString& readPath) {
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (quit_ || slots_.size() >= kMaxAhead) return false;
-    auto slot = std::make_shared<Slot>();
-    slot->path = path;
-    slot->readPath = readPath;
-    slots_.push_back(std::move(slot));
-  }
-  changed_.notify_all();
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (quit_ || slots_.size() >= kMaxAhead) return false;
+  auto slot = std::make_shared<Slot>();
+  slot->path = path;
+  slot->readPath = readPath;
+  slots_.push_back(std::move(slot));
+  wakeIfDue(false);
   return true;
 }
 
-std::optional<PreparedFile> FilePreparer::take(const QString& readPath, std::int64_t size,
-                                               std::int32_t lastWrite) {
+void FilePreparer::wakeIfDue(bool backupWaits) {
+  if (!idle_) return;
+  std::size_t waiting = 0;
+  for (const auto& slot : slots_)
+    if (!slot->done) ++waiting;
+  if (waiting == 0 || (!backupWaits && waiting < kWakeAt)) return;
+  idle_ = false;
+  work_.notify_one();
+}
+
+void FilePreparer::beforeStatusRead(const QString& readPath) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (!slots_.empty() && slots_.front()->readPath == readPath && slots_.front()->done)
+    slots_.front()->doneBeforeStatus = true;
+}
+
+std::optional<PreparedFile> FilePreparer::take(
+    const QString& readPath, std::int64_t size, std::int32_t lastWrite,
+    const std::optional<kvn_platform::FileStatus>& statusRead) {
   std::optional<PreparedFile> file;
+  bool statusIsNewer = false;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (slots_.empty() || slots_.front()->readPath != readPath) return std::nullopt;
     const std::shared_ptr<Slot> slot = slots_.front();
-    changed_.wait(lock, [&] { return slot->done; });
+    if (!slot->done) {
+      wakeIfDue(true);
+      backupWaits_ = true;
+      ready_.wait(lock, [&] { return slot->done; });
+      backupWaits_ = false;
+    }
     slots_.pop_front();
     file = std::move(slot->result);
+    statusIsNewer = slot->doneBeforeStatus;
   }
   if (!file) return std::nullopt;
   // The file must still be the one that was read: changed or gone since,
-  // it takes the ordinary way, which reads it again or reports it.
+  // it takes the ordinary way, which reads it again or reports it. A
+  // status the backup read after the preparation shows such a change too.
   kvn_platform::FileStatus status;
-  if (file->size_ != size || file->lastWrite_ != lastWrite ||
-      !kvn_platform::fileStatus(kvn_platform::toNativePath(readPath), status, nullptr) ||
-      status.size != size || !status.hasLastWrite ||
-      static_cast<std::int32_t>(status.lastWrite) != lastWrite) {
+  if (statusIsNewer && statusRead)
+    status = *statusRead;
+  else if (!kvn_platform::fileStatus(kvn_platform::toNativePath(readPath), status, nullptr))
+    status.hasLastWrite = false;
+  if (file->size_ != size || file->lastWrite_ != lastWrite || status.size != size ||
+      !status.hasLastWrite || static_cast<std::int32_t>(status.lastWrite) != lastWrite) {
     KLOG_D("%s changed after its preparation; it is read again", qPrintable(readPath));
     return std::nullopt;
   }
@@ -167,34 +192,30 @@ void FilePreparer::forget(const QString& readPath) {
 }
 
 void FilePreparer::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
+    if (quit_) return;
     std::shared_ptr<Slot> slot;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [&] {
-        if (quit_) return true;
-        for (const auto& waiting : slots_)
-          if (!waiting->done) return true;
-        return false;
-      });
-      if (quit_) return;
-      for (const auto& waiting : slots_) {
-        if (!waiting->done) {
-          slot = waiting;
-          break;
-        }
+    for (const auto& waiting : slots_) {
+      if (!waiting->done) {
+        slot = waiting;
+        break;
       }
     }
-    std::optional<PreparedFile> result = prepare(*slot);
-    {
-      // The slot is let go under the lock: a slot the backup dropped
-      // meanwhile ends here, with its signature.
-      const std::lock_guard<std::mutex> lock(mutex_);
-      slot->result = std::move(result);
-      slot->done = true;
-      slot.reset();
+    if (!slot) {
+      idle_ = true;
+      work_.wait(lock, [&] { return quit_ || !idle_; });
+      continue;
     }
-    changed_.notify_all();
+    lock.unlock();
+    std::optional<PreparedFile> result = prepare(*slot);
+    lock.lock();
+    slot->result = std::move(result);
+    slot->done = true;
+    // Let go under the lock: a slot the backup dropped meanwhile ends
+    // here, with its signature.
+    slot.reset();
+    if (backupWaits_) ready_.notify_one();
   }
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kvn_common/stream.h"
+#include "kvn_platform/filesystem.h"
 
 class SignatureFolders;
 namespace kvn_crypto {
@@ -66,7 +67,11 @@ class FilePreparer {
   static constexpr std::int64_t kMaxFileSize = 0x100000;
   // Files requested and not yet taken: the memory held is bounded by this
   // many payloads.
-  static constexpr std::size_t kMaxAhead = 2;
+  static constexpr std::size_t kMaxAhead = 6;
+  // The thread, once idle, is woken when this many files wait (or the
+  // backup waits for one): each wake-up costs both threads a switch, and
+  // preparing a few files in a row costs one.
+  static constexpr std::size_t kWakeAt = 3;
 
   struct Settings {
     bool compress = false;
@@ -91,12 +96,19 @@ class FilePreparer {
   // Queues path (native, as the box knows it), read from readPath; false
   // when kMaxAhead files wait already.
   bool request(const QString& path, const QString& readPath);
+  // Called right before the backup reads the status of readPath for its
+  // record: when its payload is ready by then, that status is newer than
+  // the read, and take() checks it instead of reading the status again.
+  void beforeStatusRead(const QString& readPath);
   // The payload of readPath when it is the oldest file requested, was
   // prepared, and the file still has the size and last write it was read
   // with (and that the backup recorded in size and lastWrite); waits while
   // it is under way. Nothing otherwise: the file then takes the ordinary way.
+  // statusRead is the status the backup read after beforeStatusRead, if
+  // it could.
   std::optional<PreparedFile> take(const QString& readPath, std::int64_t size,
-                                   std::int32_t lastWrite);
+                                   std::int32_t lastWrite,
+                                   const std::optional<kvn_platform::FileStatus>& statusRead = {});
   // Drops the work for readPath when it is the oldest file requested: its
   // conversation is over without the payload (already on the box, a
   // conflict, a failure), or it was sent.
@@ -107,9 +119,14 @@ class FilePreparer {
     QString path;
     QString readPath;
     bool done = false;
+    // Prepared before the backup read the file's status.
+    bool doneBeforeStatus = false;
     std::optional<PreparedFile> result;
   };
 
+  // Under the lock: wakes the thread when it is idle and enough files wait
+  // for it, or any file does and the backup waits for it.
+  void wakeIfDue(bool backupWaits);
   void run();
   std::optional<PreparedFile> prepare(const Slot& slot);
   void encode(const QString& readPath, PreparedFile& file);
@@ -118,8 +135,12 @@ class FilePreparer {
   const Settings settings_;
   std::unique_ptr<kvn_crypto::AesContext> cipher_;
   std::mutex mutex_;
-  std::condition_variable changed_;
+  // The thread waits on work_, the backup on ready_.
+  std::condition_variable work_;
+  std::condition_variable ready_;
   std::deque<std::shared_ptr<Slot>> slots_;
+  bool idle_ = false;
+  bool backupWaits_ = false;
   bool quit_ = false;
   std::thread thread_;
 };

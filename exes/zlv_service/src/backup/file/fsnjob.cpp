@@ -2,7 +2,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <optional>
+#include <deque>
 
 #include "backup/backup.h"
 #include "backup/file/filebackup.h"
@@ -48,13 +48,17 @@ std::uint32_t FSNJob::doBackup(QSqlDatabase& db) {
     }
     return kvn_agent_filesystem::KVNFileInfo(path, readRoot, context_->snapshotTime(), mountPoint);
   };
-  // The next file is looked at one ahead, so that its payload can be
-  // prepared while the current one is with the box.
-  std::optional<kvn_agent_filesystem::KVNFileInfo> next;
-  if (!entries_.empty()) {
-    next.emplace(infoOf(entries_.front()));
-    fileBackup_->prepareAhead(*next);
-  }
+  // The next files are looked at a few ahead, so that their payloads can
+  // be prepared while the current one is with the box.
+  std::deque<kvn_agent_filesystem::KVNFileInfo> ahead;
+  auto unseen = entries_.begin();
+  const auto lookAhead = [&] {
+    while (ahead.size() <= FileBackup::kLookAhead && unseen != entries_.end()) {
+      ahead.push_back(infoOf(*unseen++));
+      fileBackup_->prepareAhead(ahead.back());
+    }
+  };
+  lookAhead();
   int index = 0;
   while (!entries_.empty()) {
     if (context_->stopRequested()) {
@@ -62,14 +66,12 @@ std::uint32_t FSNJob::doBackup(QSqlDatabase& db) {
       KLOG_W("Execution stopped by the user.");
       return KVN_E_STOPPED;
     }
+    // Only this entry goes: unseen points further on and stays valid.
     entries_.pop_front();
     ++index;
-    const kvn_agent_filesystem::KVNFileInfo file = std::move(*next);
-    next.reset();
-    if (!entries_.empty()) {
-      next.emplace(infoOf(entries_.front()));
-      fileBackup_->prepareAhead(*next);
-    }
+    const kvn_agent_filesystem::KVNFileInfo file = std::move(ahead.front());
+    ahead.pop_front();
+    lookAhead();
     const QString& path = file.path();
     const auto result = fileBackup_->backupFile(file);
     // A stop is no failure of the file: the check below reports it.
