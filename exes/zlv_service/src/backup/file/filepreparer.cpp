@@ -1,18 +1,12 @@
 #include "backup/file/filepreparer.h"
 
-#include "backup/file/payloadcodecs.h"
-
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QFile>
 #include <QFileInfo>
-#include <cerrno>
-#include <cstdio>
 #include <exception>
 #include <utility>
 
 #include "backup/file/newsignature.h"
+#include "backup/file/payloadcodecs.h"
 #include "database/signaturefile.h"
 #include "kvn_common/atomic_file_sink.h"
 #include "kvn_common/file_source.h"
@@ -46,40 +40,7 @@ class RecordingSink : public kvn_common::StreamSink {
   bool& ended_;
 };
 
-bool writeWhole(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-std::string partName(const QString& signaturePath) {
-  return kvn_common::AtomicFileSink::partPath(QFile::encodeName(signaturePath).toStdString());
-}
-
 }  // namespace
-
-PreparedFile::~PreparedFile() { dropSignature(); }
-
-PreparedFile::PreparedFile(PreparedFile&& other) noexcept { *this = std::move(other); }
-
-PreparedFile& PreparedFile::operator=(PreparedFile&& other) noexcept {
-  if (this == &other) return *this;
-  dropSignature();
-  size_ = other.size_;
-  lastWrite_ = other.lastWrite_;
-  signaturePath_ = std::move(other.signaturePath_);
-  partWritten_ = std::exchange(other.partWritten_, false);
-  payload_ = std::move(other.payload_);
-  pieces_ = std::move(other.pieces_);
-  ended_ = other.ended_;
-  signature_ = std::move(other.signature_);
-  return *this;
-}
 
 void PreparedFile::sendTo(kvn_common::StreamSink& sink) const {
   std::size_t at = 0;
@@ -91,17 +52,15 @@ void PreparedFile::sendTo(kvn_common::StreamSink& sink) const {
 }
 
 bool PreparedFile::commitSignature() {
-  if (!partWritten_) return false;
-  const std::string part = partName(signaturePath_);
-  if (std::rename(part.c_str(), QFile::encodeName(signaturePath_).constData()) != 0) return false;
-  partWritten_ = false;
-  return true;
-}
-
-void PreparedFile::dropSignature() {
-  if (!partWritten_) return;
-  partWritten_ = false;
-  ::unlink(partName(signaturePath_).c_str());
+  if (!signatureFile_) return false;
+  // The sink logs what failed, and removes the part file whatever happens.
+  const std::unique_ptr<kvn_common::AtomicFileSink> file = std::move(signatureFile_);
+  try {
+    file->end();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 FilePreparer::FilePreparer(const Settings& settings) : settings_(settings) {
@@ -259,13 +218,19 @@ void FilePreparer::encode(const QString& readPath, PreparedFile& file) {
 }
 
 bool FilePreparer::writeSignaturePart(PreparedFile& file) {
-  const std::string part = partName(file.signaturePath_);
-  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
   if (settings_.folders && !settings_.folders->ensure(QFileInfo(file.signaturePath_).path()))
     return false;
-  const int fd = ::open(part.c_str(), flags, 0644);
-  if (fd < 0) return false;
-  file.partWritten_ = true;
-  const bool written = writeWhole(fd, file.signature_.data(), file.signature_.size());
-  return ::close(fd) == 0 && written;
+  try {
+    // Not flushed, as the ordinary way's signature is not: a short one is
+    // found out and taken from the box again.
+    file.signatureFile_ = std::make_unique<kvn_common::AtomicFileSink>(
+        QFile::encodeName(file.signaturePath_).toStdString(),
+        kvn_common::AtomicFileSink::Flush::None);
+    file.signatureFile_->write(file.signature_.data(),
+                               static_cast<std::uint32_t>(file.signature_.size()));
+    return true;
+  } catch (const std::exception&) {
+    file.signatureFile_.reset();
+    return false;
+  }
 }

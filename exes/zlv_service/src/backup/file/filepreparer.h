@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "kvn_common/atomic_file_sink.h"
 #include "kvn_common/stream.h"
 #include "kvn_platform/filesystem.h"
 
@@ -31,14 +32,11 @@ class AesContext;
 class PreparedFile {
  public:
   PreparedFile() = default;
-  ~PreparedFile();
-  PreparedFile(PreparedFile&& other) noexcept;
-  PreparedFile& operator=(PreparedFile&& other) noexcept;
 
   // Pushes the payload into sink in the pieces the chain produced, then
   // ends it.
   void sendTo(kvn_common::StreamSink& sink) const;
-  // Renames the signature into place; false with errno set when it cannot.
+  // Renames the signature into place; false (logged) when it cannot.
   bool commitSignature();
 
   const QString& signaturePath() const { return signaturePath_; }
@@ -48,13 +46,13 @@ class PreparedFile {
 
  private:
   friend class FilePreparer;
-  void dropSignature();
 
   std::int64_t size_ = 0;
   std::int32_t lastWrite_ = 0;
-  // The final name; until committed the bytes are in "<name>.part".
+  // The final name; until committed the bytes are in "<name>.part", which
+  // goes with the object.
   QString signaturePath_;
-  bool partWritten_ = false;
+  std::unique_ptr<kvn_common::AtomicFileSink> signatureFile_;
   std::vector<char> payload_;
   std::vector<std::uint32_t> pieces_;
   bool ended_ = false;
