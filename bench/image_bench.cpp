@@ -15,10 +15,15 @@
 #include <QFile>
 #include <QProcess>
 #include <QThread>
+#include <chrono>
 #include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
 
 #include "backup_e2e_fixture.h"
 #include "kvn_formats/volume_image/block_digest.h"
+#include "kvn_log/log.h"
 #include "kvn_platform/process_setup.h"
 #include "kvn_snapshot/volume_bitmap.h"
 #include "kvn_snapshot/volume_traversal.h"
@@ -150,6 +155,48 @@ double boxCpuSeconds(const boxsim::BoxSimulator& box) {
   return box.endedSessionsCpuSeconds();
 }
 
+// The log lines of one run with the time since its start and the thread
+// that wrote them: where the run waits on one core, and for what. Lines are
+// logged at debug level (KVN_BENCH_TRACE=1: trace, every block), which costs
+// the run next to nothing.
+class Timeline {
+ public:
+  Timeline() : start_(std::chrono::steady_clock::now()) {
+    kvn_log::setLevel(qEnvironmentVariableIsSet("KVN_BENCH_TRACE") ? kvn_log::Trace
+                                                                   : kvn_log::Debug);
+    kvn_log::setCallback(
+        [this](kvn_log::Level, const char*, const char* file, int line, const char* message) {
+          const auto now = std::chrono::steady_clock::now();
+          const auto id = std::this_thread::get_id();
+          std::lock_guard lock(mutex_);
+          const auto thread = threads_.emplace(id, int(threads_.size())).first->second;
+          lines_.push_back(QString("%1 ms  t%2  %3:%4 %5")
+                               .arg(double((now - start_).count()) / 1e6, 8, 'f', 1)
+                               .arg(thread)
+                               .arg(QString::fromLatin1(file))
+                               .arg(line)
+                               .arg(QString::fromUtf8(message)));
+        });
+  }
+  ~Timeline() {
+    kvn_log::setCallback(nullptr);
+    kvn_log::setLevel(kvn_log::Info);
+  }
+  Timeline(const Timeline&) = delete;
+  Timeline& operator=(const Timeline&) = delete;
+
+  QStringList lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  const std::chrono::steady_clock::time_point start_;
+  mutable std::mutex mutex_;
+  std::map<std::thread::id, int> threads_;
+  QStringList lines_;
+};
+
 // The figures are printed after the fixture has given stdout back.
 class ImageBench : public BackupE2E {
  protected:
@@ -182,7 +229,7 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
     v.devicePath = image;
     return std::vector<kvn_snapshot::VolumeRecord>{v};
   });
-  startBoxAt("127.0.42.30");
+  startBoxAt("127.0.50.30");
   addJob(kJob, {"bench"}, {true, true, "sysimg", {}, {}});
 
   QElapsedTimer clock;
@@ -218,8 +265,13 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
   QThread::sleep(1);
   boxBefore = boxCpuSeconds(simulator());
   before = CpuTime::of(RUSAGE_SELF);
+  QStringList timeline;
   clock.restart();
-  ASSERT_EQ(runBackup(kJob).result, 0u);
+  {
+    const Timeline recorder;
+    ASSERT_EQ(runBackup(kJob).result, 0u);
+    timeline = recorder.lines();
+  }
   const double delta = seconds(clock);
   const double deltaBoxCpu = boxCpuSeconds(simulator()) - boxBefore;
   const CpuTime deltaCpu = CpuTime::of(RUSAGE_SELF) - before;
@@ -255,6 +307,8 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
             .arg(floor.bytes)
             .arg(floor.twoCores(), 0, 'f', 3)
             .arg(full / floor.twoCores(), 0, 'f', 2));
+  print("delta image timeline (ms since the start, thread, log line):");
+  for (const QString& line : timeline) print("  " + line);
   print(QString("peak resident memory: %1 MiB before the images, %2 MiB after")
             .arg(residentBefore / 1024)
             .arg(residentAfter / 1024));
