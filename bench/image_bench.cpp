@@ -21,6 +21,7 @@
 #include <mutex>
 #include <thread>
 
+#include "backup/volume/volumesender.h"
 #include "backup_e2e_fixture.h"
 #include "kvn_formats/volume_image/block_digest.h"
 #include "kvn_log/log.h"
@@ -67,8 +68,8 @@ double threadCpuSeconds() {
 
 // The least work any delta of the volume must do, on one thread without
 // the traversal, the job or the box: read every used block (2 MiB preads
-// from the page cache into huge-page buffers) and digest it, sixteen blocks
-// side by side. Two cores can at best halve the sum.
+// from the page cache into huge-page buffers) and digest it, as many blocks
+// side by side as the image job does. Two cores can at best halve the sum.
 struct Floor {
   double readCpu = 0;
   double digestCpu = 0;
@@ -76,18 +77,18 @@ struct Floor {
   static Floor of(const QString& image, std::uint64_t size) {
     namespace vi = kvn_formats::volume_image;
     constexpr std::uint64_t kBlock = kvn_snapshot::kVolumeBlockSize;
-    constexpr int kBatch = kvn_snapshot::kTraversalBatch;
+    const int batchSize = imageTraversalBatch();
     Floor floor;
     const vi::GenericBitmap bitmap = kvn_snapshot::readVolumeBitmap(image, size, true).bitmap;
     const int fd = ::open(image.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
-    void* mapped = ::mmap(nullptr, kBatch * kBlock + kBlock, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapped = ::mmap(nullptr, std::uint64_t(batchSize) * kBlock + kBlock,
+                          PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (fd < 0 || mapped == MAP_FAILED) return floor;
     auto* buffers = static_cast<std::uint8_t*>(mapped);
     buffers += (kBlock - reinterpret_cast<std::uintptr_t>(buffers) % kBlock) % kBlock;
-    ::madvise(buffers, kBatch * kBlock, MADV_HUGEPAGE);
+    ::madvise(buffers, std::uint64_t(batchSize) * kBlock, MADV_HUGEPAGE);
     std::vector<vi::BlockBytes> batch;
-    std::vector<vi::HashmapBlockDesc> descs(kBatch);
+    std::vector<vi::HashmapBlockDesc> descs(static_cast<std::size_t>(batchSize));
     const auto digest = [&] {
       const double start = threadCpuSeconds();
       vi::describeBlocks(batch, bitmap, 4096, descs.data());
@@ -103,10 +104,10 @@ struct Floor {
       floor.readCpu += threadCpuSeconds() - start;
       floor.bytes += got > 0 ? std::uint64_t(got) : 0;
       batch.push_back({buffer, length, offset});
-      if (batch.size() == std::size_t(kBatch)) digest();
+      if (batch.size() == std::size_t(batchSize)) digest();
     }
     if (!batch.empty()) digest();
-    ::munmap(mapped, kBatch * kBlock + kBlock);
+    ::munmap(mapped, std::uint64_t(batchSize) * kBlock + kBlock);
     ::close(fd);
     return floor;
   }

@@ -7,6 +7,7 @@
 
 #include "kvn_compression/lz4_stream.h"
 #include "kvn_crypto/aes_stream.h"
+#include "kvn_formats/md5_lanes.h"
 #include "kvn_formats/volume_image/block_digest.h"
 #include "kvn_formats/volume_image/hashmap_reader.h"
 #include "kvn_formats/volume_image/hashmap_writer.h"
@@ -36,6 +37,11 @@ std::uint64_t imageSizeOf(const VolumeTransfer& transfer) {
   if (kvn_snapshot::getVolumeSize(path, &size)) return size;
   KLOG_W("getVolumeSize error, using OriginalSize");
   return transfer.originalSize;
+}
+
+int imageTraversalBatch() {
+  return std::clamp(int(kvn_formats::md5Lanes()), kvn_snapshot::kTraversalBatch,
+                    kvn_snapshot::kMaxTraversalBatch);
 }
 
 VolumeSender::VolumeSender(const VolumeTransfer& transfer, kvn_network::FileSender& sender,

@@ -41,6 +41,9 @@ inline constexpr std::uint32_t kImageChunkSize = 4096;
 // error, using OriginalSize").
 std::uint64_t imageSizeOf(const VolumeTransfer& transfer);
 
+// Blocks per traversal batch: as many as the digest hashes side by side.
+int imageTraversalBatch();
+
 class VolumeSender : private kvn_snapshot::BlockConsumer {
  public:
   // cipher: the session's, when the job encrypts; null otherwise. The
@@ -63,6 +66,7 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
  private:
   bool openHashmaps(std::uint64_t volumeSize, const kvn_snapshot::VolumeExtent& extent);
   void storeDescriptions(const kvn_snapshot::VolumeExtent& extent);
+  int batchSize() const override { return imageTraversalBatch(); }
   // The digests and chunk maps of a batch, on whichever thread has time
   // (see BlockConsumer); kept per traversal buffer until the block is
   // consumed.
