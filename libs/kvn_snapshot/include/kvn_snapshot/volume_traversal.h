@@ -61,6 +61,11 @@ class BlockConsumer {
   virtual ~BlockConsumer() = default;
   // Blocks per batch, 1 to kMaxTraversalBatch; asked once per traversal.
   virtual int batchSize() const { return kTraversalBatch; }
+  // On the caller's thread once the reader has started, before anything
+  // else: work that overlaps the reader opening the volume, reading its
+  // bitmap and its first batch. Whatever it throws ends the traversal like
+  // consume().
+  virtual void started() {}
   // Once per batch, before consume() of its blocks, on either thread.
   // Whatever it throws ends the traversal like consume().
   virtual void prepare(std::span<const VolumeBlock> batch) = 0;

@@ -82,8 +82,8 @@ bool VolumeSender::openHashmaps(std::uint64_t volumeSize,
   return true;
 }
 
-void VolumeSender::storeDescriptions(const kvn_snapshot::VolumeExtent& extent) {
-  if (!kvn_snapshot::dumpDiskMetadata(extent.diskPath, *writer_)) {
+void VolumeSender::started() {
+  if (!kvn_snapshot::dumpDiskMetadata(extent_.diskPath, *writer_)) {
     KLOG_W("Failed to dump disk meta data in backup");
   }
   if (!kvn_snapshot::dumpHardwareInfo(*writer_)) KLOG_W("Failed to dump hardware info in backup");
@@ -91,16 +91,14 @@ void VolumeSender::storeDescriptions(const kvn_snapshot::VolumeExtent& extent) {
 
 bool VolumeSender::run() {
   const std::uint64_t volumeSize = imageSizeOf(transfer_);
-  kvn_snapshot::VolumeExtent extent;
-  if (!kvn_snapshot::getVolumeExtents(transfer_.devicePath, &extent)) {
+  if (!kvn_snapshot::getVolumeExtents(transfer_.devicePath, &extent_)) {
     KLOG_W("getVolumeExtents error, trying VSS path");
-    if (!kvn_snapshot::getVolumeExtents(transfer_.snapshotPath, &extent)) {
+    if (!kvn_snapshot::getVolumeExtents(transfer_.snapshotPath, &extent_)) {
       KLOG_E("getVolumeExtents error");
       return false;
     }
   }
-  if (!openHashmaps(volumeSize, extent)) return false;
-  storeDescriptions(extent);
+  if (!openHashmaps(volumeSize, extent_)) return false;
   const bool done =
       kvn_snapshot::foreachBlockInVolume(transfer_.snapshotPath, *this, !transfer_.isBoot, &stats_);
   if (!done) {

@@ -65,8 +65,10 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
 
  private:
   bool openHashmaps(std::uint64_t volumeSize, const kvn_snapshot::VolumeExtent& extent);
-  void storeDescriptions(const kvn_snapshot::VolumeExtent& extent);
   int batchSize() const override { return imageTraversalBatch(); }
+  // The disk's partition tables and the hardware description, while the
+  // reader starts.
+  void started() override;
   // The digests and chunk maps of a batch, on whichever thread has time
   // (see BlockConsumer); kept per traversal buffer until the block is
   // consumed.
@@ -79,6 +81,7 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
   const std::atomic<bool>* stop_;
   bool withParent_;
   std::uint32_t flags_ = 0;
+  kvn_snapshot::VolumeExtent extent_;
 
   kvn_common::CountPipe input_;
   std::unique_ptr<kvn_compression::Lz4CompressStream> lz4_;
