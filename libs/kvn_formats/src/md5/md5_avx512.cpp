@@ -14,6 +14,11 @@ using Avx512Md5Lanes = kvn_common::simd::TwoGroups<kvn_common::simd::Avx512Lanes
 static_assert(Avx512Md5Lanes::kLanes == kMd5Avx512Lanes);
 
 void md5Avx512(const Md5Message* messages, std::size_t count, Md5Digest* digests) {
+  // Up to sixteen fit one group, which then does not carry an idle one.
+  if (count <= kvn_common::simd::Avx512Lanes::kLanes) {
+    md5Lanes<kvn_common::simd::Avx512Lanes>(messages, count, digests);
+    return;
+  }
   md5Lanes<Avx512Md5Lanes>(messages, count, digests);
 }
 
