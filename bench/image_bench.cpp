@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QThread>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -156,27 +157,35 @@ double boxCpuSeconds(const boxsim::BoxSimulator& box) {
   return box.endedSessionsCpuSeconds();
 }
 
-// The log lines of one run with the time since its start and the thread
-// that wrote them: where the run waits on one core, and for what. Lines are
-// logged at debug level (KVN_BENCH_TRACE=1: trace, every block), which costs
-// the run next to nothing.
+// The log lines of one run with the time since its start, the process's
+// CPU time so far and the thread that wrote them: where the run waits on
+// one core, and for what. Lines are logged at debug level (KVN_BENCH_TRACE=1:
+// trace, every block), which costs the run next to nothing.
 class Timeline {
  public:
-  Timeline() : start_(std::chrono::steady_clock::now()) {
+  struct Line {
+    double ms = 0;
+    double cpuMs = 0;
+    int thread = 0;
+    QString text;
+  };
+
+  Timeline()
+      : start_(std::chrono::steady_clock::now()), startCpu_(CpuTime::of(RUSAGE_SELF).total()) {
     kvn_log::setLevel(qEnvironmentVariableIsSet("KVN_BENCH_TRACE") ? kvn_log::Trace
                                                                    : kvn_log::Debug);
     kvn_log::setCallback(
         [this](kvn_log::Level, const char*, const char* file, int line, const char* message) {
           const auto now = std::chrono::steady_clock::now();
+          const double cpu = CpuTime::of(RUSAGE_SELF).total();
           const auto id = std::this_thread::get_id();
           std::lock_guard lock(mutex_);
           const auto thread = threads_.emplace(id, int(threads_.size())).first->second;
-          lines_.push_back(QString("%1 ms  t%2  %3:%4 %5")
-                               .arg(double((now - start_).count()) / 1e6, 8, 'f', 1)
-                               .arg(thread)
-                               .arg(QString::fromLatin1(file))
-                               .arg(line)
-                               .arg(QString::fromUtf8(message)));
+          lines_.push_back({double((now - start_).count()) / 1e6, (cpu - startCpu_) * 1e3, thread,
+                            QString("%1:%2 %3")
+                                .arg(QString::fromLatin1(file))
+                                .arg(line)
+                                .arg(QString::fromUtf8(message))});
         });
   }
   ~Timeline() {
@@ -186,17 +195,53 @@ class Timeline {
   Timeline(const Timeline&) = delete;
   Timeline& operator=(const Timeline&) = delete;
 
-  QStringList lines() const {
+  std::vector<Line> lines() const {
     std::lock_guard lock(mutex_);
     return lines_;
   }
 
  private:
   const std::chrono::steady_clock::time_point start_;
+  const double startCpu_;
   mutable std::mutex mutex_;
   std::map<std::thread::id, int> threads_;
-  QStringList lines_;
+  std::vector<Line> lines_;
 };
+
+// The phases of an image run between the log lines that mark them: wall
+// time, CPU time of the agent and the box, and so the cores in use.
+QStringList phasesOf(const std::vector<Timeline::Line>& lines) {
+  static const std::pair<const char*, const char*> kMarks[] = {
+      {"Connected to Box", "start and probe connection"},
+      {"operation 'BCK_INITIAL'", "session negotiation (both sides)"},
+      {"Backup starting", "configuration and volume list"},
+      {"Volume size:", "file info, descriptions, announcement, reader start"},
+      {"foreachBlockInVolume done", "traversal: read, digest, compare, send changed blocks"},
+      {"Backup is finished", "hashmap upload, confirmation, records, end"},
+  };
+  QStringList phases;
+  double ms = 0;
+  double cpuMs = 0;
+  for (const auto& [mark, name] : kMarks) {
+    const auto line = std::find_if(lines.begin(), lines.end(), [mark = mark](const auto& l) {
+      return l.text.contains(QLatin1String(mark));
+    });
+    if (line == lines.end()) {
+      phases << QString("  %1: its mark \"%2\" was not logged").arg(name, mark);
+      continue;
+    }
+    const double wall = line->ms - ms;
+    const double cpu = line->cpuMs - cpuMs;
+    phases << QString("  %1 ms wall, %2 ms cpu, %3 cores: %4")
+                  .arg(wall, 6, 'f', 1)
+                  .arg(cpu, 6, 'f', 1)
+                  .arg(wall > 0 ? cpu / wall : 0, 4, 'f', 2)
+                  .arg(name);
+    ms = line->ms;
+    cpuMs = line->cpuMs;
+  }
+  return phases;
+}
 
 // The figures are printed after the fixture has given stdout back.
 class ImageBench : public BackupE2E {
@@ -266,7 +311,7 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
   QThread::sleep(1);
   boxBefore = boxCpuSeconds(simulator());
   before = CpuTime::of(RUSAGE_SELF);
-  QStringList timeline;
+  std::vector<Timeline::Line> timeline;
   clock.restart();
   {
     const Timeline recorder;
@@ -308,8 +353,17 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
             .arg(floor.bytes)
             .arg(floor.twoCores(), 0, 'f', 3)
             .arg(full / floor.twoCores(), 0, 'f', 2));
-  print("delta image timeline (ms since the start, thread, log line):");
-  for (const QString& line : timeline) print("  " + line);
+  print("delta image phases (the CPU time is taken when a line is logged, so a phase");
+  print("ending in a line of the box includes what the box did up to it):");
+  for (const QString& line : phasesOf(timeline)) print(line);
+  print("delta image timeline (ms since the start, cpu ms of agent and box, thread, log line):");
+  for (const Timeline::Line& line : timeline) {
+    print(QString("  %1 %2  t%3  %4")
+              .arg(line.ms, 8, 'f', 1)
+              .arg(line.cpuMs, 7, 'f', 1)
+              .arg(line.thread)
+              .arg(line.text));
+  }
   print(QString("peak resident memory: %1 MiB before the images, %2 MiB after")
             .arg(residentBefore / 1024)
             .arg(residentAfter / 1024));
