@@ -24,6 +24,9 @@ struct Remembered {
 
 class RememberedKeys {
  public:
+  // OpenSSL set up first: its clean-up at exit then comes after this
+  // object's, whose contexts it must still free.
+  RememberedKeys() { OPENSSL_init_crypto(0, nullptr); }
   ~RememberedKeys() {
     for (Remembered& entry : kept_) OPENSSL_cleanse(entry.secret.data(), entry.secret.size());
   }
