@@ -59,12 +59,13 @@ struct VolumeBlock {
 class BlockConsumer {
  public:
   virtual ~BlockConsumer() = default;
-  // Blocks per batch, 1 to kMaxTraversalBatch; asked once per traversal.
+  // Blocks per batch, 1 to kMaxTraversalBatch; asked once per traversal,
+  // on the reader's thread.
   virtual int batchSize() const { return kTraversalBatch; }
-  // On the caller's thread once the reader has started, before anything
-  // else: work that overlaps the reader opening the volume, reading its
-  // bitmap and its first batch. Whatever it throws ends the traversal like
-  // consume().
+  // On the caller's thread once the reader has started, before any
+  // consume(): work that overlaps the reader opening the volume, reading its
+  // bitmap and its first batches (the reader may run prepare() meanwhile).
+  // Whatever it throws ends the traversal like consume().
   virtual void started() {}
   // Once per batch, before consume() of its blocks, on either thread.
   // Whatever it throws ends the traversal like consume().
