@@ -15,10 +15,17 @@
 #include <QFile>
 #include <QProcess>
 #include <QThread>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
 
+#include "backup/volume/volumesender.h"
 #include "backup_e2e_fixture.h"
 #include "kvn_formats/volume_image/block_digest.h"
+#include "kvn_log/log.h"
 #include "kvn_platform/process_setup.h"
 #include "kvn_snapshot/volume_bitmap.h"
 #include "kvn_snapshot/volume_traversal.h"
@@ -62,8 +69,8 @@ double threadCpuSeconds() {
 
 // The least work any delta of the volume must do, on one thread without
 // the traversal, the job or the box: read every used block (2 MiB preads
-// from the page cache into huge-page buffers) and digest it, sixteen blocks
-// side by side. Two cores can at best halve the sum.
+// from the page cache into huge-page buffers) and digest it, as many blocks
+// side by side as the image job does. Two cores can at best halve the sum.
 struct Floor {
   double readCpu = 0;
   double digestCpu = 0;
@@ -71,18 +78,18 @@ struct Floor {
   static Floor of(const QString& image, std::uint64_t size) {
     namespace vi = kvn_formats::volume_image;
     constexpr std::uint64_t kBlock = kvn_snapshot::kVolumeBlockSize;
-    constexpr int kBatch = kvn_snapshot::kTraversalBatch;
+    const int batchSize = imageTraversalBatch();
     Floor floor;
     const vi::GenericBitmap bitmap = kvn_snapshot::readVolumeBitmap(image, size, true).bitmap;
     const int fd = ::open(image.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
-    void* mapped = ::mmap(nullptr, kBatch * kBlock + kBlock, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapped = ::mmap(nullptr, std::uint64_t(batchSize) * kBlock + kBlock,
+                          PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (fd < 0 || mapped == MAP_FAILED) return floor;
     auto* buffers = static_cast<std::uint8_t*>(mapped);
     buffers += (kBlock - reinterpret_cast<std::uintptr_t>(buffers) % kBlock) % kBlock;
-    ::madvise(buffers, kBatch * kBlock, MADV_HUGEPAGE);
+    ::madvise(buffers, std::uint64_t(batchSize) * kBlock, MADV_HUGEPAGE);
     std::vector<vi::BlockBytes> batch;
-    std::vector<vi::HashmapBlockDesc> descs(kBatch);
+    std::vector<vi::HashmapBlockDesc> descs(static_cast<std::size_t>(batchSize));
     const auto digest = [&] {
       const double start = threadCpuSeconds();
       vi::describeBlocks(batch, bitmap, 4096, descs.data());
@@ -98,10 +105,10 @@ struct Floor {
       floor.readCpu += threadCpuSeconds() - start;
       floor.bytes += got > 0 ? std::uint64_t(got) : 0;
       batch.push_back({buffer, length, offset});
-      if (batch.size() == std::size_t(kBatch)) digest();
+      if (batch.size() == std::size_t(batchSize)) digest();
     }
     if (!batch.empty()) digest();
-    ::munmap(mapped, kBatch * kBlock + kBlock);
+    ::munmap(mapped, std::uint64_t(batchSize) * kBlock + kBlock);
     ::close(fd);
     return floor;
   }
@@ -150,6 +157,92 @@ double boxCpuSeconds(const boxsim::BoxSimulator& box) {
   return box.endedSessionsCpuSeconds();
 }
 
+// The log lines of one run with the time since its start, the process's
+// CPU time so far and the thread that wrote them: where the run waits on
+// one core, and for what. Lines are logged at debug level (KVN_BENCH_TRACE=1:
+// trace, every block), which costs the run next to nothing.
+class Timeline {
+ public:
+  struct Line {
+    double ms = 0;
+    double cpuMs = 0;
+    int thread = 0;
+    QString text;
+  };
+
+  Timeline()
+      : start_(std::chrono::steady_clock::now()), startCpu_(CpuTime::of(RUSAGE_SELF).total()) {
+    kvn_log::setLevel(qEnvironmentVariableIsSet("KVN_BENCH_TRACE") ? kvn_log::Trace
+                                                                   : kvn_log::Debug);
+    kvn_log::setCallback(
+        [this](kvn_log::Level, const char*, const char* file, int line, const char* message) {
+          const auto now = std::chrono::steady_clock::now();
+          const double cpu = CpuTime::of(RUSAGE_SELF).total();
+          const auto id = std::this_thread::get_id();
+          std::lock_guard lock(mutex_);
+          const auto thread = threads_.emplace(id, int(threads_.size())).first->second;
+          lines_.push_back({double((now - start_).count()) / 1e6, (cpu - startCpu_) * 1e3, thread,
+                            QString("%1:%2 %3")
+                                .arg(QString::fromLatin1(file))
+                                .arg(line)
+                                .arg(QString::fromUtf8(message))});
+        });
+  }
+  ~Timeline() {
+    kvn_log::setCallback(nullptr);
+    kvn_log::setLevel(kvn_log::Info);
+  }
+  Timeline(const Timeline&) = delete;
+  Timeline& operator=(const Timeline&) = delete;
+
+  std::vector<Line> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  const std::chrono::steady_clock::time_point start_;
+  const double startCpu_;
+  mutable std::mutex mutex_;
+  std::map<std::thread::id, int> threads_;
+  std::vector<Line> lines_;
+};
+
+// The phases of an image run between the log lines that mark them: wall
+// time, CPU time of the agent and the box, and so the cores in use.
+QStringList phasesOf(const std::vector<Timeline::Line>& lines) {
+  static const std::pair<const char*, const char*> kMarks[] = {
+      {"Connected to Box", "start and probe connection"},
+      {"operation 'BCK_INITIAL'", "session negotiation (both sides)"},
+      {"Backup starting", "configuration and volume list"},
+      {"Volume size:", "file info, descriptions, announcement, reader start"},
+      {"foreachBlockInVolume done", "traversal: read, digest, compare, send changed blocks"},
+      {"Backup is finished", "hashmap upload, confirmation, records, end"},
+  };
+  QStringList phases;
+  double ms = 0;
+  double cpuMs = 0;
+  for (const auto& [mark, name] : kMarks) {
+    const auto line = std::find_if(lines.begin(), lines.end(), [mark = mark](const auto& l) {
+      return l.text.contains(QLatin1String(mark));
+    });
+    if (line == lines.end()) {
+      phases << QString("  %1: its mark \"%2\" was not logged").arg(name, mark);
+      continue;
+    }
+    const double wall = line->ms - ms;
+    const double cpu = line->cpuMs - cpuMs;
+    phases << QString("  %1 ms wall, %2 ms cpu, %3 cores: %4")
+                  .arg(wall, 6, 'f', 1)
+                  .arg(cpu, 6, 'f', 1)
+                  .arg(wall > 0 ? cpu / wall : 0, 4, 'f', 2)
+                  .arg(name);
+    ms = line->ms;
+    cpuMs = line->cpuMs;
+  }
+  return phases;
+}
+
 // The figures are printed after the fixture has given stdout back.
 class ImageBench : public BackupE2E {
  protected:
@@ -182,7 +275,7 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
     v.devicePath = image;
     return std::vector<kvn_snapshot::VolumeRecord>{v};
   });
-  startBoxAt("127.0.42.30");
+  startBoxAt("127.0.50.30");
   addJob(kJob, {"bench"}, {true, true, "sysimg", {}, {}});
 
   QElapsedTimer clock;
@@ -215,11 +308,25 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
   ASSERT_TRUE(
       shell(QString("debugfs -w -R 'write %1 changed.bin' '%2'").arg(changed, image), &output))
       << output.toStdString();
+  // The change is written back before the clock starts: the file system
+  // library syncs the volume when it opens it, and would otherwise wait for
+  // the disk to take what debugfs left in the page cache.
+  {
+    const int fd = ::open(image.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ::fsync(fd);
+    ::close(fd);
+  }
   QThread::sleep(1);
   boxBefore = boxCpuSeconds(simulator());
   before = CpuTime::of(RUSAGE_SELF);
+  std::vector<Timeline::Line> timeline;
   clock.restart();
-  ASSERT_EQ(runBackup(kJob).result, 0u);
+  {
+    const Timeline recorder;
+    ASSERT_EQ(runBackup(kJob).result, 0u);
+    timeline = recorder.lines();
+  }
   const double delta = seconds(clock);
   const double deltaBoxCpu = boxCpuSeconds(simulator()) - boxBefore;
   const CpuTime deltaCpu = CpuTime::of(RUSAGE_SELF) - before;
@@ -255,6 +362,17 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
             .arg(floor.bytes)
             .arg(floor.twoCores(), 0, 'f', 3)
             .arg(full / floor.twoCores(), 0, 'f', 2));
+  print("delta image phases (the CPU time is taken when a line is logged, so a phase");
+  print("ending in a line of the box includes what the box did up to it):");
+  for (const QString& line : phasesOf(timeline)) print(line);
+  print("delta image timeline (ms since the start, cpu ms of agent and box, thread, log line):");
+  for (const Timeline::Line& line : timeline) {
+    print(QString("  %1 %2  t%3  %4")
+              .arg(line.ms, 8, 'f', 1)
+              .arg(line.cpuMs, 7, 'f', 1)
+              .arg(line.thread)
+              .arg(line.text));
+  }
   print(QString("peak resident memory: %1 MiB before the images, %2 MiB after")
             .arg(residentBefore / 1024)
             .arg(residentAfter / 1024));

@@ -21,7 +21,7 @@ constexpr std::size_t kChunk = 4096;
 
 const std::vector<std::uint8_t>& pool() {
   static const std::vector<std::uint8_t> bytes = [] {
-    std::vector<std::uint8_t> b(16 * kBlock);
+    std::vector<std::uint8_t> b(32 * kBlock);
     std::mt19937 random(1);
     for (auto& v : b) v = static_cast<std::uint8_t>(random());
     return b;
@@ -78,7 +78,8 @@ void BM_Md5Messages(benchmark::State& state) {
 BENCHMARK(BM_OpensslMd5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Md5Messages)
     ->ArgNames({"path", "messages"})
-    ->ArgsProduct({{int(SimdPath::kScalar), int(SimdPath::kAvx2), int(SimdPath::kAvx512)}, {8, 16}})
+    ->ArgsProduct({{int(SimdPath::kScalar), int(SimdPath::kAvx2), int(SimdPath::kAvx512)},
+                   {8, 16, 32}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

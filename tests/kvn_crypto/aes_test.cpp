@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <tuple>
+#include <vector>
+
 #include "../kvn_log/log_capture.h"
 #include "crypto_test_support.h"
 #include "kvn_crypto/aes_context.h"
 #include "kvn_crypto/crypto.h"
 #include "kvn_crypto/session_keys.h"
 #include "kvn_log/exception.h"
+#include "remembered_keys.h"
 #include "sha1_kdf.h"
 #include "temp_dir.h"
 
@@ -77,6 +81,38 @@ TEST(KeyDerivation, KeysFollowTheMasterKeyWhenItChanges) {
     EXPECT_EQ(keys.master, master);
     EXPECT_EQ(toHex(keys.file) + toHex(keys.transport) + toHex(keys.box), expected(master));
   }
+}
+
+// A kept derivation must give what a fresh one gives, for each secret, size
+// and mode on its own, also after more secrets than are kept have pushed it
+// out; a short secret is refused as init refuses it.
+TEST(KeyDerivation, RememberedContextsMatchFreshOnesWhateverCameBetween) {
+  const Bytes message = bytesOf("a message of some length, longer than a block");
+  std::vector<std::tuple<Bytes, int, AesContext::Mode>> uses;
+  for (int round = 0; round < 2; ++round) {
+    for (const char* secret : {"first secret", "second secret", "third secret", "fourth secret",
+                               "fifth secret", "first secret"}) {
+      uses.emplace_back(bytesOf(secret), 256, AesContext::Cbc);
+    }
+    uses.emplace_back(bytesOf("first secret"), 128, AesContext::Ecb);
+    uses.emplace_back(bytesOf("first secret"), 256, AesContext::Ecb);
+  }
+  for (const auto& [secret, bits, mode] : uses) {
+    AesContext fresh;
+    fresh.init(secret, secret, bits, mode);
+    AesContext remembered;
+    kvn_crypto::detail::initRemembered(remembered, secret, bits, mode);
+    EXPECT_EQ(toHex(remembered.key()) + toHex(remembered.iv()),
+              toHex(fresh.key()) + toHex(fresh.iv()));
+    EXPECT_EQ(remembered.bits(), bits);
+    EXPECT_EQ(remembered.mode(), mode);
+    EXPECT_EQ(toHex(remembered.encrypt(message)), toHex(fresh.encrypt(message)));
+  }
+  AesContext shortSecret;
+  EXPECT_THROW(
+      kvn_crypto::detail::initRemembered(shortSecret, bytesOf("short"), 256, AesContext::Cbc),
+      KvnCommonException);
+  EXPECT_FALSE(shortSecret.encryptReady());
 }
 
 TEST(KeyDerivation, EmptyMasterKeyLogsAndGivesEmptyKeys) {

@@ -166,7 +166,7 @@ class RecordingConsumer : public kvn_snapshot::BlockConsumer {
  public:
   void prepare(std::span<const kvn_snapshot::VolumeBlock> batch) override {
     EXPECT_FALSE(batch.empty());
-    EXPECT_LE(batch.size(), std::size_t(kvn_snapshot::kTraversalBatch));
+    EXPECT_LE(batch.size(), std::size_t(batch_));
     if (returned_) ++afterReturn_;
     {
       std::lock_guard lock(mutex_);
@@ -198,6 +198,19 @@ class RecordingConsumer : public kvn_snapshot::BlockConsumer {
     std::this_thread::sleep_for(consumeDelay_);
   }
 
+  int batchSize() const override { return batch_; }
+  void started() override {
+    EXPECT_EQ(std::this_thread::get_id(), caller_);
+    EXPECT_TRUE(offsets_.empty());
+    ++startedCalls_;
+    std::this_thread::sleep_for(startedDelay_);
+    if (startedThrows_) throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "started failed");
+  }
+
+  int batch_ = kvn_snapshot::kTraversalBatch;
+  int startedCalls_ = 0;
+  bool startedThrows_ = false;
+  std::chrono::milliseconds startedDelay_{0};
   std::optional<std::uint64_t> throwAt_;
   std::optional<std::uint64_t> consumeThrowAt_;
   // By default a slow consumer: the reader has time to prepare batches.
@@ -262,22 +275,30 @@ TEST(VolumeTraversal, PrepareExceptionComesOutAndClosesTheVolume) {
 // A light consume() and a heavy prepare(), as in a delta: both threads
 // prepare batches, each exactly once, and every block still reaches the
 // caller in order with its own preparation.
+// With the largest batches a consumer may ask for, whose slots fill every
+// buffer, and with batches of a size that does not divide them.
 TEST(VolumeTraversal, BothThreadsPrepareWhenConsumingIsLight) {
-  kvn_test::TempDir dir;
-  const std::string path = dir.file("pattern.img");
-  const int batches = kvn_snapshot::kTraversalSlots + 1;
-  const std::uint64_t blocks = std::uint64_t(batches) * kvn_snapshot::kTraversalBatch;
-  makeSparseFile(path, blocks * kVolumeBlockSize);
-  RecordingConsumer consumer;
-  consumer.consumeDelay_ = std::chrono::milliseconds(0);
-  consumer.prepareDelay_ = std::chrono::milliseconds(40);
-  ASSERT_TRUE(foreachBlockInVolume(QString::fromStdString(path), consumer, false));
-  ASSERT_EQ(consumer.offsets_.size(), blocks);
-  for (std::uint64_t i = 0; i < blocks; ++i) EXPECT_EQ(consumer.offsets_[i], i * kVolumeBlockSize);
-  ASSERT_EQ(consumer.preparations_.size(), std::size_t(batches));
-  for (const auto& [offset, times] : consumer.preparations_) EXPECT_EQ(times, 1) << offset;
-  EXPECT_GE(consumer.onReader_.load(), 1);
-  EXPECT_GE(consumer.onCaller_, 1);
+  for (const int batch : {kvn_snapshot::kMaxTraversalBatch, 5}) {
+    SCOPED_TRACE(batch);
+    kvn_test::TempDir dir;
+    const std::string path = dir.file("pattern.img");
+    const int batches = kvn_snapshot::kTraversalSlots + 1;
+    const std::uint64_t blocks = std::uint64_t(batches) * std::uint64_t(batch);
+    makeSparseFile(path, blocks * kVolumeBlockSize);
+    RecordingConsumer consumer;
+    consumer.batch_ = batch;
+    consumer.consumeDelay_ = std::chrono::milliseconds(0);
+    consumer.prepareDelay_ = std::chrono::milliseconds(40);
+    ASSERT_TRUE(foreachBlockInVolume(QString::fromStdString(path), consumer, false));
+    ASSERT_EQ(consumer.offsets_.size(), blocks);
+    for (std::uint64_t i = 0; i < blocks; ++i) {
+      EXPECT_EQ(consumer.offsets_[i], i * kVolumeBlockSize);
+    }
+    ASSERT_EQ(consumer.preparations_.size(), std::size_t(batches));
+    for (const auto& [offset, times] : consumer.preparations_) EXPECT_EQ(times, 1) << offset;
+    EXPECT_GE(consumer.onReader_.load(), 1);
+    EXPECT_GE(consumer.onCaller_, 1);
+  }
 }
 
 // A stop in the middle of a volume, while the reader holds batches read
@@ -306,6 +327,36 @@ TEST(VolumeTraversal, StopMidVolumeWhileTheReaderWorksAhead) {
   EXPECT_EQ(consumer.offsets_.back(), stopAt);
   EXPECT_EQ(consumer.offsets_.size(), std::size_t(kvn_snapshot::kTraversalBatch + 6));
   EXPECT_EQ(openDescriptorsOn(path), 0);
+}
+
+// started() runs once on the caller's thread while the reader starts, and
+// before any block is consumed; when it throws, no block is, the exception
+// comes out and the volume is closed.
+TEST(VolumeTraversal, StartedRunsFirstAndItsThrowEndsTheTraversal) {
+  kvn_test::TempDir dir;
+  const std::string path = dir.file("pattern.img");
+  makeSparseFile(path, std::uint64_t(kvn_snapshot::kTraversalSlots + 1) *
+                           kvn_snapshot::kTraversalBatch * kVolumeBlockSize);
+  for (const bool throws : {false, true}) {
+    SCOPED_TRACE(throws);
+    RecordingConsumer consumer;
+    consumer.consumeDelay_ = std::chrono::milliseconds(0);
+    // Long enough for the reader to fill its buffers meanwhile.
+    consumer.startedDelay_ = std::chrono::milliseconds(50);
+    consumer.startedThrows_ = throws;
+    try {
+      EXPECT_TRUE(foreachBlockInVolume(QString::fromStdString(path), consumer, false));
+      EXPECT_FALSE(throws);
+      EXPECT_EQ(consumer.offsets_.size(),
+                std::size_t(kvn_snapshot::kTraversalSlots + 1) * kvn_snapshot::kTraversalBatch);
+    } catch (const KvnCommonException& e) {
+      EXPECT_TRUE(throws);
+      EXPECT_EQ(e.code, KVN_E_SERVER);
+      EXPECT_TRUE(consumer.offsets_.empty());
+    }
+    EXPECT_EQ(consumer.startedCalls_, 1);
+    EXPECT_EQ(openDescriptorsOn(path), 0);
+  }
 }
 
 TEST(VolumeTraversal, AVolumeThatShrinksOrIsMissingFailsWithTheReadErrorLines) {

@@ -2,6 +2,7 @@
 
 #include "kvn_log/exception.h"
 #include "message_body.h"
+#include "remembered_keys.h"
 
 namespace kvn_crypto {
 
@@ -93,7 +94,7 @@ NegotiationMessage CryptoBox::onDh(const NegotiationMessage& message, int index)
     state_ = kDh2;
     return reply;
   }
-  data_.init(secrets_.dataKey, secrets_.dataKey, 256, AesContext::Cbc);
+  detail::initRemembered(data_, secrets_.dataKey, 256, AesContext::Cbc);
   const Bytes sealed = send_.encrypt(BodyWriter()
                                          .u64(sessionId_)
                                          .blob(sequenceBlob(*rsa_[2]))

@@ -2,6 +2,7 @@
 
 #include "kvn_log/exception.h"
 #include "message_body.h"
+#include "remembered_keys.h"
 
 namespace kvn_crypto {
 
@@ -104,7 +105,7 @@ NegotiationMessage CryptoClient::onDataKey(const NegotiationMessage& message) {
   const Bytes dataKeyBlob = fields.blob();
   acceptSequence(*rsa_[2], sequence);
   const Bytes dataKey = wrap(keys_.transport, dataKeyBlob, false);
-  data_.init(dataKey, dataKey, 256, AesContext::Cbc);
+  detail::initRemembered(data_, dataKey, 256, AesContext::Cbc);
   keys_.master = dataKey;
   const Bytes sealed =
       send_.encrypt(BodyWriter().u64(sessionId_).blob(sequenceBlob(*rsa_[1])).bytes());

@@ -3,6 +3,7 @@
 #include "kvn_crypto/negotiation.h"
 #include "kvn_log/exception.h"
 #include "message_body.h"
+#include "remembered_keys.h"
 
 namespace kvn_crypto {
 
@@ -102,7 +103,7 @@ void NegotiationPeer::cipherFromDh(int index) {
 
 Bytes NegotiationPeer::wrap(const Bytes& secret, const Bytes& data, bool encrypting) {
   AesContext cipher;
-  cipher.init(secret, secret, 256, AesContext::Cbc);
+  detail::initRemembered(cipher, secret, 256, AesContext::Cbc);
   return encrypting ? cipher.encrypt(data) : cipher.decrypt(data);
 }
 

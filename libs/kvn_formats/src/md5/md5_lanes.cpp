@@ -43,16 +43,21 @@ SimdPath activeMd5Path() { return active().active(); }
 bool forceMd5Path(SimdPath path) { return active().force(path); }
 
 std::size_t md5Lanes() {
-  return activeMd5Path() == SimdPath::kScalar ? 1 : md5_kernels::kMd5VectorLanes;
+  switch (activeMd5Path()) {
+    case SimdPath::kAvx512: return md5_kernels::kMd5Avx512Lanes;
+    case SimdPath::kAvx2: return md5_kernels::kMd5Avx2Lanes;
+    default: return 1;
+  }
 }
 
 void md5Messages(std::span<const Md5Message> messages, Md5Digest* digests) {
   const SimdPath path = activeMd5Path();
+  const std::size_t lanes = md5Lanes();
   std::size_t done = 0;
   while (done < messages.size()) {
-    const std::size_t take = std::min(messages.size() - done, md5_kernels::kMd5VectorLanes);
+    const std::size_t take = std::min(messages.size() - done, lanes);
     const Md5Message* group = messages.data() + done;
-    // A lone message runs faster on its own than in one lane of sixteen.
+    // A lone message runs faster on its own than in one lane of many.
     const bool plain =
         path == SimdPath::kScalar || take == 1 || !std::all_of(group, group + take, fitsLanes);
     if (plain) {

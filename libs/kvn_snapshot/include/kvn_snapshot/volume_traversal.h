@@ -15,13 +15,16 @@
 namespace kvn_snapshot {
 
 inline constexpr std::uint64_t kVolumeBlockSize = 0x200000;
-// Blocks are read ahead and prepared in batches of this many, so that their
-// digests fill the sixteen vector lanes; up to three batches are in memory
-// at a time (96 MiB): one consumed, and two that the reader reads or
-// prepares meanwhile.
+// Blocks are read ahead and prepared in batches, so that their digests fill
+// the vector lanes: a consumer says how many blocks its batches hold, up to
+// kMaxTraversalBatch (kTraversalBatch unless it says otherwise). Up to three
+// batches are in memory at a time (96 MiB, or 192 MiB with the largest
+// batches): one consumed, and two that the reader reads or prepares
+// meanwhile.
 inline constexpr int kTraversalBatch = 16;
+inline constexpr int kMaxTraversalBatch = 32;
 inline constexpr int kTraversalSlots = 3;
-inline constexpr int kTraversalBuffers = kTraversalSlots * kTraversalBatch;
+inline constexpr int kTraversalBuffers = kTraversalSlots * kMaxTraversalBatch;
 
 // Called on the caller's thread for every block that was read: offset is a
 // multiple of 2 MiB, length is 2 MiB except for the last block of the
@@ -45,7 +48,7 @@ struct VolumeBlock {
 };
 
 // A consumer whose per-block work can be shared between the two threads.
-// Blocks come in batches of up to kTraversalBatch. The reader reads ahead
+// Blocks come in batches of up to batchSize(). The reader reads ahead
 // while it has free buffers; when it has none, it runs prepare() on the
 // newest batch not yet prepared instead of waiting idle. The caller's thread
 // runs prepare() on the oldest batch when the reader has not, before the
@@ -56,6 +59,14 @@ struct VolumeBlock {
 class BlockConsumer {
  public:
   virtual ~BlockConsumer() = default;
+  // Blocks per batch, 1 to kMaxTraversalBatch; asked once per traversal,
+  // on the reader's thread.
+  virtual int batchSize() const { return kTraversalBatch; }
+  // On the caller's thread once the reader has started, before any
+  // consume(): work that overlaps the reader opening the volume, reading its
+  // bitmap and its first batches (the reader may run prepare() meanwhile).
+  // Whatever it throws ends the traversal like consume().
+  virtual void started() {}
   // Once per batch, before consume() of its blocks, on either thread.
   // Whatever it throws ends the traversal like consume().
   virtual void prepare(std::span<const VolumeBlock> batch) = 0;

@@ -1,7 +1,7 @@
 // The block buffers of a volume traversal, in one mapping aligned to 2 MiB
 // and marked for huge pages: a buffer is then a single page, faulted in once
-// rather than 512 times, and the reads that fill it and the sixteen digest
-// lanes that walk it need one TLB entry per buffer.
+// rather than 512 times, and the reads that fill it and the digest lanes
+// that walk it need one TLB entry per buffer.
 //
 // A traversal hands its mapping back when it ends and the next one takes it
 // over with its pages in place (new pages cost a fault and clearing each).

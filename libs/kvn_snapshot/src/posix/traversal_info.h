@@ -18,7 +18,7 @@
 namespace kvn_snapshot {
 
 // A batch that has been read and not yet consumed, in one slot of
-// kTraversalBatch buffers.
+// the consumer's batchSize() buffers.
 struct TraversalBatch {
   enum State {
     kRead,       // waiting for prepare()

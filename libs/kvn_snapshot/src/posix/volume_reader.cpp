@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -22,7 +23,10 @@ constexpr auto kWaitStep = std::chrono::milliseconds(100);
 
 class VolumeReader {
  public:
-  explicit VolumeReader(VolumeTraversalInfo& info) : info_(info), path_(info.path.toUtf8()) {}
+  explicit VolumeReader(VolumeTraversalInfo& info)
+      : info_(info),
+        path_(info.path.toUtf8()),
+        batchSize_(std::clamp(info.consumer->batchSize(), 1, kMaxTraversalBatch)) {}
 
   bool run() {
     int error = 0;
@@ -91,10 +95,10 @@ class VolumeReader {
       if (previousSkipped && !seek(offset)) return false;
       previousSkipped = false;
       if (batch.blocks.empty() && (batch.slot = takeSlot()) < 0) return false;
-      const int current = batch.slot * kTraversalBatch + static_cast<int>(batch.blocks.size());
+      const int current = batch.slot * batchSize_ + static_cast<int>(batch.blocks.size());
       if (!readBlock(offset, length, buffers_[current])) return false;
       batch.blocks.push_back({offset, buffers_[current], length, &bitmap, current});
-      if (batch.blocks.size() < std::size_t(kTraversalBatch)) continue;
+      if (batch.blocks.size() < std::size_t(batchSize_)) continue;
       if (!publish(batch)) return false;
       batch.blocks.clear();
     }
@@ -193,6 +197,7 @@ class VolumeReader {
 
   VolumeTraversalInfo& info_;
   const QByteArray path_;
+  const int batchSize_;
   DeviceFile device_;
   BlockBuffers buffers_;
   VolumeBitmap bitmap_;  // the blocks handed out point at it

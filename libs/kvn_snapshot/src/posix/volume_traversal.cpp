@@ -68,6 +68,7 @@ bool foreachBlockInVolume(const QString& path, BlockConsumer& consumer, bool use
   bool result = false;
   {
     ReaderThread reader(info);
+    consumer.started();
     std::unique_lock lock(info.mutex);
     for (;;) {
       // The oldest batch, unless the reader is preparing it: then it is

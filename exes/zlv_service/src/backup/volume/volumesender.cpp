@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kvn_compression/lz4_stream.h"
-#include "kvn_crypto/aes_stream.h"
+#include "kvn_formats/md5_lanes.h"
 #include "kvn_formats/volume_image/block_digest.h"
 #include "kvn_formats/volume_image/hashmap_reader.h"
 #include "kvn_formats/volume_image/hashmap_writer.h"
@@ -38,23 +37,24 @@ std::uint64_t imageSizeOf(const VolumeTransfer& transfer) {
   return transfer.originalSize;
 }
 
+int imageTraversalBatch() {
+  return std::clamp(int(kvn_formats::md5Lanes()), kvn_snapshot::kTraversalBatch,
+                    kvn_snapshot::kMaxTraversalBatch);
+}
+
 VolumeSender::VolumeSender(const VolumeTransfer& transfer, kvn_network::FileSender& sender,
                            kvn_crypto::AesContext* cipher, const std::atomic<bool>* stop,
                            bool withParent)
     : transfer_(transfer), sender_(sender), stop_(stop), withParent_(withParent) {
   if (withParent) flags_ |= vi::kFlagParent;
-  chain_.append(input_);
-  if (transfer.compress) {
-    flags_ |= vi::kFlagLz4;
-    chain_.append(*(lz4_ = std::make_unique<kvn_compression::Lz4CompressStream>(kImageBlockSize)));
-  }
-  if (transfer.encrypt && cipher) {
-    flags_ |= vi::kFlagEncrypted;
-    encrypt_ = std::make_unique<kvn_crypto::EncryptStream>(
-        *cipher, kvn_crypto::EncryptStream::kVolumeBlockSize);
-    chain_.append(*encrypt_);
-  }
-  chain_.append(position_).append(buffer_);
+  if (transfer.compress) flags_ |= vi::kFlagLz4;
+  const kvn_crypto::AesContext* dataCipher = transfer.encrypt ? cipher : nullptr;
+  if (dataCipher) flags_ |= vi::kFlagEncrypted;
+  encoder_ = std::make_unique<BlockEncoder>(kImageBlockSize, kImageChunkSize, transfer.compress,
+                                            dataCipher);
+  readerEncoder_ = std::make_unique<BlockEncoder>(kImageBlockSize, kImageChunkSize,
+                                                  transfer.compress, dataCipher);
+  for (int slot = 0; slot < kEncodedAhead; ++slot) freeSlots_.push_back(slot);
 }
 
 VolumeSender::~VolumeSender() = default;
@@ -76,8 +76,8 @@ bool VolumeSender::openHashmaps(std::uint64_t volumeSize,
   return true;
 }
 
-void VolumeSender::storeDescriptions(const kvn_snapshot::VolumeExtent& extent) {
-  if (!kvn_snapshot::dumpDiskMetadata(extent.diskPath, *writer_)) {
+void VolumeSender::started() {
+  if (!kvn_snapshot::dumpDiskMetadata(extent_.diskPath, *writer_)) {
     KLOG_W("Failed to dump disk meta data in backup");
   }
   if (!kvn_snapshot::dumpHardwareInfo(*writer_)) KLOG_W("Failed to dump hardware info in backup");
@@ -85,16 +85,15 @@ void VolumeSender::storeDescriptions(const kvn_snapshot::VolumeExtent& extent) {
 
 bool VolumeSender::run() {
   const std::uint64_t volumeSize = imageSizeOf(transfer_);
-  kvn_snapshot::VolumeExtent extent;
-  if (!kvn_snapshot::getVolumeExtents(transfer_.devicePath, &extent)) {
+  if (!kvn_snapshot::getVolumeExtents(transfer_.devicePath, &extent_)) {
     KLOG_W("getVolumeExtents error, trying VSS path");
-    if (!kvn_snapshot::getVolumeExtents(transfer_.snapshotPath, &extent)) {
+    if (!kvn_snapshot::getVolumeExtents(transfer_.snapshotPath, &extent_)) {
       KLOG_E("getVolumeExtents error");
       return false;
     }
   }
-  if (!openHashmaps(volumeSize, extent)) return false;
-  storeDescriptions(extent);
+  if (!openHashmaps(volumeSize, extent_)) return false;
+  caller_ = std::this_thread::get_id();
   const bool done =
       kvn_snapshot::foreachBlockInVolume(transfer_.snapshotPath, *this, !transfer_.isBoot, &stats_);
   if (!done) {
@@ -117,7 +116,39 @@ void VolumeSender::prepare(std::span<const kvn_snapshot::VolumeBlock> batch) {
   for (const auto& block : batch) blocks.push_back({block.data, block.length, block.offset});
   std::vector<vi::HashmapBlockDesc> descs(batch.size());
   vi::describeBlocks(blocks, *batch.front().bitmap, kImageChunkSize, descs.data());
-  for (std::size_t i = 0; i < batch.size(); ++i) prepared_[batch[i].buffer] = descs[i];
+  const bool onReader = std::this_thread::get_id() != caller_;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const kvn_snapshot::VolumeBlock& block = batch[i];
+    prepared_[block.buffer] = descs[i];
+    changed_[block.buffer] = changed(block.offset / kImageBlockSize, descs[i]);
+    encodedSlot_[block.buffer] = -1;
+    if (!onReader || !changed_[block.buffer]) continue;
+    const int slot = takeEncodedSlot();
+    if (slot < 0) continue;
+    const std::span<const char> bytes = readerEncoder_->encode(block.data, block.length, descs[i]);
+    encoded_[slot].assign(bytes.begin(), bytes.end());
+    encodedSlot_[block.buffer] = slot;
+  }
+}
+
+bool VolumeSender::changed(std::uint64_t index, const vi::HashmapBlockDesc& desc) {
+  if (!parent_) return true;
+  std::lock_guard lock(parentMutex_);
+  vi::HashmapBlockDesc previous;
+  return !(parent_->readBlock(index, &previous) && previous.sameContentAs(desc));
+}
+
+int VolumeSender::takeEncodedSlot() {
+  std::lock_guard lock(slotsMutex_);
+  if (freeSlots_.empty()) return -1;
+  const int slot = freeSlots_.back();
+  freeSlots_.pop_back();
+  return slot;
+}
+
+void VolumeSender::releaseEncodedSlot(int slot) {
+  std::lock_guard lock(slotsMutex_);
+  freeSlots_.push_back(slot);
 }
 
 void VolumeSender::consume(const kvn_snapshot::VolumeBlock& block) {
@@ -127,37 +158,25 @@ void VolumeSender::consume(const kvn_snapshot::VolumeBlock& block) {
          static_cast<unsigned long long>(block.offset),
          static_cast<unsigned long long>(block.length));
   vi::HashmapBlockDesc desc = prepared_[block.buffer];
-  vi::HashmapBlockDesc previous;
-  const bool unchanged =
-      parent_ && parent_->readBlock(index, &previous) && previous.sameContentAs(desc);
-  if (!unchanged) {
-    const std::uint64_t before = position_.count();
-    for (const auto& run : vi::usedRuns(desc, block.length, kImageChunkSize)) {
-      chain_.head()->write(reinterpret_cast<const char*>(block.data + run.offset),
-                           std::uint32_t(run.length));
-    }
-    chain_.head()->end();
-    const std::uint64_t held = buffer_.size();
-    if (position_.count() - before != held) {
-      throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "outBuffer doesn't hold all the data");
-    }
-    desc.dataOffset = before;
-    desc.dataLength = std::uint32_t(held);
-    sendEncoded(before);
+  if (changed_[block.buffer]) {
+    const int slot = encodedSlot_[block.buffer];
+    const std::span<const char> bytes = slot >= 0
+                                            ? std::span<const char>(encoded_[slot])
+                                            : encoder_->encode(block.data, block.length, desc);
+    desc.dataOffset = sent_;
+    desc.dataLength = std::uint32_t(bytes.size());
+    sendEncoded(bytes);
+    if (slot >= 0) releaseEncodedSlot(slot);
     ++blocksSent_;
   }
   writer_->setBlock(index, desc);
 }
 
-void VolumeSender::sendEncoded(std::uint64_t position) {
-  const char* data = buffer_.data();
-  std::uint64_t length = buffer_.size();
-  while (length > 0) {
-    const auto n = std::uint32_t(std::min<std::uint64_t>(length, kvn_network::kFileBlockSize));
-    sender_.sendChunk(position, data, n, false);
-    data += n;
-    position += n;
-    length -= n;
+void VolumeSender::sendEncoded(std::span<const char> bytes) {
+  while (!bytes.empty()) {
+    const auto n = std::uint32_t(std::min<std::size_t>(bytes.size(), kvn_network::kFileBlockSize));
+    sender_.sendChunk(sent_, bytes.data(), n, false);
+    sent_ += n;
+    bytes = bytes.subspan(n);
   }
-  buffer_.clear();
 }

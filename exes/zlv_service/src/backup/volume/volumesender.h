@@ -8,12 +8,14 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <span>
+#include <thread>
+#include <vector>
 
+#include "backup/volume/blockencoder.h"
 #include "backup/volume/volumeinfo.h"
-#include "kvn_common/buffer_sink.h"
-#include "kvn_common/pipes.h"
-#include "kvn_common/stream.h"
 #include "kvn_formats/volume_image/generic_bitmap.h"
 #include "kvn_formats/volume_image/hashmap_records.h"
 #include "kvn_snapshot/volume_traversal.h"
@@ -23,11 +25,7 @@ class FileSender;
 }
 namespace kvn_crypto {
 class AesContext;
-class EncryptStream;
 }  // namespace kvn_crypto
-namespace kvn_compression {
-class Lz4CompressStream;
-}
 namespace kvn_formats::volume_image {
 class HashmapReader;
 class HashmapWriter;
@@ -40,6 +38,9 @@ inline constexpr std::uint32_t kImageChunkSize = 4096;
 // original size from the volume list when that fails ("getVolumeSize
 // error, using OriginalSize").
 std::uint64_t imageSizeOf(const VolumeTransfer& transfer);
+
+// Blocks per traversal batch: as many as the digest hashes side by side.
+int imageTraversalBatch();
 
 class VolumeSender : private kvn_snapshot::BlockConsumer {
  public:
@@ -62,31 +63,52 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
 
  private:
   bool openHashmaps(std::uint64_t volumeSize, const kvn_snapshot::VolumeExtent& extent);
-  void storeDescriptions(const kvn_snapshot::VolumeExtent& extent);
+  int batchSize() const override { return imageTraversalBatch(); }
+  // The disk's partition tables and the hardware description, while the
+  // reader starts.
+  void started() override;
   // The digests and chunk maps of a batch, on whichever thread has time
-  // (see BlockConsumer); kept per traversal buffer until the block is
-  // consumed.
+  // (see BlockConsumer), and whether each block differs from the parent;
+  // kept per traversal buffer until the block is consumed. On the reader's
+  // thread it also encodes changed blocks ahead, up to kEncodedAhead at a
+  // time, so that the caller's thread does not encode them all alone.
   void prepare(std::span<const kvn_snapshot::VolumeBlock> batch) override;
   void consume(const kvn_snapshot::VolumeBlock& block) override;
-  void sendEncoded(std::uint64_t position);
+  // Whether the block differs from the parent's (always without a parent).
+  bool changed(std::uint64_t index, const kvn_formats::volume_image::HashmapBlockDesc& desc);
+  // A free slot for encoded bytes, or -1.
+  int takeEncodedSlot();
+  void releaseEncodedSlot(int slot);
+  void sendEncoded(std::span<const char> bytes);
+
+  static constexpr int kEncodedAhead = 8;
 
   const VolumeTransfer& transfer_;
   kvn_network::FileSender& sender_;
   const std::atomic<bool>* stop_;
   bool withParent_;
   std::uint32_t flags_ = 0;
+  kvn_snapshot::VolumeExtent extent_;
 
-  kvn_common::CountPipe input_;
-  std::unique_ptr<kvn_compression::Lz4CompressStream> lz4_;
-  std::unique_ptr<kvn_crypto::EncryptStream> encrypt_;
-  kvn_common::CountPipe position_;
-  // One block's encoded bytes, sent from where they lie.
-  kvn_common::FlatBufferSink buffer_;
-  kvn_common::StreamChain chain_;
+  // encoder_ on the caller's thread, readerEncoder_ on the reader's.
+  std::unique_ptr<BlockEncoder> encoder_;
+  std::unique_ptr<BlockEncoder> readerEncoder_;
+  std::thread::id caller_;
+  // The bytes of the data stream sent so far: where the next block goes.
+  std::uint64_t sent_ = 0;
 
   std::unique_ptr<kvn_formats::volume_image::HashmapWriter> writer_;
   std::unique_ptr<kvn_formats::volume_image::HashmapReader> parent_;
+  // parent_ is read on both threads.
+  std::mutex parentMutex_;
   kvn_formats::volume_image::HashmapBlockDesc prepared_[kvn_snapshot::kTraversalBuffers];
+  bool changed_[kvn_snapshot::kTraversalBuffers] = {};
+  // Which slot of encoded_ holds the block's bytes, -1 when the caller's
+  // thread encodes it.
+  int encodedSlot_[kvn_snapshot::kTraversalBuffers] = {};
+  std::mutex slotsMutex_;
+  std::vector<int> freeSlots_;
+  std::vector<char> encoded_[kEncodedAhead];
   kvn_snapshot::TraversalStats stats_;
   std::uint64_t blocksSent_ = 0;
 };
