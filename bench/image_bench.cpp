@@ -24,6 +24,7 @@
 
 #include "backup/volume/volumesender.h"
 #include "backup_e2e_fixture.h"
+#include "file_backup/measures.h"
 #include "kvn_formats/volume_image/block_digest.h"
 #include "kvn_log/log.h"
 #include "kvn_platform/process_setup.h"
@@ -120,13 +121,6 @@ long peakResidentKiB() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
-}
-
-// The load average, next to wall-clock figures taken on a shared machine.
-QString loadAverage() {
-  QFile file("/proc/loadavg");
-  if (!file.open(QIODevice::ReadOnly)) return "load unknown";
-  return "load " + QString::fromLatin1(file.readAll()).section(' ', 0, 2);
 }
 
 bool shell(const QString& command, QString* output = nullptr) {
@@ -376,7 +370,7 @@ TEST_F(ImageBench, FullImageAgainstThePipelineThenADelta) {
   print(QString("peak resident memory: %1 MiB before the images, %2 MiB after")
             .arg(residentBefore / 1024)
             .arg(residentAfter / 1024));
-  print(loadAverage());
+  print(QString("load %1").arg(QString::fromStdString(kvn_bench::loadAveragesText())));
   print(QString("ratio full image / pipeline: %1 (goal >= 2.00: %2)")
             .arg(pipeline / full, 0, 'f', 3)
             .arg(pipeline / full >= 2 ? "met" : "MISSED"));

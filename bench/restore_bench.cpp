@@ -118,19 +118,6 @@ Restored restoreJob(FileOperationManager& manager, boxsim::BoxSimulator& simulat
   return restored;
 }
 
-// /proc/loadavg's three figures: wall times mean little on a busy machine.
-std::string loadAverage() {
-  double loads[3] = {};
-  std::FILE* file = std::fopen("/proc/loadavg", "r");
-  const bool read =
-      file != nullptr && std::fscanf(file, "%lf %lf %lf", &loads[0], &loads[1], &loads[2]) == 3;
-  if (file != nullptr) std::fclose(file);
-  if (!read) return "unknown";
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", loads[0], loads[1], loads[2]);
-  return text;
-}
-
 void printRatio(std::FILE* out, const char* name, double value, double goal, const char* unit) {
   std::fprintf(out, "%-52s %10.2f %-8s (goal >= %g: %s)\n", name, value, unit, goal,
                value >= goal ? "met" : "MISSED");
@@ -251,7 +238,7 @@ int main(int argc, char** argv) {
                small.boxCpu);
   const bool failed = big.seconds < 0 || small.seconds < 0;
   if (failed) std::fprintf(out, "A RESTORATION FAILED (see %s/agent.log)\n", root.c_str());
-  std::fprintf(out, "load average while measuring: %s\n", loadAverage().c_str());
+  std::fprintf(out, "load average while measuring: %s\n", kvn_bench::loadAveragesText().c_str());
 
   std::fprintf(out, "\n");
   printRatio(out, "big-file restore speed / pipeline speed", pipeline / big.seconds, 1.5, "x");

@@ -43,14 +43,31 @@ inline long contextSwitches() {
   return usage.ru_nvcsw + usage.ru_nivcsw;
 }
 
-// The one-minute load average, or -1: wall times are read next to it.
+// The one-, five- and fifteen-minute load averages, or nothing: wall times
+// are read next to them.
+inline std::vector<double> loadAverages() {
+  double loads[3] = {};
+  std::FILE* file = std::fopen("/proc/loadavg", "r");
+  const bool read =
+      file != nullptr && std::fscanf(file, "%lf %lf %lf", &loads[0], &loads[1], &loads[2]) == 3;
+  if (file != nullptr) std::fclose(file);
+  if (!read) return {};
+  return {loads[0], loads[1], loads[2]};
+}
+
+// The one-minute load average, or -1.
 inline double loadAverage() {
-  double load = -1;
-  if (std::FILE* file = std::fopen("/proc/loadavg", "r")) {
-    if (std::fscanf(file, "%lf", &load) != 1) load = -1;
-    std::fclose(file);
-  }
-  return load;
+  const std::vector<double> loads = loadAverages();
+  return loads.empty() ? -1 : loads[0];
+}
+
+// The three load averages as text, "unknown" when they cannot be read.
+inline std::string loadAveragesText() {
+  const std::vector<double> loads = loadAverages();
+  if (loads.empty()) return "unknown";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", loads[0], loads[1], loads[2]);
+  return text;
 }
 
 // The resident-set high-water mark of this process (VmHWM), in KiB; 0
