@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # ThreadSanitizer run of the tests that exercise threads: the backup
 # manager, the scheduler, the periodic tasks, the threading pipe, the Tessel
-# client, the file operation manager and four backups running together
-# against the simulator. Too slow for every change's suite; run it by hand:
+# client, the file operation manager, four backups running together
+# against the simulator, and the volume traversal with the image job, whose
+# reader thread digests and encodes blocks beside the caller. Too slow for
+# every change's suite; run it by hand:
 #   scripts/tsan.sh
 # Builds in build-tsan. Each test stops at its first report; the run goes on
 # with the next test and fails at the end if any test failed.
@@ -17,6 +19,8 @@ tests=(
   "tests/tessel_client/tessel_client_test"
   "tests/file_operations/file_operations_tests"
   "tests/backup_e2e/backup_e2e_tests --gtest_filter=ParallelRuns.*"
+  "tests/kvn_snapshot/kvn_snapshot_tests"
+  "tests/sysimg_e2e/sysimg_e2e_tests"
 )
 targets=""
 for test in "${tests[@]}"; do
