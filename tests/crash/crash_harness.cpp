@@ -252,6 +252,11 @@ void CrashHarness::dropBackupAt(const QString& point) {
 }
 
 void CrashHarness::changeTree(int round) {
+  // Last writes travel in whole seconds, so a file rewritten at the same
+  // size within the second of the version before it looks unchanged. Real
+  // edits come later than that; a test's can come within the second.
+  std::this_thread::sleep_until(
+      std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now()));
   // New blocks before the old ones shift them (the size stays): a delta
   // that copies from the wrong basis rebuilds a wrong file.
   QFile large(tree_ + "/large/one.bin");
