@@ -59,6 +59,9 @@ class FlatBufferSink : public StreamSink {
   const char* data() const { return bytes_.data(); }
   std::uint64_t size() const { return bytes_.size(); }
   void clear() { bytes_.clear(); }
+  // Hands the bytes over without a copy, taking other's storage in their
+  // place for the next writes.
+  void swap(std::vector<char>& other) { bytes_.swap(other); }
 
  private:
   std::vector<char> bytes_;

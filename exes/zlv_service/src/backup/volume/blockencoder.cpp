@@ -43,3 +43,9 @@ std::span<const char> BlockEncoder::encode(const std::uint8_t* data, std::uint64
   }
   return {buffer_.data(), std::size_t(buffer_.size())};
 }
+
+void BlockEncoder::encodeInto(const std::uint8_t* data, std::uint64_t length,
+                              const vi::HashmapBlockDesc& desc, std::vector<char>& out) {
+  encode(data, length, desc);
+  buffer_.swap(out);
+}

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "kvn_common/buffer_sink.h"
 #include "kvn_common/pipes.h"
@@ -37,6 +38,9 @@ class BlockEncoder {
   // out all it made.
   std::span<const char> encode(const std::uint8_t* data, std::uint64_t length,
                                const kvn_formats::volume_image::HashmapBlockDesc& desc);
+  // The same bytes, moved into out (whose storage the encoder reuses).
+  void encodeInto(const std::uint8_t* data, std::uint64_t length,
+                  const kvn_formats::volume_image::HashmapBlockDesc& desc, std::vector<char>& out);
 
  private:
   const std::uint32_t chunkSize_;

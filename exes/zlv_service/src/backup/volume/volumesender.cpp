@@ -125,8 +125,7 @@ void VolumeSender::prepare(std::span<const kvn_snapshot::VolumeBlock> batch) {
     if (!onReader || !changed_[block.buffer]) continue;
     const int slot = takeEncodedSlot();
     if (slot < 0) continue;
-    const std::span<const char> bytes = readerEncoder_->encode(block.data, block.length, descs[i]);
-    encoded_[slot].assign(bytes.begin(), bytes.end());
+    readerEncoder_->encodeInto(block.data, block.length, descs[i], encoded_[slot]);
     encodedSlot_[block.buffer] = slot;
   }
 }
