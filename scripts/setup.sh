@@ -17,6 +17,7 @@ packages=(
   restic borgbackup
   faketime
   lld
+  libxxhash-dev
 )
 
 missing=()

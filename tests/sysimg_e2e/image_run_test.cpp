@@ -12,7 +12,10 @@
 #include "boxsim/backup_store.h"
 #include "boxsim/image_store.h"
 #include "ext_image.h"
+#include "kvn_formats/volume_image/block_digest.h"
+#include "kvn_formats/volume_image/hashmap_reader.h"
 #include "kvn_formats/volume_image/hashmap_writer.h"
+#include "kvn_snapshot/volume_bitmap.h"
 #include "process_runner.h"
 
 namespace kvn_e2e {
@@ -84,6 +87,48 @@ class SysImgE2E : public BackupE2E {
 
   RunOutcome imageRun() { return runBackup(kJob); }
 
+  // Overwrites the first 4 KiB of the file's data inside the image: its
+  // blocks and the file system's bitmaps stay as they are.
+  void rewriteInPlace(const QString& file, int seed) {
+    bool ok = false;
+    const QString blocks = runTool("debugfs", {"-R", "blocks " + file, image_}, &ok);
+    ASSERT_TRUE(ok) << blocks.toStdString();
+    // The list is the last line; debugfs puts its banner first.
+    const QString list = blocks.trimmed().split('\n').constLast();
+    const qint64 first = list.split(' ', Qt::SkipEmptyParts).value(0).toLongLong();
+    ASSERT_GT(first, 0) << blocks.toStdString();
+    QFile volume(image_);
+    ASSERT_TRUE(volume.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(volume.seek(first * 4096));
+    ASSERT_EQ(volume.write(noise(4096, seed)), 4096);
+  }
+
+  // The hashmap the agent keeps for the last image must hold, for every
+  // block, what digesting the volume from scratch gives: whether a digest
+  // was computed or taken over from the parent.
+  void expectHashmapOfTheVolume() {
+    const QVariant version = recordedLastWrite(kJob, kVolume);
+    ASSERT_TRUE(version.isValid());
+    namespace vi = kvn_formats::volume_image;
+    vi::HashmapReader hashmap(signaturePath(kJob, kVolume, version.toLongLong()));
+    const std::uint64_t size = std::uint64_t(kImageMiB) << 20;
+    const kvn_snapshot::VolumeBitmap bitmap = kvn_snapshot::readVolumeBitmap(image_, size, true);
+    QFile volume(image_);
+    ASSERT_TRUE(volume.open(QIODevice::ReadOnly));
+    for (std::uint64_t index = 0; index < hashmap.blockCount(); ++index) {
+      const QByteArray bytes = volume.read(0x200000);
+      vi::HashmapBlockDesc stored;
+      if (!hashmap.readBlock(index, &stored)) {
+        EXPECT_FALSE(bitmap.bitmap.anySet(index * 0x200000, std::uint64_t(bytes.size())));
+        continue;
+      }
+      const vi::HashmapBlockDesc fresh =
+          vi::describeBlock(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                            std::uint64_t(bytes.size()), index * 0x200000, bitmap.bitmap, 4096);
+      EXPECT_TRUE(stored.sameContentAs(fresh)) << "block " << index;
+    }
+  }
+
   QString source_;
   QString image_;
 };
@@ -145,6 +190,42 @@ TEST_F(SysImgE2E, FullImageThenDeltaRebuildToCleanFileSystemsWithTheSameFiles) {
   ASSERT_TRUE(boxsim::rebuildImage(box().store(), kJob, kVolume, 1, again, boxDataKey(), reason));
   EXPECT_TRUE(fsckProblems(again).isEmpty());
   EXPECT_EQ(dumpFile(again, "/added.bin", scratch("dump")), "<no dump>");
+}
+
+// A delta takes the digest of a block whose bytes did not change from the
+// parent's hashmap: a rewrite that leaves the file system's bitmaps alone
+// must still be found, and damaged fingerprints only cost the time.
+TEST_F(SysImgE2E, ABlockRewrittenInPlaceIsSentAndEveryDigestIsThatOfTheVolume) {
+  startBoxAt("127.0.7.16");
+  addJob(kJob, {kVolume}, {true, true, "sysimg", {}, {}});
+  ASSERT_EQ(imageRun().result, 0u);
+  const QVariant first = recordedLastWrite(kJob, kVolume);
+  ASSERT_TRUE(QFile::exists(signaturePath(kJob, kVolume, first.toLongLong()) + ".fp"));
+
+  rewriteInPlace("/big.bin", 21);
+  QThread::sleep(1);
+  ASSERT_EQ(imageRun().result, 0u);
+  EXPECT_EQ(lastImageFigures(kVolume).blocksSent, 1u);
+  expectRebuilt(2, image_, scratch("v2.img"));
+  expectHashmapOfTheVolume();
+  // The parent's fingerprints went with its hashmap.
+  EXPECT_FALSE(QFile::exists(signaturePath(kJob, kVolume, first.toLongLong()) + ".fp"));
+
+  const QString prints =
+      signaturePath(kJob, kVolume, recordedLastWrite(kJob, kVolume).toLongLong()) + ".fp";
+  {
+    QFile file(prints);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.seek(300));
+    ASSERT_EQ(file.write("x", 1), 1);
+  }
+  rewriteInPlace("/dir/small.bin", 22);
+  QThread::sleep(1);
+  ASSERT_EQ(imageRun().result, 0u);
+  EXPECT_NE(log().find("not used (checksum mismatch): every block is digested"), std::string::npos);
+  EXPECT_EQ(lastImageFigures(kVolume).blocksSent, 1u);
+  expectRebuilt(3, image_, scratch("v3.img"));
+  expectHashmapOfTheVolume();
 }
 
 // The box keeps the stream as it came and decodes it only to rebuild: the

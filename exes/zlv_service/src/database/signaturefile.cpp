@@ -27,8 +27,16 @@ QString signatureFilePath(const QDir& signaturesDir, const QString& nativePath,
   return signaturesDir.filePath(QString("%1%2%3.sig").arg(jobId).arg(digest).arg(lastWrite));
 }
 
+QString fingerprintsPath(const QString& signaturePath) {
+  return signaturePath + QStringLiteral(".fp");
+}
+
 void deleteSignatureFile(const QString& signaturePath) {
   KLOG_I("Delete signature file: %s", qPrintable(signaturePath));
+  const QString prints = fingerprintsPath(signaturePath);
+  if (QFile::exists(prints) && !QFile::remove(prints)) {
+    KLOG_W("Failed to delete block fingerprints: %s", qPrintable(prints));
+  }
   if (!QFile::exists(signaturePath)) {
     KLOG_W("Signature not found: %s", qPrintable(signaturePath));
     return;

@@ -20,7 +20,12 @@ QByteArray pathDigest(const QString& nativePath);
 QString signatureFilePath(const QDir& signaturesDir, const QString& nativePath,
                           std::int64_t lastWrite, std::int64_t jobId);
 
-// Deletes one signature file; a missing file is logged, not an error.
+// The block fingerprints kept beside a volume's hashmap (a system image's
+// signature file): they go wherever it goes.
+QString fingerprintsPath(const QString& signaturePath);
+
+// Deletes one signature file, and its fingerprints if it has any; a missing
+// signature file is logged, not an error.
 void deleteSignatureFile(const QString& signaturePath);
 
 }  // namespace kvn_agent_database

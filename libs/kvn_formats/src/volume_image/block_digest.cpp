@@ -32,6 +32,18 @@ HashmapBlockDesc describeBlock(const std::uint8_t* data, std::uint64_t length,
   return desc;
 }
 
+HashmapBlockDesc usedChunksOf(std::uint64_t length, std::uint64_t blockOffset,
+                              const GenericBitmap& bitmap, std::uint32_t chunkSize) {
+  HashmapBlockDesc desc;
+  const std::uint32_t chunks = chunkCount(length, chunkSize);
+  for (std::uint32_t i = 0; i < chunks; ++i) {
+    const std::uint64_t start = static_cast<std::uint64_t>(i) * chunkSize;
+    const std::uint64_t size = std::min<std::uint64_t>(chunkSize, length - start);
+    if (bitmap.anySet(blockOffset + start, size)) desc.setChunkUsed(i);
+  }
+  return desc;
+}
+
 void describeBlocks(std::span<const BlockBytes> blocks, const GenericBitmap& bitmap,
                     std::uint32_t chunkSize, HashmapBlockDesc* out) {
   // Each block's message is its used runs, read where they lie.
@@ -40,13 +52,7 @@ void describeBlocks(std::span<const BlockBytes> blocks, const GenericBitmap& bit
   for (std::size_t b = 0; b < blocks.size(); ++b) {
     const BlockBytes& block = blocks[b];
     HashmapBlockDesc& desc = out[b];
-    desc = HashmapBlockDesc{};
-    const std::uint32_t chunks = chunkCount(block.length, chunkSize);
-    for (std::uint32_t i = 0; i < chunks; ++i) {
-      const std::uint64_t start = static_cast<std::uint64_t>(i) * chunkSize;
-      const std::uint64_t size = std::min<std::uint64_t>(chunkSize, block.length - start);
-      if (bitmap.anySet(block.offset + start, size)) desc.setChunkUsed(i);
-    }
+    desc = usedChunksOf(block.length, block.offset, bitmap, chunkSize);
     for (const ByteRun& run : usedRuns(desc, block.length, chunkSize)) {
       pieces[b].emplace_back(block.data + run.offset, run.length);
     }

@@ -67,6 +67,10 @@ class BlockConsumer {
   // bitmap and its first batches (the reader may run prepare() meanwhile).
   // Whatever it throws ends the traversal like consume().
   virtual void started() {}
+  // On the reader's thread for every block right after it was read, while
+  // its bytes are still in the processor's caches: for a quick pass over
+  // them. Whatever it throws ends the traversal like consume().
+  virtual void blockRead(const VolumeBlock& /*block*/) {}
   // Once per batch, before consume() of its blocks, on either thread.
   // Whatever it throws ends the traversal like consume().
   virtual void prepare(std::span<const VolumeBlock> batch) = 0;

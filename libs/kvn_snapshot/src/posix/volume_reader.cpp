@@ -98,6 +98,7 @@ class VolumeReader {
       const int current = batch.slot * batchSize_ + static_cast<int>(batch.blocks.size());
       if (!readBlock(offset, length, buffers_[current])) return false;
       batch.blocks.push_back({offset, buffers_[current], length, &bitmap, current});
+      info_.consumer->blockRead(batch.blocks.back());
       if (batch.blocks.size() < std::size_t(batchSize_)) continue;
       if (!publish(batch)) return false;
       batch.blocks.clear();

@@ -282,6 +282,15 @@ std::uint32_t VolumeBackup::confirm(const VolumeTransfer& transfer, std::uint32_
     KLOG_E("cannot put the hashmap %s in place", qPrintable(transfer.newHashmapPath));
     return KVN_E_FAILED;
   }
+  // Without its fingerprints the next delta digests every block again,
+  // which costs time and nothing else.
+  const QString prints = kvn_agent_database::fingerprintsPath(transfer.newHashmapPath);
+  QFile::remove(prints);
+  if (QFile::exists(transfer.fingerprintsPartPath()) &&
+      !QFile::rename(transfer.fingerprintsPartPath(), prints)) {
+    KLOG_W("cannot put the block fingerprints %s in place", qPrintable(prints));
+    QFile::remove(transfer.fingerprintsPartPath());
+  }
   return KVN_OK;
 }
 
@@ -395,4 +404,6 @@ std::uint32_t VolumeBackup::deltaImage(VolumeInfo& info, VolumeTransfer& transfe
 
 void VolumeBackup::discardNewHashmap(const VolumeTransfer& transfer) const {
   if (QFile::exists(transfer.partPath())) QFile::remove(transfer.partPath());
+  if (QFile::exists(transfer.fingerprintsPartPath()))
+    QFile::remove(transfer.fingerprintsPartPath());
 }

@@ -45,4 +45,6 @@ struct VolumeTransfer {
   bool isBoot = false;
 
   QString partPath() const { return newHashmapPath + QStringLiteral(".part"); }
+  // The new hashmap's block fingerprints until the image is confirmed.
+  QString fingerprintsPartPath() const;
 };

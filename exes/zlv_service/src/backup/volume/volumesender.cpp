@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "database/signaturefile.h"
 #include "kvn_formats/md5_lanes.h"
 #include "kvn_formats/volume_image/block_digest.h"
 #include "kvn_formats/volume_image/hashmap_reader.h"
@@ -37,6 +38,10 @@ std::uint64_t imageSizeOf(const VolumeTransfer& transfer) {
   return transfer.originalSize;
 }
 
+QString VolumeTransfer::fingerprintsPartPath() const {
+  return kvn_agent_database::fingerprintsPath(newHashmapPath) + QStringLiteral(".part");
+}
+
 int imageTraversalBatch() {
   return std::clamp(int(kvn_formats::md5Lanes()), kvn_snapshot::kTraversalBatch,
                     kvn_snapshot::kMaxTraversalBatch);
@@ -65,15 +70,37 @@ bool VolumeSender::openHashmaps(std::uint64_t volumeSize,
       transfer_.partPath(), flags_, volumeSize, kImageBlockSize, kImageChunkSize,
       extent.startingOffset, extent.extentLength, transfer_.fsName.toStdString());
   writer_->setCreatedAt(std::uint32_t(QDateTime::currentSecsSinceEpoch()));
-  writer_->setImageId(randomUuid());
-  if (!withParent_) return true;
-  parent_ = std::make_unique<vi::HashmapReader>(transfer_.previousHashmapPath);
-  if (parent_->blockSize() != kImageBlockSize || parent_->chunkSize() != kImageChunkSize) {
-    KLOG_E("incompatible hashmap");
-    return false;
+  const vi::Uuid imageId = randomUuid();
+  writer_->setImageId(imageId);
+  if (withParent_) {
+    parent_ = std::make_unique<vi::HashmapReader>(transfer_.previousHashmapPath);
+    if (parent_->blockSize() != kImageBlockSize || parent_->chunkSize() != kImageChunkSize) {
+      KLOG_E("incompatible hashmap");
+      return false;
+    }
+    writer_->setParentId(parent_->imageId());
   }
-  writer_->setParentId(parent_->imageId());
+  openFingerprints(imageId, volumeSize);
   return true;
+}
+
+void VolumeSender::openFingerprints(const vi::Uuid& imageId, std::uint64_t volumeSize) {
+  const std::uint64_t blocks = (volumeSize + kImageBlockSize - 1) / kImageBlockSize;
+  if (parent_) {
+    const QString path = kvn_agent_database::fingerprintsPath(transfer_.previousHashmapPath);
+    QString why;
+    parentPrints_ =
+        vi::BlockFingerprints::load(path, parent_->imageId(), parent_->blockCount(), &why);
+    if (!parentPrints_) {
+      KLOG_I("Block fingerprints %s not used (%s): every block is digested", qPrintable(path),
+             qPrintable(why));
+    }
+  }
+  if (parentPrints_) {
+    prints_.emplace(imageId, blocks, *parentPrints_);
+  } else {
+    prints_.emplace(imageId, blocks);
+  }
 }
 
 void VolumeSender::started() {
@@ -103,24 +130,49 @@ bool VolumeSender::run() {
   sender_.finish();
   KLOG_D("foreachBlockInVolume done");
   writer_->close();
+  QString why;
+  if (!prints_->save(transfer_.fingerprintsPartPath(), &why)) {
+    KLOG_W("cannot write the block fingerprints %s (%s): the next delta digests every block",
+           qPrintable(transfer_.fingerprintsPartPath()), qPrintable(why));
+  }
   KLOG_I("Volume %s: %llu of %llu bytes read, %llu block(s) sent", qPrintable(transfer_.volumePath),
          static_cast<unsigned long long>(stats_.bytesRead),
          static_cast<unsigned long long>(volumeSize), static_cast<unsigned long long>(blocksSent_));
   return true;
 }
 
+void VolumeSender::blockRead(const kvn_snapshot::VolumeBlock& block) {
+  read_[block.buffer] = prints_->compute(block.data, block.length);
+}
+
 void VolumeSender::prepare(std::span<const kvn_snapshot::VolumeBlock> batch) {
   if (batch.empty()) return;
+  const vi::GenericBitmap& bitmap = *batch.front().bitmap;
+  // Blocks the parent's digest does not cover are digested side by side.
   std::vector<vi::BlockBytes> blocks;
-  blocks.reserve(batch.size());
-  for (const auto& block : batch) blocks.push_back({block.data, block.length, block.offset});
+  std::vector<std::size_t> digested;
   std::vector<vi::HashmapBlockDesc> descs(batch.size());
-  vi::describeBlocks(blocks, *batch.front().bitmap, kImageChunkSize, descs.data());
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const kvn_snapshot::VolumeBlock& block = batch[i];
+    const std::uint64_t index = block.offset / kImageBlockSize;
+    prints_->set(index, read_[block.buffer]);
+    descs[i] = vi::usedChunksOf(block.length, block.offset, bitmap, kImageChunkSize);
+    changed_[block.buffer] = !reuseParentDigest(index, read_[block.buffer], descs[i]);
+    if (!changed_[block.buffer]) continue;
+    blocks.push_back({block.data, block.length, block.offset});
+    digested.push_back(i);
+  }
+  std::vector<vi::HashmapBlockDesc> fresh(blocks.size());
+  vi::describeBlocks(blocks, bitmap, kImageChunkSize, fresh.data());
+  for (std::size_t k = 0; k < digested.size(); ++k) {
+    const std::size_t i = digested[k];
+    descs[i] = fresh[k];
+    changed_[batch[i].buffer] = changed(batch[i].offset / kImageBlockSize, descs[i]);
+  }
   const bool onReader = std::this_thread::get_id() != caller_;
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const kvn_snapshot::VolumeBlock& block = batch[i];
     prepared_[block.buffer] = descs[i];
-    changed_[block.buffer] = changed(block.offset / kImageBlockSize, descs[i]);
     encodedSlot_[block.buffer] = -1;
     if (!onReader || !changed_[block.buffer]) continue;
     const int slot = takeEncodedSlot();
@@ -135,6 +187,19 @@ bool VolumeSender::changed(std::uint64_t index, const vi::HashmapBlockDesc& desc
   std::lock_guard lock(parentMutex_);
   vi::HashmapBlockDesc previous;
   return !(parent_->readBlock(index, &previous) && previous.sameContentAs(desc));
+}
+
+bool VolumeSender::reuseParentDigest(std::uint64_t index, const vi::BlockFingerprint& print,
+                                     vi::HashmapBlockDesc& desc) {
+  if (!parentPrints_ || index >= parentPrints_->blockCount() ||
+      !parentPrints_->matches(index, print)) {
+    return false;
+  }
+  std::lock_guard lock(parentMutex_);
+  vi::HashmapBlockDesc previous;
+  if (!parent_->readBlock(index, &previous) || previous.chunkMap != desc.chunkMap) return false;
+  desc.digest = previous.digest;
+  return true;
 }
 
 int VolumeSender::takeEncodedSlot() {

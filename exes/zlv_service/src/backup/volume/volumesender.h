@@ -16,6 +16,7 @@
 
 #include "backup/volume/blockencoder.h"
 #include "backup/volume/volumeinfo.h"
+#include "kvn_formats/volume_image/block_fingerprints.h"
 #include "kvn_formats/volume_image/generic_bitmap.h"
 #include "kvn_formats/volume_image/hashmap_records.h"
 #include "kvn_snapshot/volume_traversal.h"
@@ -63,10 +64,14 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
 
  private:
   bool openHashmaps(std::uint64_t volumeSize, const kvn_snapshot::VolumeExtent& extent);
+  // The parent's fingerprints when they can be trusted, and the new set.
+  void openFingerprints(const kvn_formats::volume_image::Uuid& imageId, std::uint64_t volumeSize);
   int batchSize() const override { return imageTraversalBatch(); }
   // The disk's partition tables and the hardware description, while the
   // reader starts.
   void started() override;
+  // The block's fingerprint, while its bytes are in the caches.
+  void blockRead(const kvn_snapshot::VolumeBlock& block) override;
   // The digests and chunk maps of a batch, on whichever thread has time
   // (see BlockConsumer), and whether each block differs from the parent;
   // kept per traversal buffer until the block is consumed. On the reader's
@@ -76,6 +81,11 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
   void consume(const kvn_snapshot::VolumeBlock& block) override;
   // Whether the block differs from the parent's (always without a parent).
   bool changed(std::uint64_t index, const kvn_formats::volume_image::HashmapBlockDesc& desc);
+  // Takes the parent's digest into desc (which holds the block's chunk map)
+  // when the block has the parent's fingerprint and chunk map.
+  bool reuseParentDigest(std::uint64_t index,
+                         const kvn_formats::volume_image::BlockFingerprint& print,
+                         kvn_formats::volume_image::HashmapBlockDesc& desc);
   // A free slot for encoded bytes, or -1.
   int takeEncodedSlot();
   void releaseEncodedSlot(int slot);
@@ -101,6 +111,9 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
   std::unique_ptr<kvn_formats::volume_image::HashmapReader> parent_;
   // parent_ is read on both threads.
   std::mutex parentMutex_;
+  std::optional<kvn_formats::volume_image::BlockFingerprints> parentPrints_;
+  std::optional<kvn_formats::volume_image::BlockFingerprints> prints_;
+  kvn_formats::volume_image::BlockFingerprint read_[kvn_snapshot::kTraversalBuffers];
   kvn_formats::volume_image::HashmapBlockDesc prepared_[kvn_snapshot::kTraversalBuffers];
   bool changed_[kvn_snapshot::kTraversalBuffers] = {};
   // Which slot of encoded_ holds the block's bytes, -1 when the caller's

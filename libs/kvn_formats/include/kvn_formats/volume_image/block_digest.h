@@ -28,6 +28,11 @@ HashmapBlockDesc describeBlock(const std::uint8_t* data, std::uint64_t length,
                                std::uint64_t blockOffset, const GenericBitmap& bitmap,
                                std::uint32_t chunkSize);
 
+// The chunk map alone of a block of length bytes at blockOffset: what
+// describeBlock gives without the digest. Throws like describeBlock.
+HashmapBlockDesc usedChunksOf(std::uint64_t length, std::uint64_t blockOffset,
+                              const GenericBitmap& bitmap, std::uint32_t chunkSize);
+
 // One block of a batch: data holds length bytes of the volume from offset
 // on.
 struct BlockBytes {
