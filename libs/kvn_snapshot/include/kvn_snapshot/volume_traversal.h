@@ -67,10 +67,6 @@ class BlockConsumer {
   // bitmap and its first batches (the reader may run prepare() meanwhile).
   // Whatever it throws ends the traversal like consume().
   virtual void started() {}
-  // On the reader's thread for every block right after it was read, while
-  // its bytes are still in the processor's caches: for a quick pass over
-  // them. Whatever it throws ends the traversal like consume().
-  virtual void blockRead(const VolumeBlock& /*block*/) {}
   // Once per batch, before consume() of its blocks, on either thread.
   // Whatever it throws ends the traversal like consume().
   virtual void prepare(std::span<const VolumeBlock> batch) = 0;
@@ -84,7 +80,7 @@ struct TraversalStats {
   std::uint64_t bytesRead = 0;
   std::uint64_t blocksRead = 0;
   std::uint64_t blocksSkipped = 0;
-  // Seeks made because the block before was skipped.
+  // Reads that jump over skipped blocks.
   std::uint64_t seeks = 0;
 };
 

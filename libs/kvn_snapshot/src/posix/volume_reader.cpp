@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <vector>
 
+#include "batch_reader.h"
 #include "block_buffers.h"
 #include "device_file.h"
 #include "kvn_log/log.h"
@@ -36,6 +38,7 @@ class VolumeReader {
     }
     // Reads are sequential apart from the skips: a larger read-ahead.
     ::posix_fadvise(device_.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    batchReader_.emplace(device_.fd());
     std::uint64_t size = 0;
     if (!getVolumeSize(info_.path, &size)) return false;
     info_.stats.volumeSize = size;
@@ -85,6 +88,7 @@ class VolumeReader {
   bool traverse(std::uint64_t size, const kvn_formats::volume_image::GenericBitmap& bitmap) {
     bool previousSkipped = false;
     TraversalBatch batch;
+    std::vector<BlockRead> reads;
     for (std::uint64_t offset = 0; offset < size; offset += kVolumeBlockSize) {
       const std::uint64_t length = std::min(kVolumeBlockSize, size - offset);
       if (!bitmap.anySet(offset, length)) {
@@ -92,18 +96,19 @@ class VolumeReader {
         previousSkipped = true;
         continue;
       }
-      if (previousSkipped && !seek(offset)) return false;
+      // A read that jumps over the skipped blocks.
+      if (previousSkipped) ++info_.stats.seeks;
       previousSkipped = false;
       if (batch.blocks.empty() && (batch.slot = takeSlot()) < 0) return false;
       const int current = batch.slot * batchSize_ + static_cast<int>(batch.blocks.size());
-      if (!readBlock(offset, length, buffers_[current])) return false;
       batch.blocks.push_back({offset, buffers_[current], length, &bitmap, current});
-      info_.consumer->blockRead(batch.blocks.back());
+      reads.push_back({offset, length, buffers_[current]});
       if (batch.blocks.size() < std::size_t(batchSize_)) continue;
-      if (!publish(batch)) return false;
+      if (!readBatch(reads) || !publish(batch)) return false;
       batch.blocks.clear();
+      reads.clear();
     }
-    return batch.blocks.empty() || publish(batch);
+    return batch.blocks.empty() || (readBatch(reads) && publish(batch));
   }
 
   // A slot of buffers no published batch holds, or -1 on a stop. While
@@ -149,41 +154,26 @@ class VolumeReader {
     }
   }
 
-  bool seek(std::uint64_t offset) {
-    ++info_.stats.seeks;
-    if (::lseek(device_.fd(), static_cast<off_t>(offset), SEEK_SET) < 0) {
-      KLOG_E("Seek error on '%s' to offset %llu (%lu)", path_.constData(),
-             static_cast<unsigned long long>(offset), static_cast<unsigned long>(errno));
+  // The blocks are read on two threads; the first that fails, in volume
+  // order, ends the traversal after the blocks before it.
+  bool readBatch(std::vector<BlockRead>& reads) {
+    batchReader_->read(reads);
+    for (const BlockRead& read : reads) {
+      info_.stats.bytesRead += read.got;
+      if (read.complete()) {
+        ++info_.stats.blocksRead;
+        continue;
+      }
+      if (read.error == 0) {
+        KLOG_E("Chunk read incomplete (%u/%llu)", static_cast<unsigned>(read.got),
+               static_cast<unsigned long long>(read.length));
+      }
+      KLOG_E("block read failed from '%s', offset %llu of size %llu (%lu)", path_.constData(),
+             static_cast<unsigned long long>(read.offset),
+             static_cast<unsigned long long>(read.length), static_cast<unsigned long>(read.error));
       return false;
     }
     return true;
-  }
-
-  bool readBlock(std::uint64_t offset, std::uint64_t length, std::uint8_t* buffer) {
-    std::uint64_t got = 0;
-    int error = 0;
-    while (got < length) {
-      const ssize_t n = ::read(device_.fd(), buffer + got, length - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        error = n < 0 ? errno : 0;
-        break;
-      }
-      got += static_cast<std::uint64_t>(n);
-    }
-    info_.stats.bytesRead += got;
-    if (got == length) {
-      ++info_.stats.blocksRead;
-      return true;
-    }
-    if (error == 0) {
-      KLOG_E("Chunk read incomplete (%u/%llu)", static_cast<unsigned>(got),
-             static_cast<unsigned long long>(length));
-    }
-    KLOG_E("block read failed from '%s', offset %llu of size %llu (%lu)", path_.constData(),
-           static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length),
-           static_cast<unsigned long>(error));
-    return false;
   }
 
   bool publish(const TraversalBatch& batch) {
@@ -200,6 +190,7 @@ class VolumeReader {
   const QByteArray path_;
   const int batchSize_;
   DeviceFile device_;
+  std::optional<BatchReader> batchReader_;  // reads from device_
   BlockBuffers buffers_;
   VolumeBitmap bitmap_;  // the blocks handed out point at it
 };

@@ -141,10 +141,6 @@ bool VolumeSender::run() {
   return true;
 }
 
-void VolumeSender::blockRead(const kvn_snapshot::VolumeBlock& block) {
-  read_[block.buffer] = prints_->compute(block.data, block.length);
-}
-
 void VolumeSender::prepare(std::span<const kvn_snapshot::VolumeBlock> batch) {
   if (batch.empty()) return;
   const vi::GenericBitmap& bitmap = *batch.front().bitmap;
@@ -155,9 +151,10 @@ void VolumeSender::prepare(std::span<const kvn_snapshot::VolumeBlock> batch) {
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const kvn_snapshot::VolumeBlock& block = batch[i];
     const std::uint64_t index = block.offset / kImageBlockSize;
-    prints_->set(index, read_[block.buffer]);
+    const vi::BlockFingerprint print = prints_->compute(block.data, block.length);
+    prints_->set(index, print);
     descs[i] = vi::usedChunksOf(block.length, block.offset, bitmap, kImageChunkSize);
-    changed_[block.buffer] = !reuseParentDigest(index, read_[block.buffer], descs[i]);
+    changed_[block.buffer] = !reuseParentDigest(index, print, descs[i]);
     if (!changed_[block.buffer]) continue;
     blocks.push_back({block.data, block.length, block.offset});
     digested.push_back(i);

@@ -70,8 +70,6 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
   // The disk's partition tables and the hardware description, while the
   // reader starts.
   void started() override;
-  // The block's fingerprint, while its bytes are in the caches.
-  void blockRead(const kvn_snapshot::VolumeBlock& block) override;
   // The digests and chunk maps of a batch, on whichever thread has time
   // (see BlockConsumer), and whether each block differs from the parent;
   // kept per traversal buffer until the block is consumed. On the reader's
@@ -113,7 +111,6 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
   std::mutex parentMutex_;
   std::optional<kvn_formats::volume_image::BlockFingerprints> parentPrints_;
   std::optional<kvn_formats::volume_image::BlockFingerprints> prints_;
-  kvn_formats::volume_image::BlockFingerprint read_[kvn_snapshot::kTraversalBuffers];
   kvn_formats::volume_image::HashmapBlockDesc prepared_[kvn_snapshot::kTraversalBuffers];
   bool changed_[kvn_snapshot::kTraversalBuffers] = {};
   // Which slot of encoded_ holds the block's bytes, -1 when the caller's
