@@ -61,19 +61,19 @@ std::optional<BlockFingerprints> BlockFingerprints::load(const QString& path, co
     *why = QStringLiteral("size %1, not that of %2 blocks").arg(file.size()).arg(blockCount);
     return std::nullopt;
   }
-  const QByteArray bytes = file.readAll();
-  if (std::uint64_t(bytes.size()) != fileSizeFor(blockCount)) {
+  std::vector<char> bytes(fileSizeFor(blockCount));
+  if (file.read(bytes.data(), qint64(bytes.size())) != qint64(bytes.size())) {
     *why = file.errorString();
     return std::nullopt;
   }
   const std::size_t body = bytes.size() - sizeof(XXH64_hash_t);
   XXH64_hash_t sum = 0;
-  std::memcpy(&sum, bytes.constData() + body, sizeof sum);
-  if (XXH64(bytes.constData(), body, 0) != sum) {
+  std::memcpy(&sum, bytes.data() + body, sizeof sum);
+  if (XXH64(bytes.data(), body, 0) != sum) {
     *why = QStringLiteral("checksum mismatch");
     return std::nullopt;
   }
-  const char* in = bytes.constData();
+  const char* in = bytes.data();
   char magic[4];
   std::uint32_t version = 0;
   BlockFingerprints set;
