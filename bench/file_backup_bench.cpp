@@ -193,6 +193,10 @@ void printRun(std::FILE* out, const char* name, const RunResult& r, double units
                  "end+close %.2f s\n",
                  analysing, transfer - analysing, done - transfer, r.seconds - done);
   }
+  // Small new files read again on the main thread cost it the preparer's work.
+  for (const auto& line : r.lines)
+    if (line.second.find("sent as prepared ahead") != std::string::npos)
+      std::fprintf(out, "  %s\n", line.second.c_str());
   // With debug lines: how long the agent waited, once a file's data and
   // signature were out, for the box's answer and the file's record.
   const auto [waited, files] = PhaseLog::after(r.lines, "Signature sent for:");
