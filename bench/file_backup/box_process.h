@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -51,11 +52,19 @@ class BoxProcess {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
+    // KVN_BENCH_BOX_WRAPPER runs the box under another program (words
+    // split at blanks), e.g. a profiler: "valgrind --tool=callgrind".
+    std::vector<std::string> words;
+    if (const char* wrapper = std::getenv("KVN_BENCH_BOX_WRAPPER")) {
+      std::istringstream split(wrapper);
+      for (std::string word; split >> word;) words.push_back(word);
+    }
+    words.push_back(program);
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    const int failed = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int failed = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
       error_ = "cannot start " + program + ": " + std::strerror(failed);

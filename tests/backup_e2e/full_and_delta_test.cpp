@@ -203,6 +203,29 @@ TEST_F(FullAndDelta, EveryCombinationOfEncryptionAndCompressionRoundTrips) {
 // entry's end, or zeros of the right length. Each must be noticed before
 // it serves as a delta's basis; the box's copy is then fetched and the
 // delta still rebuilds the new version.
+// Small new files are prepared on the preparer's thread while earlier ones
+// are with the box; a run longer than the preparer's queue must still send
+// every one of them from its prepared payload, not read some again.
+TEST_F(FullAndDelta, EverySmallNewFileOfALongRunIsSentAsPrepared) {
+  constexpr std::int64_t kJob = 9;
+  constexpr int kFiles = 3 * 6 + 2;
+  startBoxAt("127.0.52.20");
+  for (int i = 0; i < kFiles; ++i)
+    writeTreeFile(QString("small/f%1.txt").arg(i, 2, 10, QChar('0')),
+                  text(1000 + 300 * i, "small "), kFirstWrite + i);
+  addJob(kJob, {tree()});
+
+  RunOutcome run = runBackup(kJob);
+  EXPECT_EQ(run.result, 0u);
+  EXPECT_EQ(run.row.errors, 0);
+  EXPECT_EQ(run.verify.failed, 0) << run.verify.mismatches.join("\n").toStdString();
+  EXPECT_EQ(run.verify.passed, kFiles);
+  EXPECT_NE(log().find(QString("%1 of %1 small new files were sent as prepared ahead")
+                           .arg(kFiles)
+                           .toStdString()),
+            std::string::npos);
+}
+
 TEST_F(FullAndDelta, TornSignaturesAreReplacedByTheBoxsCopy) {
   constexpr std::int64_t kJob = 8;
   startBoxAt("127.0.30.40");

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "backup_client.h"
+#include "boxsim/backup_store.h"
 #include "boxsim/store_verifier.h"
 #include "process_runner.h"
 #include "temp_dir.h"
@@ -370,6 +371,33 @@ TEST(BackupStoreTest, AStoreOutlivesItsSimulatorAndTheProgramVerifiesIt) {
   run = program.run({"--store", store, "--verify", data, "--job", "5"});
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.standardOutput, "missing on box: " + path + "\n0 passed, 1 failed\n");
+}
+
+// A simulator killed between making a file's folder and writing its path
+// leaves the folder with an empty path file and no version. The next
+// version of that path must label the folder again, or a reopened store
+// files the version under an empty path and loses it.
+TEST(BackupStoreTest, AFolderLeftWithoutItsPathIsLabelledByTheNextVersion) {
+  kvn_test::TempDir dir;
+  const QString store = QString::fromStdString(dir.file("store"));
+  const QString path = "/data/left by a crash";
+  const QString folder =
+      store + "/job-2/" + QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1).toHex();
+  writeDisk(folder + "/path", {});
+  {
+    boxsim::BackupStore backups(store);
+    const std::unique_ptr<boxsim::BackupStore::Draft> draft = backups.newDraft();
+    ASSERT_TRUE(draft);
+    writeDisk(draft->contentPath(), "hello");
+    writeDisk(draft->signaturePath(), "signature");
+    ASSERT_TRUE(backups.store(*draft, 2, path, 50, 0));
+  }
+  EXPECT_EQ(readDisk(folder + "/path"), path.toUtf8());
+  const boxsim::BackupStore reopened(store);
+  const std::optional<boxsim::StoredVersion> newest = reopened.newest(2, path);
+  ASSERT_TRUE(newest);
+  EXPECT_EQ(newest->number, 1);
+  EXPECT_EQ(readDisk(newest->contentPath), "hello");
 }
 
 TEST(BackupStoreTest, TheProgramPrintsEachStoredVersion) {

@@ -154,6 +154,27 @@ TEST(Compressor, StateCarriesNothingFromOnePayloadToTheNext) {
   EXPECT_EQ(compress(c, small), packedSmall);
 }
 
+// Small payloads sent again take the remembered result: it must be the
+// very bytes a fresh compressor gives, for the repeated payload and for
+// the ones of the same size that change between its repeats.
+TEST(Compressor, RepeatedSmallPayloadsGiveTheBytesOfAFreshCompressor) {
+  Compressor c(kBuffer, -1);
+  const ByteVector repeated = kvn_test::mixedBytes(41);
+  for (int round = 0; round < 12; ++round) {
+    for (const ByteVector& data : {kvn_test::mixedBytes(41, 100 + round), repeated,
+                                   ByteVector(41, static_cast<std::uint8_t>(round))}) {
+      Compressor fresh(kBuffer, -1);
+      ByteVector out = {1, 2};
+      c.compressInto(data.data(), data.size(), out);
+      EXPECT_EQ(ByteVector(out.begin() + 2, out.end()), compress(fresh, data)) << round;
+      EXPECT_EQ(decompress(c, ByteVector(out.begin() + 2, out.end())), data) << round;
+    }
+  }
+  // A stop ends a repeat too.
+  c.stop();
+  EXPECT_EQ(thrownBy([&] { compress(c, repeated); }).code, KVN_E_STOPPED);
+}
+
 // The box side compresses with ISA-L: what it writes must be zlib data any
 // reader takes, and the limit on the output must hold to the byte.
 TEST(Compressor, FastEngineWritesZlibAndTheOutputLimitIsExact) {

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "kvn_log/exception.h"
@@ -221,10 +222,59 @@ class Compressor::Inflater {
   std::unique_ptr<inflate_state> state_;
 };
 
+// The state is reset for each payload, so equal payloads deflate to equal
+// bytes. A connection sends some small payloads again and again (an action
+// without fields, once per file, between payloads that differ): the last
+// few small ones are kept with their result, and a repeat costs a compare
+// instead of a whole deflate call.
+class Compressor::Repeats {
+ public:
+  // Appends the remembered result for this payload to out; false when
+  // there is none.
+  bool find(const std::uint8_t* data, std::size_t size, Bytes& out) {
+    if (size > kLimit) return false;
+    for (Entry& entry : entries_) {
+      if (entry.input.size() != size || entry.used == 0 ||
+          !std::equal(data, data + size, entry.input.begin()))
+        continue;
+      entry.used = ++clock_;
+      out.insert(out.end(), entry.output.begin(), entry.output.end());
+      return true;
+    }
+    return false;
+  }
+
+  // Keeps a small payload's result in place of the one used longest ago.
+  void remember(const std::uint8_t* data, std::size_t size, const std::uint8_t* result,
+                std::size_t resultSize) {
+    if (size > kLimit) return;
+    Entry& oldest =
+        *std::min_element(entries_.begin(), entries_.end(),
+                          [](const Entry& a, const Entry& b) { return a.used < b.used; });
+    oldest.input.assign(data, data + size);
+    oldest.output.assign(result, result + resultSize);
+    oldest.used = ++clock_;
+  }
+
+ private:
+  static constexpr std::size_t kLimit = 256;
+  // Room for one repeated payload between two that change each time.
+  static constexpr std::size_t kEntries = 4;
+
+  struct Entry {
+    Bytes input;
+    Bytes output;
+    std::uint64_t used = 0;  // 0: empty
+  };
+  std::array<Entry, kEntries> entries_;
+  std::uint64_t clock_ = 0;
+};
+
 Compressor::Compressor(std::size_t bufferSize, int level, GzipEngine deflateEngine)
     : bufferSize_(std::max<std::size_t>(bufferSize, 1)),
       deflater_(std::make_unique<Deflater>(deflateEngine, level)),
-      inflater_(std::make_unique<Inflater>()) {}
+      inflater_(std::make_unique<Inflater>()),
+      repeats_(std::make_unique<Repeats>()) {}
 
 Compressor::~Compressor() = default;
 
@@ -243,6 +293,7 @@ Compressor::Bytes Compressor::decompress(const std::uint8_t* data, std::size_t s
 
 void Compressor::compressInto(const std::uint8_t* data, std::size_t size, Bytes& out) {
   BusyGuard guard(busy_);
+  if (!stop_ && repeats_->find(data, size, out)) return;
   const std::size_t start = out.size();
   try {
     deflater_->run(data, size, out, stop_);
@@ -250,6 +301,7 @@ void Compressor::compressInto(const std::uint8_t* data, std::size_t size, Bytes&
     out.resize(start);
     throw;
   }
+  repeats_->remember(data, size, out.data() + start, out.size() - start);
 }
 
 void Compressor::decompressInto(const std::uint8_t* data, std::size_t size, Bytes& out,

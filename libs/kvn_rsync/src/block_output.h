@@ -14,7 +14,9 @@ class BlockOutput {
  public:
   static constexpr std::size_t kBlock = 0x10000;
 
-  BlockOutput() : buffer_(std::make_unique<std::uint8_t[]>(kBlock)) {}
+  // Not cleared: a signature is made per file, and only bytes written to
+  // the buffer leave it.
+  BlockOutput() : buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBlock)) {}
 
   void append(kvn_common::StreamSink& out, const void* data, std::size_t size);
   void putBig(kvn_common::StreamSink& out, std::uint64_t value, std::size_t width);

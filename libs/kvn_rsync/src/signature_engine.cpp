@@ -23,7 +23,8 @@ SignatureEngine::SignatureEngine(std::uint64_t blockLength)
     throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "RSync error: rs_delta_begin returned null");
   const std::uint64_t blocks = std::max<std::uint64_t>(
       1, std::min(kGatherBlocks, kGatherBytes / std::max<std::uint64_t>(blockLength, 1)));
-  pending_.resize(blocks * blockLength);
+  capacity_ = blocks * blockLength;
+  pending_ = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_);
 }
 
 SignatureEngine::~SignatureEngine() = default;
@@ -31,7 +32,7 @@ SignatureEngine::~SignatureEngine() = default;
 void SignatureEngine::write(const char* data, std::uint32_t size) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
   std::size_t left = size;
-  const std::size_t capacity = pending_.size();
+  const std::size_t capacity = capacity_;
   while (left > 0) {
     if (held_ == 0 && left >= capacity) {
       const std::size_t whole = left / blockLength_;
@@ -41,12 +42,12 @@ void SignatureEngine::write(const char* data, std::uint32_t size) {
       continue;
     }
     const std::size_t take = std::min(left, capacity - held_);
-    std::memcpy(pending_.data() + held_, bytes, take);
+    std::memcpy(pending_.get() + held_, bytes, take);
     held_ += take;
     bytes += take;
     left -= take;
     if (held_ == capacity) {
-      writer_->addBlocks(forward(), pending_.data(), capacity / blockLength_);
+      writer_->addBlocks(forward(), pending_.get(), capacity / blockLength_);
       held_ = 0;
     }
   }
@@ -54,9 +55,9 @@ void SignatureEngine::write(const char* data, std::uint32_t size) {
 
 void SignatureEngine::end() {
   const std::size_t whole = held_ / blockLength_;
-  writer_->addBlocks(forward(), pending_.data(), whole);
+  writer_->addBlocks(forward(), pending_.get(), whole);
   const std::size_t rest = held_ - whole * blockLength_;
-  if (rest > 0) writer_->addBlock(forward(), pending_.data() + whole * blockLength_, rest);
+  if (rest > 0) writer_->addBlock(forward(), pending_.get() + whole * blockLength_, rest);
   held_ = 0;
   writer_->finish(forward());
   forward().end();

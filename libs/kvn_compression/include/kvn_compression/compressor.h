@@ -50,12 +50,14 @@ class Compressor {
  private:
   class Deflater;
   class Inflater;
+  class Repeats;
 
   std::atomic<bool> busy_{false};
   std::atomic<bool> stop_{false};
   std::size_t bufferSize_;
   std::unique_ptr<Deflater> deflater_;
   std::unique_ptr<Inflater> inflater_;
+  std::unique_ptr<Repeats> repeats_;
 };
 
 }  // namespace kvn_compression

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "kvn_common/stream.h"
 
@@ -28,8 +27,9 @@ class SignatureEngine : public kvn_common::StreamLink {
   std::uint64_t blockLength_;
   std::unique_ptr<SignatureWriter> writer_;
   // Bytes of blocks not yet complete; whole blocks in the input are hashed
-  // where they lie.
-  std::vector<std::uint8_t> pending_;
+  // where they lie. Not cleared: only bytes written to it are read.
+  std::unique_ptr<std::uint8_t[]> pending_;
+  std::size_t capacity_ = 0;
   std::size_t held_ = 0;
 };
 

@@ -217,15 +217,19 @@ QString BackupStore::fileFolder(std::int64_t jobId, const QString& path) const {
 
 bool BackupStore::makeFileFolder(const QString& folder, const QString& path) const {
   const QByteArray native = QFile::encodeName(folder);
-  if (::mkdir(native.constData(), 0777) != 0) {
-    if (errno == EEXIST) {
-      // Left from versions that are gone: its path file may be there too.
-      if (::access((native + "/path").constData(), F_OK) == 0) return true;
-    } else if (errno != ENOENT || !QDir().mkpath(folder)) {
-      KLOG_E("boxsim store: cannot create %s: %s", qPrintable(folder), std::strerror(errno));
-      return false;
-    }
+  if (::mkdir(native.constData(), 0777) == 0) {
+    // A folder made just now holds no version yet, and a version is only
+    // moved in after this returns: a path file cut short by a crash comes
+    // with no version to mislabel, and the next store of that path takes
+    // the branch below and writes it afresh. So no rename is needed here.
+    return writeVersionFile(folder + "/path", path.toUtf8(), false);
   }
+  if (errno != EEXIST && (errno != ENOENT || !QDir().mkpath(folder))) {
+    KLOG_E("boxsim store: cannot create %s: %s", qPrintable(folder), std::strerror(errno));
+    return false;
+  }
+  // Left from versions that are gone, or from a crash before its first
+  // version: its path file is written whole again, as it may be short.
   return writeVersionFile(folder + "/path", path.toUtf8(), true);
 }
 

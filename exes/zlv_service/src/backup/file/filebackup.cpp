@@ -142,6 +142,9 @@ void FileBackup::begin(Job& job, QSqlDatabase& db) {
 }
 
 void FileBackup::end() {
+  if (preparable_ > 0)
+    KLOG_I("%d of %d small new files were sent as prepared ahead", sentPrepared_, preparable_);
+  preparable_ = sentPrepared_ = 0;
   preparer_.reset();
   if (batch_) countLost(batch_->write());
   batch_.reset();

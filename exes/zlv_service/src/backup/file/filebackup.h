@@ -115,6 +115,11 @@ class FileBackup : public BackupOperation {
   SignatureFolders signatureFolders_;
   // Prepares new small files ahead; none after the connection failed.
   std::unique_ptr<FilePreparer> preparer_;
+  // New files small enough to be prepared ahead, and how many of them were
+  // sent as prepared: logged at the end of the run, as a file read again
+  // costs the backup's own thread the work the preparer was there for.
+  int preparable_ = 0;
+  int sentPrepared_ = 0;
   std::unique_ptr<kvn_vss::ShadowCopySet> snapshot_;
   QStringList reparsePoints_;
 };

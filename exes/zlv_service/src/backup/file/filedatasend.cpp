@@ -89,7 +89,8 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
 
 bool FileBackup::sendPrepared(const FileDescription& record,
                               kvn_network::NetClientSendFileSink& sink) {
-  if (!preparer_) return false;
+  if (!preparer_ || record.size > FilePreparer::kMaxFileSize) return false;
+  ++preparable_;
   std::optional<PreparedFile> prepared =
       preparer_->take(record.readPath, record.size, record.lastWrite, record.status);
   // The signature goes into place before the data leaves, so that a failure
@@ -99,6 +100,7 @@ bool FileBackup::sendPrepared(const FileDescription& record,
     return false;
   prepared->sendTo(sink);
   newSignature_ = std::move(prepared->signature());
+  ++sentPrepared_;
   return true;
 }
 

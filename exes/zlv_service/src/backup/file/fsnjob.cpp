@@ -53,7 +53,11 @@ std::uint32_t FSNJob::doBackup(QSqlDatabase& db) {
   std::deque<kvn_agent_filesystem::KVNFileInfo> ahead;
   auto unseen = entries_.begin();
   const auto lookAhead = [&] {
-    while (ahead.size() <= FileBackup::kLookAhead && unseen != entries_.end()) {
+    // The file being backed up holds its slot of the preparer until it is
+    // sent, so kLookAhead files wait behind it at most, never one more:
+    // one more found the preparer full, and every kMaxAhead-th file was
+    // then read again on this thread.
+    while (ahead.size() < FileBackup::kLookAhead && unseen != entries_.end()) {
       ahead.push_back(infoOf(*unseen++));
       fileBackup_->prepareAhead(ahead.back());
     }
