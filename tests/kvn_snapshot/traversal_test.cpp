@@ -187,10 +187,24 @@ class RecordingConsumer : public kvn_snapshot::BlockConsumer {
     }
     if (returned_) ++afterReturn_;
   }
+  // Once per block, on whichever thread read it, with the bytes that are
+  // then consumed.
+  void blockRead(const kvn_snapshot::VolumeBlock& block) override {
+    if (readThrowAt_ && block.offset == *readThrowAt_) {
+      throw KvnCommonException(KVN_HERE, KVN_E_SERVER, "read hook failed");
+    }
+    const QByteArray bytes = digest(block);
+    std::lock_guard lock(mutex_);
+    EXPECT_TRUE(readDigests_.emplace(block.offset, bytes).second) << "twice: " << block.offset;
+  }
   void consume(const kvn_snapshot::VolumeBlock& block) override {
     EXPECT_EQ(std::this_thread::get_id(), caller_);
     EXPECT_EQ(slots_[block.buffer].first, block.offset);
     EXPECT_EQ(slots_[block.buffer].second, digest(block)) << "at " << block.offset;
+    {
+      std::lock_guard lock(mutex_);
+      EXPECT_EQ(readDigests_[block.offset], slots_[block.buffer].second) << "at " << block.offset;
+    }
     offsets_.push_back(block.offset);
     if (consumeThrowAt_ && block.offset == *consumeThrowAt_) {
       throw KvnCommonException(KVN_HERE, KVN_E_STOPPED, "Stopped by user");
@@ -213,6 +227,7 @@ class RecordingConsumer : public kvn_snapshot::BlockConsumer {
   std::chrono::milliseconds startedDelay_{0};
   std::optional<std::uint64_t> throwAt_;
   std::optional<std::uint64_t> consumeThrowAt_;
+  std::optional<std::uint64_t> readThrowAt_;
   // By default a slow consumer: the reader has time to prepare batches.
   std::chrono::milliseconds consumeDelay_{10};
   std::chrono::milliseconds prepareDelay_{0};
@@ -225,6 +240,7 @@ class RecordingConsumer : public kvn_snapshot::BlockConsumer {
   std::atomic<int> afterReturn_ = 0;
   std::mutex mutex_;
   std::map<std::uint64_t, int> preparations_;  // by the batch's first offset
+  std::map<std::uint64_t, QByteArray> readDigests_;
 
  private:
   static QByteArray digest(const kvn_snapshot::VolumeBlock& block) {
@@ -270,6 +286,28 @@ TEST(VolumeTraversal, PrepareExceptionComesOutAndClosesTheVolume) {
   // The caller takes no batch after the reader's failure.
   EXPECT_LE(consumer.offsets_.size(), std::size_t(2 * kvn_snapshot::kTraversalBatch));
   EXPECT_EQ(openDescriptorsOn(path), 0);
+}
+
+// The blocks of a batch are read on two threads; what the read hook throws
+// on either comes out once, and the batch it was in is never consumed.
+TEST(VolumeTraversal, AReadHookExceptionComesOutAndClosesTheVolume) {
+  kvn_test::TempDir dir;
+  const std::string path = dir.file("pattern.img");
+  kvn_test::makePatternFile(path, (2 * kvn_snapshot::kTraversalBatch) * kVolumeBlockSize);
+  for (const std::uint64_t block :
+       {std::uint64_t(0), std::uint64_t(kvn_snapshot::kTraversalBatch + 5)}) {
+    RecordingConsumer consumer;
+    consumer.readThrowAt_ = block * kVolumeBlockSize;
+    try {
+      foreachBlockInVolume(QString::fromStdString(path), consumer, false);
+      ADD_FAILURE() << "the exception was swallowed";
+    } catch (const KvnCommonException& e) {
+      EXPECT_EQ(e.code, KVN_E_SERVER);
+    }
+    EXPECT_LE(consumer.offsets_.size(),
+              block / kvn_snapshot::kTraversalBatch * kvn_snapshot::kTraversalBatch);
+    EXPECT_EQ(openDescriptorsOn(path), 0);
+  }
 }
 
 // A light consume() and a heavy prepare(), as in a delta: both threads

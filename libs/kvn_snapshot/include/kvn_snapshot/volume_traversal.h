@@ -67,6 +67,12 @@ class BlockConsumer {
   // bitmap and its first batches (the reader may run prepare() meanwhile).
   // Whatever it throws ends the traversal like consume().
   virtual void started() {}
+  // For every block right after it was read, on the thread that read it
+  // (two read each batch), while its bytes are still in that processor's
+  // caches: for a quick pass over them. Blocks of a batch may come in any
+  // order and at once. Whatever it throws ends the traversal like
+  // consume().
+  virtual void blockRead(const VolumeBlock& /*block*/) {}
   // Once per batch, before consume() of its blocks, on either thread.
   // Whatever it throws ends the traversal like consume().
   virtual void prepare(std::span<const VolumeBlock> batch) = 0;

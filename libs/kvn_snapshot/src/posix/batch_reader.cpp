@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace kvn_snapshot {
 
@@ -17,10 +18,12 @@ BatchReader::~BatchReader() {
   helper_.join();
 }
 
-void BatchReader::read(std::span<BlockRead> blocks) {
+void BatchReader::read(std::span<BlockRead> blocks, const AfterRead& afterRead) {
   {
     std::lock_guard lock(mutex_);
     batch_ = blocks;
+    afterRead_ = &afterRead;
+    error_ = nullptr;
     next_ = 0;
     unfinished_ = blocks.size();
     ++generation_;
@@ -32,6 +35,8 @@ void BatchReader::read(std::span<BlockRead> blocks) {
   // A helper that wakes late finds nothing left to claim.
   batch_ = {};
   next_ = 0;
+  afterRead_ = nullptr;
+  if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
 }
 
 void BatchReader::helperLoop() {
@@ -50,15 +55,28 @@ void BatchReader::helperLoop() {
 void BatchReader::readClaimed() {
   for (;;) {
     BlockRead* block = nullptr;
+    std::size_t index = 0;
+    const AfterRead* afterRead = nullptr;
     {
       std::lock_guard lock(mutex_);
       if (next_ >= batch_.size()) return;
-      block = &batch_[next_++];
+      index = next_++;
+      block = &batch_[index];
+      afterRead = afterRead_;
     }
     readOne(*block);
+    std::exception_ptr error;
+    if (block->complete()) {
+      try {
+        (*afterRead)(index);
+      } catch (...) {
+        error = std::current_exception();
+      }
+    }
     bool last = false;
     {
       std::lock_guard lock(mutex_);
+      if (error && !error_) error_ = error;
       last = --unfinished_ == 0;
     }
     if (last) cond_.notify_all();

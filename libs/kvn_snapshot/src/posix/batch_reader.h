@@ -7,6 +7,8 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -34,8 +36,13 @@ class BatchReader {
   BatchReader(const BatchReader&) = delete;
   BatchReader& operator=(const BatchReader&) = delete;
 
+  // Called for every block read whole, on the thread that read it, while
+  // its bytes are still in that processor's caches.
+  using AfterRead = std::function<void(std::size_t index)>;
+
   // Reads every block, whichever fails; the caller looks at each result.
-  void read(std::span<BlockRead> blocks);
+  // What afterRead throws comes out of read() once both threads are done.
+  void read(std::span<BlockRead> blocks, const AfterRead& afterRead);
 
  private:
   void helperLoop();
@@ -47,6 +54,8 @@ class BatchReader {
   std::mutex mutex_;
   std::condition_variable cond_;
   std::span<BlockRead> batch_;
+  const AfterRead* afterRead_ = nullptr;
+  std::exception_ptr error_;
   std::size_t next_ = 0;        // the first block nobody has claimed
   std::size_t unfinished_ = 0;  // claimed or not, not yet read
   std::uint64_t generation_ = 0;

@@ -104,11 +104,11 @@ class VolumeReader {
       batch.blocks.push_back({offset, buffers_[current], length, &bitmap, current});
       reads.push_back({offset, length, buffers_[current]});
       if (batch.blocks.size() < std::size_t(batchSize_)) continue;
-      if (!readBatch(reads) || !publish(batch)) return false;
+      if (!readBatch(batch, reads) || !publish(batch)) return false;
       batch.blocks.clear();
       reads.clear();
     }
-    return batch.blocks.empty() || (readBatch(reads) && publish(batch));
+    return batch.blocks.empty() || (readBatch(batch, reads) && publish(batch));
   }
 
   // A slot of buffers no published batch holds, or -1 on a stop. While
@@ -156,8 +156,11 @@ class VolumeReader {
 
   // The blocks are read on two threads; the first that fails, in volume
   // order, ends the traversal after the blocks before it.
-  bool readBatch(std::vector<BlockRead>& reads) {
-    batchReader_->read(reads);
+  bool readBatch(const TraversalBatch& batch, std::vector<BlockRead>& reads) {
+    const BatchReader::AfterRead afterRead = [&](std::size_t index) {
+      info_.consumer->blockRead(batch.blocks[index]);
+    };
+    batchReader_->read(reads, afterRead);
     for (const BlockRead& read : reads) {
       info_.stats.bytesRead += read.got;
       if (read.complete()) {

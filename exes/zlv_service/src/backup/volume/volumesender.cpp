@@ -55,10 +55,8 @@ VolumeSender::VolumeSender(const VolumeTransfer& transfer, kvn_network::FileSend
   if (transfer.compress) flags_ |= vi::kFlagLz4;
   const kvn_crypto::AesContext* dataCipher = transfer.encrypt ? cipher : nullptr;
   if (dataCipher) flags_ |= vi::kFlagEncrypted;
-  encoder_ = std::make_unique<BlockEncoder>(kImageBlockSize, kImageChunkSize, transfer.compress,
-                                            dataCipher);
-  readerEncoder_ = std::make_unique<BlockEncoder>(kImageBlockSize, kImageChunkSize,
-                                                  transfer.compress, dataCipher);
+  dataCipher_ = dataCipher;
+  encoder_ = takeEncoder();
   for (int slot = 0; slot < kEncodedAhead; ++slot) freeSlots_.push_back(slot);
 }
 
@@ -141,6 +139,53 @@ bool VolumeSender::run() {
   return true;
 }
 
+void VolumeSender::blockRead(const kvn_snapshot::VolumeBlock& block) {
+  const vi::BlockFingerprint print = prints_->compute(block.data, block.length);
+  read_[block.buffer] = print;
+  encodedSlot_[block.buffer] = -1;
+  // In a delta the few blocks that changed are encoded by the thread that
+  // read them, beside the reading of the others. Left to the caller's
+  // thread, changes gathered at the volume's end would be encoded one after
+  // another once everything else had been read.
+  if (!parent_) return;
+  vi::HashmapBlockDesc desc =
+      vi::usedChunksOf(block.length, block.offset, *block.bitmap, kImageChunkSize);
+  if (!reuseParentDigest(block.offset / kImageBlockSize, print, desc)) encodeAhead(block, desc);
+}
+
+void VolumeSender::encodeAhead(const kvn_snapshot::VolumeBlock& block,
+                               const vi::HashmapBlockDesc& desc) {
+  const int slot = takeEncodedSlot();
+  if (slot < 0) return;
+  try {
+    std::unique_ptr<BlockEncoder> encoder = takeEncoder();
+    encoder->encodeInto(block.data, block.length, desc, encoded_[slot]);
+    giveEncoder(std::move(encoder));
+  } catch (...) {
+    releaseEncodedSlot(slot);
+    throw;
+  }
+  encodedSlot_[block.buffer] = slot;
+}
+
+std::unique_ptr<BlockEncoder> VolumeSender::takeEncoder() {
+  {
+    std::lock_guard lock(slotsMutex_);
+    if (!spareEncoders_.empty()) {
+      std::unique_ptr<BlockEncoder> encoder = std::move(spareEncoders_.back());
+      spareEncoders_.pop_back();
+      return encoder;
+    }
+  }
+  return std::make_unique<BlockEncoder>(kImageBlockSize, kImageChunkSize, transfer_.compress,
+                                        dataCipher_);
+}
+
+void VolumeSender::giveEncoder(std::unique_ptr<BlockEncoder> encoder) {
+  std::lock_guard lock(slotsMutex_);
+  spareEncoders_.push_back(std::move(encoder));
+}
+
 void VolumeSender::prepare(std::span<const kvn_snapshot::VolumeBlock> batch) {
   if (batch.empty()) return;
   const vi::GenericBitmap& bitmap = *batch.front().bitmap;
@@ -151,7 +196,7 @@ void VolumeSender::prepare(std::span<const kvn_snapshot::VolumeBlock> batch) {
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const kvn_snapshot::VolumeBlock& block = batch[i];
     const std::uint64_t index = block.offset / kImageBlockSize;
-    const vi::BlockFingerprint print = prints_->compute(block.data, block.length);
+    const vi::BlockFingerprint& print = read_[block.buffer];
     prints_->set(index, print);
     descs[i] = vi::usedChunksOf(block.length, block.offset, bitmap, kImageChunkSize);
     changed_[block.buffer] = !reuseParentDigest(index, print, descs[i]);
@@ -170,12 +215,14 @@ void VolumeSender::prepare(std::span<const kvn_snapshot::VolumeBlock> batch) {
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const kvn_snapshot::VolumeBlock& block = batch[i];
     prepared_[block.buffer] = descs[i];
-    encodedSlot_[block.buffer] = -1;
-    if (!onReader || !changed_[block.buffer]) continue;
-    const int slot = takeEncodedSlot();
-    if (slot < 0) continue;
-    readerEncoder_->encodeInto(block.data, block.length, descs[i], encoded_[slot]);
-    encodedSlot_[block.buffer] = slot;
+    int& slot = encodedSlot_[block.buffer];
+    // Encoded when read, yet its digest is the parent's: only bytes outside
+    // the used chunks changed.
+    if (!changed_[block.buffer] && slot >= 0) {
+      releaseEncodedSlot(slot);
+      slot = -1;
+    }
+    if (onReader && changed_[block.buffer] && slot < 0) encodeAhead(block, descs[i]);
   }
 }
 

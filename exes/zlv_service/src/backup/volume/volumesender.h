@@ -70,6 +70,9 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
   // The disk's partition tables and the hardware description, while the
   // reader starts.
   void started() override;
+  // The block's fingerprint, while its bytes are in the caches; in a delta
+  // a block unlike its parent's is also encoded ahead there.
+  void blockRead(const kvn_snapshot::VolumeBlock& block) override;
   // The digests and chunk maps of a batch, on whichever thread has time
   // (see BlockConsumer), and whether each block differs from the parent;
   // kept per traversal buffer until the block is consumed. On the reader's
@@ -84,6 +87,12 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
   bool reuseParentDigest(std::uint64_t index,
                          const kvn_formats::volume_image::BlockFingerprint& print,
                          kvn_formats::volume_image::HashmapBlockDesc& desc);
+  // Encodes a changed block into a free slot of encoded_, if there is one,
+  // with an encoder no other thread is using.
+  void encodeAhead(const kvn_snapshot::VolumeBlock& block,
+                   const kvn_formats::volume_image::HashmapBlockDesc& desc);
+  std::unique_ptr<BlockEncoder> takeEncoder();
+  void giveEncoder(std::unique_ptr<BlockEncoder> encoder);
   // A free slot for encoded bytes, or -1.
   int takeEncodedSlot();
   void releaseEncodedSlot(int slot);
@@ -98,9 +107,11 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
   std::uint32_t flags_ = 0;
   kvn_snapshot::VolumeExtent extent_;
 
-  // encoder_ on the caller's thread, readerEncoder_ on the reader's.
+  const kvn_crypto::AesContext* dataCipher_ = nullptr;
+  // encoder_ on the caller's thread; the reading threads take theirs from
+  // spareEncoders_ (under slotsMutex_) and give them back.
   std::unique_ptr<BlockEncoder> encoder_;
-  std::unique_ptr<BlockEncoder> readerEncoder_;
+  std::vector<std::unique_ptr<BlockEncoder>> spareEncoders_;
   std::thread::id caller_;
   // The bytes of the data stream sent so far: where the next block goes.
   std::uint64_t sent_ = 0;
@@ -111,6 +122,7 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
   std::mutex parentMutex_;
   std::optional<kvn_formats::volume_image::BlockFingerprints> parentPrints_;
   std::optional<kvn_formats::volume_image::BlockFingerprints> prints_;
+  kvn_formats::volume_image::BlockFingerprint read_[kvn_snapshot::kTraversalBuffers];
   kvn_formats::volume_image::HashmapBlockDesc prepared_[kvn_snapshot::kTraversalBuffers];
   bool changed_[kvn_snapshot::kTraversalBuffers] = {};
   // Which slot of encoded_ holds the block's bytes, -1 when the caller's
