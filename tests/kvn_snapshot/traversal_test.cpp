@@ -404,21 +404,27 @@ TEST(VolumeTraversal, AVolumeThatShrinksOrIsMissingFailsWithTheReadErrorLines) {
   // first is consumed.
   makeSparseFile(
       path, (kvn_snapshot::kTraversalSlots + 1) * kvn_snapshot::kTraversalBatch * kVolumeBlockSize);
-  kvn_test::LogCapture log;
   bool ok = true;
   int calls = 0;
-  ok = foreachBlockInVolume(
-      QString::fromStdString(path),
-      [&](std::uint64_t, const std::uint8_t*, std::uint64_t, const GenericBitmap&) {
-        if (++calls == 1) QFile::resize(QString::fromStdString(path), 0);
-      },
-      false);
+  std::string text;
+  {
+    // The capture takes standard output too: the checks come after it.
+    kvn_test::LogCapture log;
+    ok = foreachBlockInVolume(
+        QString::fromStdString(path),
+        [&](std::uint64_t, const std::uint8_t*, std::uint64_t, const GenericBitmap&) {
+          if (++calls == 1) QFile::resize(QString::fromStdString(path), 0);
+        },
+        false);
+    text = log.text();
+  }
   // The reader may have filled all its buffers before the file went; those
   // batches are still consumed, their buffers valid while the reader fails.
   EXPECT_FALSE(ok);
   EXPECT_LE(calls, kvn_snapshot::kTraversalSlots * kvn_snapshot::kTraversalBatch);
-  const std::string text = log.text();
-  EXPECT_NE(text.find("Chunk read incomplete (0/2097152)"), std::string::npos);
+  // A read under way when the file went may have got part of its block.
+  EXPECT_NE(text.find("Chunk read incomplete ("), std::string::npos) << text;
+  EXPECT_NE(text.find("/2097152)"), std::string::npos) << text;
   EXPECT_NE(text.find("block read failed from '" + path + "', offset "), std::string::npos);
   EXPECT_NE(text.find(" of size 2097152 (0)"), std::string::npos);
   EXPECT_EQ(openDescriptorsOn(path), 0);
