@@ -78,12 +78,11 @@ bool VolumeSender::openHashmaps(std::uint64_t volumeSize,
     }
     writer_->setParentId(parent_->imageId());
   }
-  openFingerprints(imageId, volumeSize);
+  openFingerprints(imageId, writer_->blockCount());
   return true;
 }
 
-void VolumeSender::openFingerprints(const vi::Uuid& imageId, std::uint64_t volumeSize) {
-  const std::uint64_t blocks = (volumeSize + kImageBlockSize - 1) / kImageBlockSize;
+void VolumeSender::openFingerprints(const vi::Uuid& imageId, std::uint64_t blocks) {
   if (parent_) {
     const QString path = kvn_agent_database::fingerprintsPath(transfer_.previousHashmapPath);
     QString why;
@@ -140,17 +139,18 @@ bool VolumeSender::run() {
 }
 
 void VolumeSender::blockRead(const kvn_snapshot::VolumeBlock& block) {
+  const std::uint64_t index = block.offset / kImageBlockSize;
   const vi::BlockFingerprint print = prints_->compute(block.data, block.length);
-  read_[block.buffer] = print;
+  prints_->set(index, print);
+  vi::HashmapBlockDesc& desc = prepared_[block.buffer];
+  desc = vi::usedChunksOf(block.length, block.offset, *block.bitmap, kImageChunkSize);
+  changed_[block.buffer] = !reuseParentDigest(index, print, desc);
   encodedSlot_[block.buffer] = -1;
   // In a delta the few blocks that changed are encoded by the thread that
   // read them, beside the reading of the others. Left to the caller's
   // thread, changes gathered at the volume's end would be encoded one after
   // another once everything else had been read.
-  if (!parent_) return;
-  vi::HashmapBlockDesc desc =
-      vi::usedChunksOf(block.length, block.offset, *block.bitmap, kImageChunkSize);
-  if (!reuseParentDigest(block.offset / kImageBlockSize, print, desc)) encodeAhead(block, desc);
+  if (parent_ && changed_[block.buffer]) encodeAhead(block, desc);
 }
 
 void VolumeSender::encodeAhead(const kvn_snapshot::VolumeBlock& block,
@@ -188,33 +188,22 @@ void VolumeSender::giveEncoder(std::unique_ptr<BlockEncoder> encoder) {
 
 void VolumeSender::prepare(std::span<const kvn_snapshot::VolumeBlock> batch) {
   if (batch.empty()) return;
-  const vi::GenericBitmap& bitmap = *batch.front().bitmap;
-  // Blocks the parent's digest does not cover are digested side by side.
+  // The blocks that did not take the parent's digest when read are
+  // digested side by side.
   std::vector<vi::BlockBytes> blocks;
-  std::vector<std::size_t> digested;
-  std::vector<vi::HashmapBlockDesc> descs(batch.size());
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    const kvn_snapshot::VolumeBlock& block = batch[i];
-    const std::uint64_t index = block.offset / kImageBlockSize;
-    const vi::BlockFingerprint& print = read_[block.buffer];
-    prints_->set(index, print);
-    descs[i] = vi::usedChunksOf(block.length, block.offset, bitmap, kImageChunkSize);
-    changed_[block.buffer] = !reuseParentDigest(index, print, descs[i]);
+  std::vector<const kvn_snapshot::VolumeBlock*> digested;
+  for (const kvn_snapshot::VolumeBlock& block : batch) {
     if (!changed_[block.buffer]) continue;
     blocks.push_back({block.data, block.length, block.offset});
-    digested.push_back(i);
+    digested.push_back(&block);
   }
   std::vector<vi::HashmapBlockDesc> fresh(blocks.size());
-  vi::describeBlocks(blocks, bitmap, kImageChunkSize, fresh.data());
-  for (std::size_t k = 0; k < digested.size(); ++k) {
-    const std::size_t i = digested[k];
-    descs[i] = fresh[k];
-    changed_[batch[i].buffer] = changed(batch[i].offset / kImageBlockSize, descs[i]);
-  }
+  vi::describeBlocks(blocks, *batch.front().bitmap, kImageChunkSize, fresh.data());
   const bool onReader = std::this_thread::get_id() != caller_;
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    const kvn_snapshot::VolumeBlock& block = batch[i];
-    prepared_[block.buffer] = descs[i];
+  for (std::size_t k = 0; k < digested.size(); ++k) {
+    const kvn_snapshot::VolumeBlock& block = *digested[k];
+    prepared_[block.buffer] = fresh[k];
+    changed_[block.buffer] = changed(block.offset / kImageBlockSize, fresh[k]);
     int& slot = encodedSlot_[block.buffer];
     // Encoded when read, yet its digest is the parent's: only bytes outside
     // the used chunks changed.
@@ -222,7 +211,7 @@ void VolumeSender::prepare(std::span<const kvn_snapshot::VolumeBlock> batch) {
       releaseEncodedSlot(slot);
       slot = -1;
     }
-    if (onReader && changed_[block.buffer] && slot < 0) encodeAhead(block, descs[i]);
+    if (onReader && changed_[block.buffer] && slot < 0) encodeAhead(block, fresh[k]);
   }
 }
 

@@ -65,19 +65,22 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
  private:
   bool openHashmaps(std::uint64_t volumeSize, const kvn_snapshot::VolumeExtent& extent);
   // The parent's fingerprints when they can be trusted, and the new set.
-  void openFingerprints(const kvn_formats::volume_image::Uuid& imageId, std::uint64_t volumeSize);
+  void openFingerprints(const kvn_formats::volume_image::Uuid& imageId, std::uint64_t blocks);
   int batchSize() const override { return imageTraversalBatch(); }
   // The disk's partition tables and the hardware description, while the
   // reader starts.
   void started() override;
-  // The block's fingerprint, while its bytes are in the caches; in a delta
-  // a block unlike its parent's is also encoded ahead there.
+  // The block's fingerprint and chunk map while its bytes are in the
+  // caches, and the parent's digest when the block has the parent's
+  // fingerprint and chunk map; in a delta a block unlike its parent's is
+  // also encoded ahead there. Kept per traversal buffer until the block is
+  // consumed.
   void blockRead(const kvn_snapshot::VolumeBlock& block) override;
-  // The digests and chunk maps of a batch, on whichever thread has time
-  // (see BlockConsumer), and whether each block differs from the parent;
-  // kept per traversal buffer until the block is consumed. On the reader's
-  // thread it also encodes changed blocks ahead, up to kEncodedAhead at a
-  // time, so that the caller's thread does not encode them all alone.
+  // The digests of the blocks of a batch that did not take the parent's, on
+  // whichever thread has time (see BlockConsumer), and whether each differs
+  // from the parent. On the reader's thread it also encodes changed blocks
+  // ahead, up to kEncodedAhead at a time, so that the caller's thread does
+  // not encode them all alone.
   void prepare(std::span<const kvn_snapshot::VolumeBlock> batch) override;
   void consume(const kvn_snapshot::VolumeBlock& block) override;
   // Whether the block differs from the parent's (always without a parent).
@@ -122,7 +125,6 @@ class VolumeSender : private kvn_snapshot::BlockConsumer {
   std::mutex parentMutex_;
   std::optional<kvn_formats::volume_image::BlockFingerprints> parentPrints_;
   std::optional<kvn_formats::volume_image::BlockFingerprints> prints_;
-  kvn_formats::volume_image::BlockFingerprint read_[kvn_snapshot::kTraversalBuffers];
   kvn_formats::volume_image::HashmapBlockDesc prepared_[kvn_snapshot::kTraversalBuffers];
   bool changed_[kvn_snapshot::kTraversalBuffers] = {};
   // Which slot of encoded_ holds the block's bytes, -1 when the caller's
