@@ -169,6 +169,9 @@ bool BoxSession::negotiate() {
 }
 
 void BoxSession::serve() {
+  // Answers wait until the box has to wait for the agent: the answers to
+  // requests that came together leave together.
+  link_->holdSends(true);
   for (;;) {
     if (faults_.closeAfterPackets >= 0 && packetsReceived_ >= faults_.closeAfterPackets) {
       KLOG_I("Box closes the connection after %d packets (fault script)", packetsReceived_);
