@@ -153,6 +153,32 @@ TEST_F(BoxAnswers, RunsTheBoxOrTheAgentRefuse) {
   EXPECT_FALSE(run.row.limitExceeded);
 }
 
+// A file's INFO and BACKUP leave with the confirmation of the file before
+// it; a refusal of that BACKUP must still keep its description and data
+// back, and fail that file alone.
+TEST_F(BoxAnswers, ARefusedBackupOfAFileAnnouncedAheadKeepsThatFileBack) {
+  constexpr std::int64_t kJob = 26;
+  startBox(146);
+  const QString refused = treePath("b.txt");
+  writeTreeFile("a.txt", "first", kFirstWrite);
+  writeTreeFile("b.txt", "refused", kFirstWrite + 1);
+  writeTreeFile("c.txt", "third", kFirstWrite + 2);
+  addJob(kJob, {tree()});
+  boxsim::BackupScript script;
+  script.quotaOnBackup = 2;
+  box().setScript(script);
+
+  const RunOutcome run = runBackup(kJob);
+  EXPECT_TRUE(run.row.limitExceeded);
+  EXPECT_EQ(run.row.status & 0x1011, 0x1010);
+  EXPECT_TRUE(descriptionsOf(record(), refused).empty());
+  EXPECT_FALSE(dataSent(record(), refused));
+  EXPECT_FALSE(recordedLastWrite(kJob, refused).isValid());
+  EXPECT_EQ(run.verify.passed, 2);
+  EXPECT_EQ(run.verify.mismatches, QStringList({"missing on box: " + refused}));
+  EXPECT_NE(log().find("Error SendBackupAction"), std::string::npos);
+}
+
 TEST_F(BoxAnswers, FilesTheBoxWantsFixedAndVersionsWithoutLastWriteAreSentWhole) {
   constexpr std::int64_t kJob = 15;
   startBox(150);

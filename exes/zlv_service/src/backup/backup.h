@@ -33,6 +33,11 @@ class Backup : public BackupRun {
 
   // Sends an action packet (not PREP) and checks the answer.
   std::uint32_t SendBackupAction(int kind);
+  // Its two halves, for an action that leaves before the answers it
+  // follows are read: the request (0 or a code, logged) and the check of
+  // the answer.
+  std::uint32_t sendBackupActionRequest(int kind);
+  std::uint32_t readBackupActionAnswer(int kind);
   // Writes the counters and status into the run's row. It runs for every
   // file, so a row that would not change is not written, and a change of
   // the modified-files count alone is written at most once a second (the

@@ -137,19 +137,27 @@ std::uint32_t Backup::sendPrep() {
 }
 
 std::uint32_t Backup::SendBackupAction(int kind) {
+  if (const auto sent = sendBackupActionRequest(kind)) return sent;
+  return readBackupActionAnswer(kind);
+}
+
+std::uint32_t Backup::sendBackupActionRequest(int kind) {
   const char* name = actionName(kind);
   if (!name) {
     KLOG_E("Error: Arguments");
     return KVN_E_ARGUMENTS;
   }
-  const auto sent = sendAction(name, [&](NetPacket& action) {
+  return sendAction(name, [&](NetPacket& action) {
     if (kind != Ini) return;
     action.putInt64(jobId_);
     action.putInt64(counters_.bytesToBackup);
     action.putInt32(counters_.filesToBackup);
   });
-  if (sent != KVN_OK) return sent;
-  return readActionAnswer(name);
+}
+
+std::uint32_t Backup::readBackupActionAnswer(int kind) {
+  const char* name = actionName(kind);
+  return name ? readActionAnswer(name) : KVN_E_ARGUMENTS;
 }
 
 std::uint32_t Backup::sendAction(const char* name,

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QSet>
+#include <utility>
 
 #include "backup/backup.h"
 #include "backup/backupstatus.h"
@@ -142,6 +143,15 @@ void FileBackup::begin(Job& job, QSqlDatabase& db) {
 }
 
 void FileBackup::end() {
+  if (announced_) {
+    // The run stopped after the next file's actions had gone: the box
+    // hears of the stop as it would after any file's BACKUP action.
+    if (!stopRequested())
+      KLOG_W("%s was announced but not backed up", qPrintable(announced_->path));
+    else if (announced_->info == KVN_OK && announced_->action == KVN_OK)
+      backup().sendStopReport(backup_type::kDescription, announced_->path);
+    announced_.reset();
+  }
   if (preparable_ > 0)
     KLOG_I("%d of %d small new files were sent as prepared ahead", sentPrepared_, preparable_);
   preparable_ = sentPrepared_ = 0;
@@ -158,17 +168,20 @@ void FileBackup::finish() {
   if (snapshot_) snapshot_->release();
 }
 
-std::uint32_t FileBackup::backupFile(const KVNFileInfo& file) {
+std::uint32_t FileBackup::backupFile(const KVNFileInfo& file, const KVNFileInfo* next) {
   if (!job_) {
     KLOG_E("FileBackup: backup not started");
     return KVN_E_EXCEPTION;
   }
-  // Whatever the outcome, the file's prepared payload is of no more use.
+  next_ = next;
+  // Whatever the outcome, the file's prepared payload is of no more use,
+  // and the next file is the caller's again.
   struct Forget {
     FileBackup& backup;
     const QString readPath;
     ~Forget() {
       if (backup.preparer_) backup.preparer_->forget(readPath);
+      backup.next_ = nullptr;
     }
   } forget{*this, file.readPath()};
   try {
@@ -209,20 +222,81 @@ void FileBackup::prepareAhead(const KVNFileInfo& file) {
 }
 
 std::uint32_t FileBackup::sendFile(const KVNFileInfo& file) {
-  if (stopRequested()) return stopped();
-  if (const auto result = sendFileInfo(backup(), file.path(), file.size(), job_->jobId())) {
-    KLOG_E("cannot send file info for %s (%d)", qPrintable(file.path()), int(result));
-    return result;
-  }
-  if (const auto result = backup().SendBackupAction(Backup::BackupAction)) {
-    KLOG_E("Error SendBackupAction: %d", int(result));
-    return result;
-  }
+  if (const auto result = openFile(file)) return result;
   const auto known = versions_->constFind(file.path());
   const std::uint32_t result =
       known == versions_->cend() ? newFile(file) : knownFile(file, known.value());
   if (backup().UpdateBackupDB() != KVN_OK) KLOG_W("UpdateBackupDB failed");
   return result;
+}
+
+std::uint32_t FileBackup::openFile(const KVNFileInfo& file) {
+  std::optional<Announced> announced;
+  announced.swap(announced_);
+  std::uint32_t info = KVN_OK;
+  std::uint32_t action = KVN_OK;
+  if (announced && announced->path == file.path()) {
+    // A stop is seen by the description's own check, which tells the box.
+    info = announced->info;
+    action = announced->action;
+  } else {
+    if (announced)
+      KLOG_W("%s was announced but %s came", qPrintable(announced->path), qPrintable(file.path()));
+    if (stopRequested()) return stopped();
+    info = sendFileInfo(backup(), file.path(), file.size(), job_->jobId());
+    if (info == KVN_OK) action = backup().SendBackupAction(Backup::BackupAction);
+  }
+  if (info != KVN_OK) {
+    KLOG_E("cannot send file info for %s (%d)", qPrintable(file.path()), int(info));
+    return info;
+  }
+  if (action != KVN_OK) {
+    KLOG_E("Error SendBackupAction: %d", int(action));
+    return action;
+  }
+  return KVN_OK;
+}
+
+std::uint32_t FileBackup::confirmVersion(std::uint32_t confirmType) {
+  std::uint32_t result = backup().network().SendConfirmPacket(confirmType);
+  if (result != KVN_OK) {
+    KLOG_E("Error SendConfirmPacket: %d", int(result));
+    return result;
+  }
+  announceNext();
+  result = backup().CheckBackupResPacket();
+  readAnnounced(result);
+  return result;
+}
+
+void FileBackup::announceNext() {
+  const KVNFileInfo* next = std::exchange(next_, nullptr);
+  if (!next || stopRequested()) return;
+  Announced announced{next->path()};
+  announced.info = sendFileInfoRequest(backup(), next->path(), next->size(), job_->jobId());
+  if (announced.info == KVN_OK) {
+    announced.action = backup().sendBackupActionRequest(Backup::BackupAction);
+    announced.actionSent = announced.action == KVN_OK;
+  }
+  announced_ = std::move(announced);
+}
+
+void FileBackup::readAnnounced(std::uint32_t confirmed) {
+  if (!announced_) return;
+  Announced& announced = *announced_;
+  if (announced.info != KVN_OK) return;
+  if (confirmed == KVN_E_NETWORK) {
+    // Their answers were to come after the one that did not.
+    KLOG_E("error while receiving backup action OK: the connection failed before");
+    announced.info = KVN_E_NETWORK;
+    return;
+  }
+  announced.info = readFileInfoAnswer(backup());
+  if (announced.actionSent) {
+    announced.action = announced.info == KVN_OK
+                           ? backup().readBackupActionAnswer(Backup::BackupAction)
+                           : KVN_E_NETWORK;
+  }
 }
 
 std::uint32_t FileBackup::newFile(const KVNFileInfo& file) {
@@ -251,13 +325,10 @@ std::uint32_t FileBackup::newFile(const KVNFileInfo& file) {
     if (result != KVN_E_STOPPED) KLOG_E("Error sending signature: %d", int(result));
     return failTransfer(result, record, backup_type::kFullConfirm, "sig");
   }
-  std::uint32_t result = backup().network().SendConfirmPacket(backup_type::kFullConfirm);
-  if (result != KVN_OK) {
-    KLOG_E("Error SendConfirmPacket: %d", int(result));
-  } else if ((result = backup().CheckBackupResPacket()) == KVN_OK) {
+  const std::uint32_t result = confirmVersion(backup_type::kFullConfirm);
+  if (result == KVN_OK) {
     countLost(batch_->insertFile(record.path, job_->jobId(), record.lastWrite));
-  }
-  if (result != KVN_OK) {
+  } else {
     kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
     backup().addError();
   }
@@ -307,13 +378,7 @@ std::uint32_t FileBackup::deltaStep(const FileVersion& version, FileDescription&
       if (result != KVN_E_STOPPED) KLOG_E("Error sending signature: %d", int(result));
       return failTransfer(result, record, backup_type::kDeltaConfirm, "sig");
     }
-    std::uint32_t result = backup().network().SendConfirmPacket(backup_type::kDeltaConfirm);
-    if (result != KVN_OK) {
-      KLOG_E("Error SendConfirmPacket: %d", int(result));
-    } else {
-      result = backup().CheckBackupResPacket();
-    }
-    if (result != KVN_OK) {
+    if (const auto result = confirmVersion(backup_type::kDeltaConfirm)) {
       kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
       backup().addError();
       return result;

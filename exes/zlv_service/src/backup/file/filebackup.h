@@ -51,7 +51,11 @@ class FileBackup : public BackupOperation {
   void finish() override;
 
   // The whole procedure for one file, conflicts retried: 0 or a code.
-  std::uint32_t backupFile(const kvn_agent_filesystem::KVNFileInfo& file);
+  // next is the file backupFile is called for right after this one, when
+  // there is one: its INFO and BACKUP actions then leave behind this file's
+  // confirmation, and the box answers the three in one go.
+  std::uint32_t backupFile(const kvn_agent_filesystem::KVNFileInfo& file,
+                           const kvn_agent_filesystem::KVNFileInfo* next = nullptr);
   // Has the payload of a file that backupFile will be called for soon
   // prepared meanwhile, when it is a small new file. Files are announced
   // in the order they are backed up, at most kLookAhead after the one
@@ -62,7 +66,27 @@ class FileBackup : public BackupOperation {
  private:
   struct Attempt;
 
+  // The INFO and BACKUP actions of the next file sent behind a
+  // confirmation, and then what their answers gave.
+  struct Announced {
+    QString path;
+    std::uint32_t info = 0;
+    std::uint32_t action = 0;
+    bool actionSent = false;
+  };
+
   std::uint32_t sendFile(const kvn_agent_filesystem::KVNFileInfo& file);
+  // The file's INFO and BACKUP actions: sent and answered now, or taken
+  // from the announcement made with the previous file. 0 or the code.
+  std::uint32_t openFile(const kvn_agent_filesystem::KVNFileInfo& file);
+  // Sends the next file's actions (held with the confirmation just sent).
+  void announceNext();
+  // Reads their answers, which follow the answer to the confirmation; the
+  // confirmation's result says whether the connection still stands.
+  void readAnnounced(std::uint32_t confirmed);
+  // The confirmation of a file and the box's answer, with the next file's
+  // actions on the way: 0 or a code (logged).
+  std::uint32_t confirmVersion(std::uint32_t confirmType);
   std::uint32_t newFile(const kvn_agent_filesystem::KVNFileInfo& file);
   std::uint32_t knownFile(const kvn_agent_filesystem::KVNFileInfo& file,
                           const FileVersion& version);
@@ -113,6 +137,9 @@ class FileBackup : public BackupOperation {
   // be kept; sendSignature sends it from here instead of reading it back.
   std::optional<std::vector<char>> newSignature_;
   SignatureFolders signatureFolders_;
+  // The file after the one being backed up, while backupFile runs.
+  const kvn_agent_filesystem::KVNFileInfo* next_ = nullptr;
+  std::optional<Announced> announced_;
   // Prepares new small files ahead; none after the connection failed.
   std::unique_ptr<FilePreparer> preparer_;
   // New files small enough to be prepared ahead, and how many of them were

@@ -196,8 +196,8 @@ std::uint32_t readDescriptionAnswer(Backup& run, FileDescription& record) {
 
 }  // namespace
 
-std::uint32_t sendFileInfo(Backup& run, const QString& path, std::int64_t size, std::int64_t jobId,
-                           const QString& name) {
+std::uint32_t sendFileInfoRequest(Backup& run, const QString& path, std::int64_t size,
+                                  std::int64_t jobId, const QString& name) {
   NetPacket info(backup_type::kAction);
   try {
     info.putString(QStringLiteral("INFO"));
@@ -213,6 +213,10 @@ std::uint32_t sendFileInfo(Backup& run, const QString& path, std::int64_t size, 
     KLOG_E("Error sending message %s", e.what());
     return e.code;
   }
+  return KVN_OK;
+}
+
+std::uint32_t readFileInfoAnswer(Backup& run) {
   try {
     run.network().receivePacket();
   } catch (const std::exception& e) {
@@ -220,6 +224,12 @@ std::uint32_t sendFileInfo(Backup& run, const QString& path, std::int64_t size, 
     return KVN_E_NETWORK;
   }
   return KVN_OK;
+}
+
+std::uint32_t sendFileInfo(Backup& run, const QString& path, std::int64_t size, std::int64_t jobId,
+                           const QString& name) {
+  if (const auto sent = sendFileInfoRequest(run, path, size, jobId, name)) return sent;
+  return readFileInfoAnswer(run);
 }
 
 std::uint32_t fetchSignature(Backup& run, const QString& path, const QString& target) {

@@ -47,6 +47,12 @@ struct FileDescription {
 // KVN_E_NETWORK or the packet's failure code.
 std::uint32_t sendFileInfo(Backup& run, const QString& path, std::int64_t size, std::int64_t jobId,
                            const QString& name = {});
+// Its two halves, for an INFO that leaves before the answers it follows
+// are read: the request (0, KVN_E_NETWORK or the packet's failure code)
+// and the reading of the acknowledgement (0 or KVN_E_NETWORK).
+std::uint32_t sendFileInfoRequest(Backup& run, const QString& path, std::int64_t size,
+                                  std::int64_t jobId, const QString& name = {});
+std::uint32_t readFileInfoAnswer(Backup& run);
 
 // Sends the description and reads the answer: 1 (send), 2 (already on the
 // box), a conflict (3 to 11), or a failure code. A known file's previous

@@ -77,7 +77,7 @@ std::uint32_t FSNJob::doBackup(QSqlDatabase& db) {
     ahead.pop_front();
     lookAhead();
     const QString& path = file.path();
-    const auto result = fileBackup_->backupFile(file);
+    const auto result = fileBackup_->backupFile(file, ahead.empty() ? nullptr : &ahead.front());
     // A stop is no failure of the file: the check below reports it.
     if (result != KVN_OK && result != KVN_E_STOPPED) {
       KLOG_E("cannot backup %s (%d)", qPrintable(path), int(result));
