@@ -251,6 +251,31 @@ TEST_F(FilePreparerTest, AStatusReadAfterThePreparationIsTrustedOneReadBeforeIsN
   EXPECT_FALSE(exists(part(signatureOf(third))));
 }
 
+// Paused, the thread starts nothing while the backup talks to the box; it
+// works once the backup waits for the box, one file at a time, and never
+// leaves the backup waiting for a payload it has not started.
+TEST_F(FilePreparerTest, APausedThreadWorksOnlyWhileTheBackupWaits) {
+  const QString first = write("first.txt", content(3000, 21));
+  const QString second = write("second.txt", content(4000, 22));
+  const QString third = write("third.txt", content(5000, 23));
+  FilePreparer preparer(settings(true));
+  preparer.pause();
+  for (const QString& path : {first, second, third}) ASSERT_TRUE(preparer.request(path, path));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(exists(part(signatureOf(first)))) << "started while paused";
+
+  // Waiting for a payload wakes the thread however paused it is.
+  ASSERT_TRUE(preparer.take(first, 3000, kLastWrite));
+  preparer.forget(first);
+
+  // A window on the box: fewer files than wake an idle thread otherwise.
+  preparer.resume();
+  ASSERT_TRUE(waitForPart(second));
+  ASSERT_TRUE(waitForPart(third));
+  preparer.pause();
+  EXPECT_TRUE(preparer.take(second, 4000, kLastWrite));
+}
+
 TEST_F(FilePreparerTest, StopsAndEndsLeaveNothingBehind) {
   const QString first = write("first.txt", content(40000, 7));
   const QString second = write("second.txt", content(50000, 8));

@@ -264,8 +264,11 @@ std::uint32_t FileBackup::confirmVersion(std::uint32_t confirmType) {
     return result;
   }
   announceNext();
+  // The box now stores the file: the time to prepare the next ones.
+  if (preparer_) preparer_->resume();
   result = backup().CheckBackupResPacket();
   readAnnounced(result);
+  if (preparer_) preparer_->pause();
   return result;
 }
 

@@ -97,9 +97,23 @@ void FilePreparer::wakeIfDue(bool backupWaits) {
   std::size_t waiting = 0;
   for (const auto& slot : slots_)
     if (!slot->done) ++waiting;
-  if (waiting == 0 || (!backupWaits && waiting < kWakeAt)) return;
+  if (waiting == 0) return;
+  if (!backupWaits && (paused_ || (!waitingOnBox_ && waiting < kWakeAt))) return;
   idle_ = false;
   work_.notify_one();
+}
+
+void FilePreparer::pause() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  paused_ = true;
+  waitingOnBox_ = false;
+}
+
+void FilePreparer::resume() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  paused_ = false;
+  waitingOnBox_ = true;
+  wakeIfDue(false);
 }
 
 void FilePreparer::beforeStatusRead(const QString& readPath) {
@@ -161,7 +175,7 @@ void FilePreparer::run() {
         break;
       }
     }
-    if (!slot) {
+    if (!slot || (paused_ && !backupWaits_)) {
       idle_ = true;
       work_.wait(lock, [&] { return quit_ || !idle_; });
       continue;

@@ -107,6 +107,15 @@ class FilePreparer {
   std::optional<PreparedFile> take(const QString& readPath, std::int64_t size,
                                    std::int32_t lastWrite,
                                    const std::optional<kvn_platform::FileStatus>& statusRead = {});
+  // The backup's thread is busy with the box between pause() and resume():
+  // the thread finishes the file under way and starts no other until the
+  // backup waits for the box again (resume) or for a payload (take). Two
+  // cores are enough for the backup, the box and this thread only if this
+  // one works while the other two wait for each other; otherwise each
+  // exchange waits for a core. Files prepared in a window of its own also
+  // wake the thread one by one.
+  void pause();
+  void resume();
   // Drops the work for readPath when it is the oldest file requested: its
   // conversation is over without the payload (already on the box, a
   // conflict, a failure), or it was sent.
@@ -139,6 +148,8 @@ class FilePreparer {
   std::deque<std::shared_ptr<Slot>> slots_;
   bool idle_ = false;
   bool backupWaits_ = false;
+  bool paused_ = false;
+  bool waitingOnBox_ = false;
   bool quit_ = false;
   std::thread thread_;
 };
