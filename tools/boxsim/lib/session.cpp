@@ -271,6 +271,13 @@ NetPacket BoxSession::receive() { return receiver().receiveAny(); }
 BoxSession::TransferEnd BoxSession::receiveTransfer(std::uint32_t fileId,
                                                     kvn_common::StreamSink& sink,
                                                     int dropAfterChunks) {
+  // Grants of credit leave at once: held until the box has read all it was
+  // sent, they would stop the agent at the end of every window.
+  struct SendsAtOnce {
+    kvn_network::PosixSocket& link;
+    explicit SendsAtOnce(kvn_network::PosixSocket& l) : link(l) { link.holdSends(false); }
+    ~SendsAtOnce() { link.holdSends(true); }
+  } sendsAtOnce(*link_);
   ChunkGate gate(*this, fileId, faults_.refuseTransferAfterChunks, dropAfterChunks);
   gate.setNext(&sink);
   EndWatch watch(*this);
