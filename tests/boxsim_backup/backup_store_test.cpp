@@ -13,8 +13,11 @@
 #include "backup_client.h"
 #include "boxsim/backup_store.h"
 #include "boxsim/store_verifier.h"
+#include "kvn_common/stream.h"
+#include "kvn_log/errors.h"
 #include "process_runner.h"
 #include "temp_dir.h"
+#include "thrown.h"
 
 namespace {
 
@@ -398,6 +401,38 @@ TEST(BackupStoreTest, AFolderLeftWithoutItsPathIsLabelledByTheNextVersion) {
   ASSERT_TRUE(newest);
   EXPECT_EQ(newest->number, 1);
   EXPECT_EQ(readDisk(newest->contentPath), "hello");
+}
+
+// A draft's files are made from the store's folder; one that cannot be
+// made or written must fail loudly, never leave a short file for a version.
+TEST(BackupStoreTest, DraftFilesAreWrittenWholeOrFailWithTheServerCode) {
+  kvn_test::TempDir dir;
+  boxsim::BackupStore backups(QString::fromStdString(dir.file("store")));
+  const std::unique_ptr<boxsim::BackupStore::Draft> draft = backups.newDraft();
+  ASSERT_TRUE(draft);
+  {
+    const std::unique_ptr<kvn_common::StreamSink> sink = backups.createFile(draft->contentPath());
+    const QByteArray first = randomBytes(70000, 5);
+    sink->write(first.constData(), std::uint32_t(first.size()));
+    sink->write("tail", 4);
+    sink->end();
+    EXPECT_EQ(readDisk(draft->contentPath()), first + "tail");
+  }
+  // Outside the store's folder the path is taken as it is.
+  const QString outside = QString::fromStdString(dir.file("outside"));
+  backups.createFile(outside)->end();
+  EXPECT_TRUE(QFile::exists(outside));
+
+  const KvnCommonException missing =
+      kvn_test::thrownBy([&] { backups.createFile(draft->contentPath() + "/below/a/file"); });
+  EXPECT_EQ(missing.code, KVN_E_SERVER);
+  if (QFile::exists("/dev/full")) {
+    const KvnCommonException written = kvn_test::thrownBy([&] {
+      const std::unique_ptr<kvn_common::StreamSink> devFull = backups.createFile("/dev/full");
+      devFull->write("x", 1);
+    });
+    EXPECT_EQ(written.code, KVN_E_SERVER);
+  }
 }
 
 TEST(BackupStoreTest, TheProgramPrintsEachStoredVersion) {

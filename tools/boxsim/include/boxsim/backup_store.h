@@ -18,6 +18,7 @@
 // rebuilt from them whenever a store is opened.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <atomic>
 #include <cstdint>
@@ -31,6 +32,10 @@
 
 class QFile;
 class QTemporaryDir;
+
+namespace kvn_common {
+class StreamSink;
+}
 
 namespace boxsim {
 
@@ -94,6 +99,10 @@ class BackupStore {
 
   // nullptr (logged) when the draft folder cannot be made.
   std::unique_ptr<Draft> newDraft();
+  // A sink that creates or truncates path, a file of a draft, and writes
+  // what reaches it; throws KVN_E_SERVER (logged) when the file cannot be
+  // created or written.
+  std::unique_ptr<kvn_common::StreamSink> createFile(const QString& path) const;
 
   // Stores the draft's content and signature as the next version of
   // (job, path). basis is the version a delta was applied to (0 for a whole
@@ -125,8 +134,20 @@ class BackupStore {
   bool makeFileFolder(const QString& folder, const QString& path) const;
   void appendIndexLine(const StoredVersion& version) const;
 
+  // Where a path of the store is found from: the store's folder and the
+  // path below it, or the path itself when the folder could not be opened.
+  // Every file of a version is made there, and a walk from the folder is
+  // half as long as one from the root.
+  struct Place {
+    int at;
+    QByteArray path;
+  };
+  Place placeOf(const QString& path) const;
+  bool writeVersionFile(const QString& path, const QByteArray& data, bool visible) const;
+
   std::unique_ptr<QTemporaryDir> temporary_;
   QString folder_;
+  int folderFd_ = -1;
   // Names the drafts of this process apart.
   QString draftPrefix_;
   std::atomic<std::uint64_t> drafts_{0};

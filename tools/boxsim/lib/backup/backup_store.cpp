@@ -15,7 +15,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
+#include "kvn_common/stream.h"
+#include "kvn_log/exception.h"
 #include "kvn_log/log.h"
 
 namespace boxsim {
@@ -36,42 +39,66 @@ bool writeSmallFile(const QString& path, const QByteArray& data) {
   return true;
 }
 
-bool writeWhole(const QByteArray& path, const QByteArray& data) {
-  const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  const char* at = data.constData();
-  std::size_t left = static_cast<std::size_t>(data.size());
-  while (left > 0) {
-    const ssize_t n = ::write(fd, at, left);
+// Writes all of size from data to fd: false with errno set when it cannot.
+bool writeAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    at += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  const int error = left == 0 ? 0 : errno;
-  if (::close(fd) != 0 && left == 0) return false;
-  errno = error;
-  return left == 0;
-}
-
-// Written without waiting for the disk: the content and signature beside
-// it are not flushed either, so a flush of the small files alone bought
-// nothing and cost two disk waits a version. A file others may read at
-// any time is written whole or not at all as far as a crash of this
-// process goes (finished, then renamed into place); one in a draft folder
-// needs no such care, the folder only becomes a version once complete.
-// Plain system calls: a QFile would also look the file up after opening.
-bool writeVersionFile(const QString& path, const QByteArray& data, bool visible) {
-  const QByteArray target = QFile::encodeName(path);
-  const QByteArray part = visible ? target + ".part" : target;
-  if (!writeWhole(part, data) ||
-      (visible && std::rename(part.constData(), target.constData()) != 0)) {
-    KLOG_E("boxsim store: cannot write %s: %s", qPrintable(path), std::strerror(errno));
-    ::unlink(part.constData());
-    return false;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
   }
   return true;
 }
+
+bool writeWhole(int at, const QByteArray& path, const QByteArray& data) {
+  const int fd = ::openat(at, path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  const bool written = writeAll(fd, data.constData(), static_cast<std::size_t>(data.size()));
+  const int error = written ? 0 : errno;
+  if (::close(fd) != 0 && written) return false;
+  errno = error;
+  return written;
+}
+
+// A draft's content or signature, written as it arrives in the pieces the
+// decoder hands over (64 KiB and more), without a buffer of its own.
+class DraftFileSink : public kvn_common::StreamSink {
+ public:
+  DraftFileSink(int at, const QByteArray& path, const QString& shown)
+      : shown_(shown),
+        fd_(::openat(at, path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {
+    if (fd_ < 0) fail("open");
+  }
+  ~DraftFileSink() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  DraftFileSink(const DraftFileSink&) = delete;
+  DraftFileSink& operator=(const DraftFileSink&) = delete;
+
+  void write(const char* data, std::uint32_t size) override {
+    if (!writeAll(fd_, data, size)) fail("write");
+  }
+  void end() override {
+    if (::close(std::exchange(fd_, -1)) != 0) fail("close");
+  }
+
+ private:
+  [[noreturn]] void fail(const char* what) const {
+    const int error = errno;
+    KLOG_E("boxsim store: could not %s %s: %s", what, qPrintable(shown_), std::strerror(error));
+    auto e = KvnCommonException::formatted(KVN_HERE, "Could not %s output file: %s", what,
+                                           qPrintable(shown_));
+    e.code = KVN_E_SERVER;
+    throw e;
+  }
+
+  QString shown_;
+  int fd_;
+};
 
 // The size of a regular file, or -1.
 std::int64_t fileSize(const QString& path) {
@@ -127,6 +154,39 @@ QString indexLine(const StoredVersion& v) {
 
 }  // namespace
 
+// Written without waiting for the disk: the content and signature beside
+// it are not flushed either, so a flush of the small files alone bought
+// nothing and cost two disk waits a version. A file others may read at
+// any time is written whole or not at all as far as a crash of this
+// process goes (finished, then renamed into place); one in a draft folder
+// needs no such care, the folder only becomes a version once complete.
+// Plain system calls: a QFile would also look the file up after opening.
+bool BackupStore::writeVersionFile(const QString& path, const QByteArray& data,
+                                   bool visible) const {
+  const Place target = placeOf(path);
+  const QByteArray part = visible ? target.path + ".part" : target.path;
+  if (!writeWhole(target.at, part, data) ||
+      (visible &&
+       ::renameat(target.at, part.constData(), target.at, target.path.constData()) != 0)) {
+    KLOG_E("boxsim store: cannot write %s: %s", qPrintable(path), std::strerror(errno));
+    ::unlinkat(target.at, part.constData(), 0);
+    return false;
+  }
+  return true;
+}
+
+BackupStore::Place BackupStore::placeOf(const QString& path) const {
+  if (folderFd_ >= 0 && path.size() > folder_.size() + 1 && path.startsWith(folder_) &&
+      path.at(folder_.size()) == u'/')
+    return {folderFd_, QFile::encodeName(path.mid(folder_.size() + 1))};
+  return {AT_FDCWD, QFile::encodeName(path)};
+}
+
+std::unique_ptr<kvn_common::StreamSink> BackupStore::createFile(const QString& path) const {
+  const Place place = placeOf(path);
+  return std::make_unique<DraftFileSink>(place.at, place.path, path);
+}
+
 BackupStore::Draft::~Draft() {
   if (!stored_) QDir(folder_).removeRecursively();
 }
@@ -156,11 +216,14 @@ BackupStore::BackupStore(const QString& folder, Access access)
   }
   // Versions an earlier process was putting together never became newest.
   QDir(folder_ + "/" + kStaging).removeRecursively();
+  folderFd_ = ::open(QFile::encodeName(folder_).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   open_ = true;
   load();
 }
 
-BackupStore::~BackupStore() = default;
+BackupStore::~BackupStore() {
+  if (folderFd_ >= 0) ::close(folderFd_);
+}
 
 void BackupStore::load() {
   const QDir root(folder_);
@@ -216,8 +279,8 @@ QString BackupStore::fileFolder(std::int64_t jobId, const QString& path) const {
 }
 
 bool BackupStore::makeFileFolder(const QString& folder, const QString& path) const {
-  const QByteArray native = QFile::encodeName(folder);
-  if (::mkdir(native.constData(), 0777) == 0) {
+  const Place place = placeOf(folder);
+  if (::mkdirat(place.at, place.path.constData(), 0777) == 0) {
     // A folder made just now holds no version yet, and a version is only
     // moved in after this returns: a path file cut short by a crash comes
     // with no version to mislabel, and the next store of that path takes
@@ -235,9 +298,10 @@ bool BackupStore::makeFileFolder(const QString& folder, const QString& path) con
 
 std::unique_ptr<BackupStore::Draft> BackupStore::newDraft() {
   const QString folder = QString("%1/%2/%3-%4").arg(folder_, kStaging, draftPrefix_).arg(++drafts_);
+  const Place draftPlace = placeOf(folder);
   // The staging folder is there from the first draft on.
   const bool made = open_ && writable_ &&
-                    (::mkdir(QFile::encodeName(folder).constData(), 0777) == 0 ||
+                    (::mkdirat(draftPlace.at, draftPlace.path.constData(), 0777) == 0 ||
                      (errno == ENOENT && QDir().mkpath(folder)));
   if (!made) {
     KLOG_E("boxsim store: cannot create the draft folder %s", qPrintable(folder));
@@ -282,8 +346,10 @@ std::optional<StoredVersion> BackupStore::store(Draft& draft, std::int64_t jobId
         (it == index_.end() && !makeFileFolder(target, path)))
       return std::nullopt;
     // Never over a version folder that is there (one skipped as incomplete).
-    if (::renameat2(AT_FDCWD, QFile::encodeName(draft.folder_).constData(), AT_FDCWD,
-                    QFile::encodeName(versionFolder).constData(), RENAME_NOREPLACE) != 0) {
+    const Place from = placeOf(draft.folder_);
+    const Place to = placeOf(versionFolder);
+    if (::renameat2(from.at, from.path.constData(), to.at, to.path.constData(), RENAME_NOREPLACE) !=
+        0) {
       KLOG_E("boxsim store: cannot move %s to %s: %s", qPrintable(draft.folder_),
              qPrintable(versionFolder), std::strerror(errno));
       return std::nullopt;

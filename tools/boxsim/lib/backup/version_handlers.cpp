@@ -4,7 +4,6 @@
 #include "boxsim/image_store.h"
 #include "boxsim/session.h"
 #include "delta_patch_sink.h"
-#include "kvn_common/file_sink.h"
 #include "kvn_common/pipes.h"
 #include "kvn_compression/deflate_stream.h"
 #include "kvn_crypto/aes_stream.h"
@@ -93,8 +92,7 @@ std::unique_ptr<kvn_common::StreamSink> targetOf(BackupConversation& c, std::uin
     patch = sink.get();
     return sink;
   }
-  const QString path = isSignature(kind) ? c.draft->signaturePath() : c.draft->contentPath();
-  return std::make_unique<kvn_common::FileSink>(path.toStdString());
+  return store.createFile(isSignature(kind) ? c.draft->signaturePath() : c.draft->contentPath());
 }
 
 }  // namespace
