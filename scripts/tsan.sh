@@ -18,7 +18,7 @@ tests=(
   "tests/kvn_common/kvn_common_tests --gtest_filter=ThreadingPipe.*"
   "tests/tessel_client/tessel_client_test"
   "tests/file_operations/file_operations_tests"
-  "tests/backup_e2e/backup_e2e_tests --gtest_filter=ParallelRuns.*"
+  "tests/backup_e2e/backup_e2e_tests --gtest_filter=ParallelRuns.*:FilePreparerTest.*"
   "tests/kvn_snapshot/kvn_snapshot_tests"
   "tests/sysimg_e2e/sysimg_e2e_tests"
 )
