@@ -277,10 +277,8 @@ void FileBackup::announceNext() {
   if (!next || stopRequested()) return;
   Announced announced{next->path()};
   announced.info = sendFileInfoRequest(backup(), next->path(), next->size(), job_->jobId());
-  if (announced.info == KVN_OK) {
+  if (announced.info == KVN_OK)
     announced.action = backup().sendBackupActionRequest(Backup::BackupAction);
-    announced.actionSent = announced.action == KVN_OK;
-  }
   announced_ = std::move(announced);
 }
 
@@ -295,7 +293,8 @@ void FileBackup::readAnnounced(std::uint32_t confirmed) {
     return;
   }
   announced.info = readFileInfoAnswer(backup());
-  if (announced.actionSent) {
+  // A BACKUP that could not be sent keeps its failure.
+  if (announced.action == KVN_OK) {
     announced.action = announced.info == KVN_OK
                            ? backup().readBackupActionAnswer(Backup::BackupAction)
                            : KVN_E_NETWORK;

@@ -71,8 +71,8 @@ class FileBackup : public BackupOperation {
   struct Announced {
     QString path;
     std::uint32_t info = 0;
+    // Not 0 also when it was never sent.
     std::uint32_t action = 0;
-    bool actionSent = false;
   };
 
   std::uint32_t sendFile(const kvn_agent_filesystem::KVNFileInfo& file);

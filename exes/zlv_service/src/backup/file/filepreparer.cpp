@@ -98,21 +98,21 @@ void FilePreparer::wakeIfDue(bool backupWaits) {
   for (const auto& slot : slots_)
     if (!slot->done) ++waiting;
   if (waiting == 0) return;
-  if (!backupWaits && (paused_ || (!waitingOnBox_ && waiting < kWakeAt))) return;
+  if (!backupWaits &&
+      (window_ == Window::Paused || (window_ == Window::Unknown && waiting < kWakeAt)))
+    return;
   idle_ = false;
   work_.notify_one();
 }
 
 void FilePreparer::pause() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  paused_ = true;
-  waitingOnBox_ = false;
+  window_ = Window::Paused;
 }
 
 void FilePreparer::resume() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  paused_ = false;
-  waitingOnBox_ = true;
+  window_ = Window::Open;
   wakeIfDue(false);
 }
 
@@ -175,7 +175,7 @@ void FilePreparer::run() {
         break;
       }
     }
-    if (!slot || (paused_ && !backupWaits_)) {
+    if (!slot || (window_ == Window::Paused && !backupWaits_)) {
       idle_ = true;
       work_.wait(lock, [&] { return quit_ || !idle_; });
       continue;

@@ -148,8 +148,10 @@ class FilePreparer {
   std::deque<std::shared_ptr<Slot>> slots_;
   bool idle_ = false;
   bool backupWaits_ = false;
-  bool paused_ = false;
-  bool waitingOnBox_ = false;
+  // What the backup's thread said last: nothing yet (files are then
+  // prepared kWakeAt at a time), pause() or resume().
+  enum class Window { Unknown, Paused, Open };
+  Window window_ = Window::Unknown;
   bool quit_ = false;
   std::thread thread_;
 };
