@@ -40,13 +40,21 @@ AtomicFileSink::~AtomicFileSink() {
 
 void AtomicFileSink::write(const char* data, std::uint32_t size) {
   if (fd_ < 0) fail("write", EBADF);
+  if (!writeAll(fd_, data, size)) fail("write", errno);
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
-    const ssize_t n = ::write(fd_, data, size);
+    const ssize_t n = ::write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail("write", n < 0 ? errno : ENOSPC);
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
     data += n;
-    size -= static_cast<std::uint32_t>(n);
+    size -= static_cast<std::size_t>(n);
   }
+  return true;
 }
 
 void AtomicFileSink::end() {

@@ -5,6 +5,7 @@
 // way leaves only the part file, which no reader takes for the file.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "kvn_common/stream.h"
@@ -53,5 +54,8 @@ class AtomicFileSink : public StreamSink {
 bool syncAndRename(int fd, const std::string& from, const std::string& to);
 // The same for a part file that another writer has closed already.
 bool commitPartFile(const std::string& part, const std::string& path);
+// Writes all of size bytes from data to fd, again after interruptions and
+// short writes. False with errno set (ENOSPC when the file takes nothing).
+bool writeAll(int fd, const char* data, std::size_t size);
 
 }  // namespace kvn_common

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <utility>
 
+#include "kvn_common/atomic_file_sink.h"
 #include "kvn_common/stream.h"
 #include "kvn_log/exception.h"
 #include "kvn_log/log.h"
@@ -39,25 +40,11 @@ bool writeSmallFile(const QString& path, const QByteArray& data) {
   return true;
 }
 
-// Writes all of size from data to fd: false with errno set when it cannot.
-bool writeAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool writeWhole(int at, const QByteArray& path, const QByteArray& data) {
   const int fd = ::openat(at, path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  const bool written = writeAll(fd, data.constData(), static_cast<std::size_t>(data.size()));
+  const bool written =
+      kvn_common::writeAll(fd, data.constData(), static_cast<std::size_t>(data.size()));
   const int error = written ? 0 : errno;
   if (::close(fd) != 0 && written) return false;
   errno = error;
@@ -80,7 +67,7 @@ class DraftFileSink : public kvn_common::StreamSink {
   DraftFileSink& operator=(const DraftFileSink&) = delete;
 
   void write(const char* data, std::uint32_t size) override {
-    if (!writeAll(fd_, data, size)) fail("write");
+    if (!kvn_common::writeAll(fd_, data, size)) fail("write");
   }
   void end() override {
     if (::close(std::exchange(fd_, -1)) != 0) fail("close");
