@@ -2,6 +2,7 @@
 // fetched back from the box, and every combination of encryption and
 // compression; the box's store must equal the files byte for byte.
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <functional>
@@ -198,11 +199,6 @@ TEST_F(FullAndDelta, EveryCombinationOfEncryptionAndCompressionRoundTrips) {
   }
 }
 
-// What a power cut can leave of a signature that was renamed into place
-// without a flush: an empty file, a file cut inside an entry or at an
-// entry's end, or zeros of the right length. Each must be noticed before
-// it serves as a delta's basis; the box's copy is then fetched and the
-// delta still rebuilds the new version.
 // Small new files are prepared on the preparer's thread while earlier ones
 // are with the box; a run longer than the preparer's queue must still send
 // every one of them from its prepared payload, not read some again.
@@ -226,6 +222,50 @@ TEST_F(FullAndDelta, EverySmallNewFileOfALongRunIsSentAsPrepared) {
             std::string::npos);
 }
 
+// A prepared file's signature goes into place while the box stores the
+// version, after its data has left. When it cannot, the box keeps the
+// version but the agent must not record the file (a later delta would have
+// no basis): the run counts the error, and the next one records the file.
+TEST_F(FullAndDelta, APreparedSignatureThatCannotBePutInPlaceLeavesTheFileToTheNextRun) {
+  constexpr std::int64_t kJob = 10;
+  startBoxAt("127.0.52.21");
+  constexpr int kFiles = 5;
+  const auto name = [](int i) { return QString("small/f%1.txt").arg(i); };
+  for (int i = 0; i < kFiles; ++i)
+    writeTreeFile(name(i), text(2000 + 100 * i, "small "), kFirstWrite + i);
+  const QString blocked = treePath(name(2));
+  const QString signature = signaturePath(kJob, blocked, kFirstWrite + 2);
+  // A folder that is not empty cannot be renamed over.
+  ASSERT_TRUE(QDir().mkpath(signature + "/in the way"));
+  addJob(kJob, {tree()});
+
+  RunOutcome run = runBackup(kJob);
+  EXPECT_EQ(run.row.errors, 1);
+  EXPECT_EQ(run.verify.failed, 0) << run.verify.mismatches.join("\n").toStdString();
+  EXPECT_EQ(run.verify.passed, kFiles);
+  EXPECT_NE(log().find("could not be put in place"), std::string::npos) << "not sent as prepared";
+  EXPECT_FALSE(recordedLastWrite(kJob, blocked).isValid());
+  EXPECT_FALSE(QFileInfo::exists(signature + ".part"));
+  for (int i = 0; i < kFiles; ++i) {
+    if (i == 2) continue;
+    EXPECT_EQ(recordedLastWrite(kJob, treePath(name(i))), QVariant(qlonglong(kFirstWrite + i)));
+    EXPECT_TRUE(QFileInfo::exists(signaturePath(kJob, treePath(name(i)), kFirstWrite + i)));
+  }
+
+  ASSERT_TRUE(QDir(signature).removeRecursively());
+  run = runBackup(kJob);
+  EXPECT_EQ(run.result, 0u);
+  EXPECT_EQ(run.row.errors, 0);
+  EXPECT_EQ(run.verify.failed, 0) << run.verify.mismatches.join("\n").toStdString();
+  EXPECT_EQ(recordedLastWrite(kJob, blocked), QVariant(qlonglong(kFirstWrite + 2)));
+  EXPECT_TRUE(QFileInfo::exists(signature));
+}
+
+// What a power cut can leave of a signature that was renamed into place
+// without a flush: an empty file, a file cut inside an entry or at an
+// entry's end, or zeros of the right length. Each must be noticed before
+// it serves as a delta's basis; the box's copy is then fetched and the
+// delta still rebuilds the new version.
 TEST_F(FullAndDelta, TornSignaturesAreReplacedByTheBoxsCopy) {
   constexpr std::int64_t kJob = 8;
   startBoxAt("127.0.30.40");
