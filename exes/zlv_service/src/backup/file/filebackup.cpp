@@ -258,30 +258,17 @@ std::uint32_t FileBackup::openFile(const KVNFileInfo& file) {
 }
 
 std::uint32_t FileBackup::confirmVersion(std::uint32_t confirmType) {
-  std::optional<PreparedFile> uncommitted;
-  uncommitted.swap(uncommitted_);
   std::uint32_t result = backup().network().SendConfirmPacket(confirmType);
   if (result != KVN_OK) {
     KLOG_E("Error SendConfirmPacket: %d", int(result));
     return result;
   }
   announceNext();
-  // The box now stores the file: the time to prepare the next ones, and to
-  // put this one's signature in place.
+  // The box now stores the file: the time to prepare the next ones.
   if (preparer_) preparer_->resume();
-  const bool inPlace = !uncommitted || uncommitted->commitSignature();
   result = backup().CheckBackupResPacket();
   readAnnounced(result);
   if (preparer_) preparer_->pause();
-  if (result == KVN_OK && !inPlace) {
-    // The box has the version; without its signature here the next change
-    // of the file would be sent against nothing, so the file is not
-    // recorded: the next run finds it on the box and takes the signature
-    // from there when it needs one.
-    KLOG_E("Error: the signature of %s could not be put in place",
-           qPrintable(uncommitted->signaturePath()));
-    return KVN_E_SERVER;
-  }
   return result;
 }
 

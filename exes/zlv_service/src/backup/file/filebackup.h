@@ -108,9 +108,7 @@ class FileBackup : public BackupOperation {
   std::uint32_t sendSignature(const FileDescription& record);
   std::uint32_t downloadSignature(FileDescription& record, std::uint32_t& described);
   // Sends the payload prepared ahead for a new file and keeps its
-  // signature; false when there is none that fits the file. The signature
-  // file goes into place while the box stores the version (see
-  // confirmVersion).
+  // signature; false when there is none that fits the file.
   bool sendPrepared(const FileDescription& record, kvn_network::NetClientSendFileSink& sink);
   // Runs the file through the chain into a network sink of the data kind,
   // writing the new signature on the way; as a delta against previous when
@@ -138,11 +136,6 @@ class FileBackup : public BackupOperation {
   // The signature the last data chain made, while it is small enough to
   // be kept; sendSignature sends it from here instead of reading it back.
   std::optional<std::vector<char>> newSignature_;
-  // The prepared file whose payload was sent and whose signature file is
-  // not in place yet: renaming it while the box stores the version keeps
-  // that work out of the exchanges the box waits on. Dropped (with its part
-  // file) when the transfer fails before the confirmation.
-  std::optional<PreparedFile> uncommitted_;
   SignatureFolders signatureFolders_;
   // The file after the one being backed up, while backupFile runs.
   const kvn_agent_filesystem::KVNFileInfo* next_ = nullptr;

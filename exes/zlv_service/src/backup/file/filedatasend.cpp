@@ -53,7 +53,6 @@ void FileBackup::runDataChain(const FileDescription& record, std::uint32_t dataK
   auto sink =
       run.network().createSendFileSink(backup_type::kData, dataKind, !run.useCrypto(), false);
   newSignature_.reset();
-  uncommitted_.reset();
   try {
     if (!previous && sendPrepared(record, *sink)) return;
     NewSignature signatureFile(record.newSignaturePath);
@@ -94,10 +93,13 @@ bool FileBackup::sendPrepared(const FileDescription& record,
   ++preparable_;
   std::optional<PreparedFile> prepared =
       preparer_->take(record.readPath, record.size, record.lastWrite, record.status);
-  if (!prepared || prepared->signaturePath() != record.newSignaturePath) return false;
+  // The signature goes into place before the data leaves, so that a failure
+  // on the way finds it where the ordinary way would have left it.
+  if (!prepared || prepared->signaturePath() != record.newSignaturePath ||
+      !prepared->commitSignature())
+    return false;
   prepared->sendTo(sink);
   newSignature_ = std::move(prepared->signature());
-  uncommitted_ = std::move(prepared);
   ++sentPrepared_;
   return true;
 }
@@ -195,7 +197,6 @@ std::uint32_t FileBackup::sendSignature(const FileDescription& record) {
 
 std::uint32_t FileBackup::failTransfer(std::uint32_t result, const FileDescription& record,
                                        std::uint32_t packetType, const char* what) {
-  uncommitted_.reset();
   kvn_agent_database::deleteSignatureFile(record.newSignaturePath);
   const QString message = QStringLiteral("%1 (%2)").arg(record.path, QLatin1String(what));
   bool sent;
