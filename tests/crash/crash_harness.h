@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QVariant>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -49,9 +50,10 @@ class CrashHarness : public ::testing::Test {
   // Asks for a backup of the job and waits for its row to end; the row's
   // status, or nullopt when none ended within the time.
   std::optional<std::uint32_t> backupAndWait();
-  // Asks for a backup and returns at once (the number of rows before).
-  int launchBackup();
-  std::optional<std::uint32_t> waitBackupEnded(int rowsBefore);
+  // Asks for a backup and returns at once (the newest row id before).
+  qint64 launchBackup();
+  // The status of the first run above row id after to end.
+  std::optional<std::uint32_t> waitBackupEnded(qint64 after);
 
   // Arms a hold point, starts a backup, waits until the box holds there
   // and kills the agent; then starts it again.
@@ -70,7 +72,9 @@ class CrashHarness : public ::testing::Test {
   // database is intact. Then (when fullRun) the next run ends 0x1001 and
   // the box's copy equals the tree.
   void expectConsistent(bool fullRun = true);
-  int openRows();
+  // Rows of any kind still open; of the backups only those up to row id
+  // upToBackup.
+  int openRows(qint64 upToBackup = std::numeric_limits<qint64>::max());
   // The first column of the first row of a query on the agent's database.
   QVariant scalar(const QString& statement);
   // Waits until the agent has finished the file operation (whether or not
@@ -93,6 +97,8 @@ class CrashHarness : public ::testing::Test {
   // test's folder (a pipe nobody reads would stall it).
   std::unique_ptr<QProcess> startProgram(const QString& program, const QStringList& arguments,
                                          const QString& output);
+  // The id of the newest backup row, 0 when there is none.
+  qint64 newestBackup();
 
   std::unique_ptr<kvn_test::TempDir> dir_;
   QString address_;
@@ -103,6 +109,12 @@ class CrashHarness : public ::testing::Test {
   std::unique_ptr<QProcess> box_;
   std::unique_ptr<QProcess> agent_;
   int agentStarts_ = 0;
+  // The newest backup row when the agent last started. A run cut off by a
+  // kill is closed at the start as the oldest finished run, so the
+  // scheduler may start its job again at once: such a run comes above it.
+  qint64 backupAtStart_ = 0;
+  // The row of the last run waited for.
+  qint64 lastEnded_ = 0;
   QStringList wrapper_;
 };
 
