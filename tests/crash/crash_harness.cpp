@@ -188,7 +188,12 @@ void CrashHarness::killAgent() {
 void CrashHarness::stopAgent() {
   if (!agent_) return;
   agent_->terminate();
-  if (!agent_->waitForFinished(60000)) ADD_FAILURE() << "the agent did not stop on SIGTERM";
+  if (!agent_->waitForFinished(60000))
+    ADD_FAILURE() << "the agent did not stop on SIGTERM";
+  else  // a crash on the way out must not pass for a stop
+    EXPECT_TRUE(agent_->exitStatus() == QProcess::NormalExit && agent_->exitCode() == 0)
+        << "the agent's end on SIGTERM: status " << int(agent_->exitStatus()) << ", code "
+        << agent_->exitCode();
   killAgent();
 }
 
